@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test twice: a plain build, then one under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs="${QX_JOBS:-2}"
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=${QX_DETECT_LEAKS:-1}"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQX_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan --output-on-failure -j"$jobs"
