@@ -1,0 +1,72 @@
+#include "harness/test_table.h"
+
+// Rows are added here as their tests are written, in the order of kTestPlan,
+// each with the name and masks of its plan row, for example
+//   {"Open Quenlox", kZ5DeviceType, OpenDevice, 0x840400, 0},
+const TestEntry kTestTable[] = {
+    {nullptr, 0, nullptr, 0, 0},
+};
+
+const TestPlanRow kTestPlan[kTestPlanSize] = {
+    {"Open Quenlox", 0x840400, 0},             // 0
+    {"Connect to QXTest Server", 0x10000, 0},  // 1
+    {"Read Test Jig Info", 0x20000, 0},        // 2
+    {"Serial Number", 0x840000, 0},            // 3
+    {"Ethernet MAC", 0x840000, 0},             // 4
+    {"Check Calibration", 0x840000, 0},        // 5
+    {"Vs and Current", 0x40000, 0},            // 6
+    {"Vmux", 0x20000, 0},                      // 7
+    {"System Time", 0x840000, 0},              // 8
+    {"Firmware Version", 0x840000, 0},         // 9
+    {"Startup DAQ Settings", 0x840000, 0},     // 10
+    {"Device Name", 0x840000, 0},              // 11
+    {"Temperature Sensor", 0x840000, 0},       // 12
+    {"DIO Short Test", 0x800000, 0x20000},     // 13
+    {"DIO Jig Test", 0x40020000, 0},           // 14
+    {"DAC Test", 0x20000, 0},                  // 15
+    {"Ethernet test", 0x40000, 0},             // 16
+    {"AIn Noise 16-bit counts", 0x840000, 0},  // 17
+    {"Calibrate", 0x40020080, 0},              // 18
+    {"Report Calibraion", 0x40030080, 0},      // 19
+    {"Report Test Results", 0x10000, 0},       // 20
+};
+
+const DeviceTypeEntry kDeviceTypes[] = {
+    {"GetTestList", kZ5DeviceType, GetTestList},
+    {nullptr, 0, nullptr},
+};
+
+bool RowSelected(uint32_t selection, uint32_t exclusion, uint32_t mask) {
+  uint32_t bits = selection & kStationBits;
+  bool selected = (selection & kSelectAll) != 0 ? (bits & mask) == bits : (bits & mask) != 0;
+  return selected && (exclusion & mask) == 0;
+}
+
+uint32_t SelectTests(const TestEntry* table, uint32_t mask, TestRecord* list, uint32_t* count) {
+  if (count != nullptr) *count = 0;
+  if (table == nullptr || list == nullptr || count == nullptr) return 1;
+  uint32_t n = 0;
+  for (const TestEntry* row = table; row->test != nullptr && n < kMaxTests; ++row) {
+    if (!RowSelected(row->selection, row->exclusion, mask)) continue;
+    TestRecord& entry = list[n++];
+    entry.name = row->name;
+    entry.test = row->test;
+    entry.status = kLevelNotRun;
+    entry.details[0] = '\0';
+  }
+  *count = n;
+  return 0;
+}
+
+uint32_t GetTestList(TestContext* context, TestRecord* list) {
+  if (context == nullptr) return 1;
+  return SelectTests(kTestTable, context->mask, list, &context->testCount);
+}
+
+const DeviceTypeEntry* FindDeviceType(const DeviceTypeEntry* table, uint32_t deviceType) {
+  if (table == nullptr) return nullptr;
+  for (const DeviceTypeEntry* row = table; row->getList != nullptr; ++row) {
+    if (row->code == deviceType) return row;
+  }
+  return nullptr;
+}
