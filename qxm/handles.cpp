@@ -38,8 +38,8 @@ int QxmRegisterBackend(std::unique_ptr<QxmBackend> backend, int* handle) {
 
 void QxmSetOpenHook(QxmOpenHook hook) { g_openHook = hook; }
 
-extern "C" int QXM_Open(const char* deviceType, const char* connectionType,
-                        const char* identifier, int* handle) {
+extern "C" int QXM_Open(const char* deviceType, const char* connectionType, const char* identifier,
+                        int* handle) {
   if (deviceType == nullptr || connectionType == nullptr || identifier == nullptr ||
       handle == nullptr) {
     return QXM_ERR_BAD_ARGUMENT;

@@ -20,3 +20,6 @@ int QxmRegisterBackend(std::unique_ptr<QxmBackend> backend, int* handle);
 using QxmOpenHook = int (*)(const char* deviceType, const char* connectionType,
                             const char* identifier, std::unique_ptr<QxmBackend>* out);
 void QxmSetOpenHook(QxmOpenHook hook);
+
+// How long the TCP transport waits for a complete reply (default 3000 ms).
+void QxmSetReplyTimeoutMs(unsigned timeoutMs);

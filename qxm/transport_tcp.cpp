@@ -1,7 +1,178 @@
+// Modbus TCP transport of the device-access library.
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/settings.h"
+#include "platform/socket.h"
+#include "platform/status.h"
+#include "qxm/mbap.h"
+#include "qxm/qxm.h"
 #include "qxm/qxm_errors.h"
 #include "qxm/transport.h"
 
-// Placeholder until the Modbus TCP transport lands: no device can be found.
-int QxmOpenTransport(const char*, const char*, const char*, std::unique_ptr<QxmBackend>*) {
-  return QXM_ERR_NO_ANSWER;
+namespace {
+
+constexpr uint16_t kModbusPort = 502;
+constexpr uint32_t kConnectTimeoutMs = 3000;
+constexpr uint32_t kSendTimeoutMs = 2000;
+uint32_t g_replyTimeoutMs = 3000;
+
+bool SameText(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    if (std::tolower(static_cast<unsigned char>(*a)) !=
+        std::tolower(static_cast<unsigned char>(*b))) {
+      return false;
+    }
+  }
+  return *a == *b;
+}
+
+// a.b.c.d with each part 0..255: the Ethernet test gives the device's address
+// on the test network, never a host name.
+bool IsDottedQuad(const char* host) {
+  int parts = 0;
+  const char* p = host;
+  while (parts < 4) {
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+    int value = 0;
+    int digits = 0;
+    while (std::isdigit(static_cast<unsigned char>(*p))) {
+      value = value * 10 + (*p - '0');
+      if (++digits > 3 || value > 255) return false;
+      ++p;
+    }
+    ++parts;
+    if (parts < 4) {
+      if (*p != '.') return false;
+      ++p;
+    }
+  }
+  return *p == '\0';
+}
+
+int ConnectCode(int status) {
+  switch (status) {
+    case platform::kRefused:
+      return QXM_ERR_REFUSED;
+    case platform::kBadAddress:
+      return QXM_ERR_BAD_IDENTIFIER;
+    default:
+      return QXM_ERR_NO_ANSWER;
+  }
+}
+
+class TcpBackend : public QxmBackend {
+ public:
+  TcpBackend(const char* host, uint16_t port) : port_(port) {
+    size_t n = strnlen(host, sizeof host_ - 1);
+    std::memcpy(host_, host, n);
+    host_[n] = '\0';
+  }
+
+  int Connect() {
+    int status = socket_.Connect(host_, port_, kConnectTimeoutMs);
+    return status == platform::kOk ? QXM_OK : ConnectCode(status);
+  }
+
+  int Exchange(unsigned char* buffer, int* errorAddress) override {
+    size_t requestSize = RequestSize(buffer, QXM_BUFFER_SIZE);
+    if (requestSize == 0) return QXM_ERR_REQUEST_TOO_LONG;
+    // A connection dropped after an earlier failure may hold a late reply to
+    // the old request; start over on a fresh one.
+    if (!socket_.IsOpen()) {
+      int code = Connect();
+      if (code != QXM_OK) return QXM_ERR_CONNECTION_LOST;
+    }
+    // The transaction identifier ties the reply to this request.
+    uint16_t transaction = ++transaction_;
+    uint8_t unit = buffer[6];
+    unsigned char request[QXM_BUFFER_SIZE];
+    std::memcpy(request, buffer, requestSize);
+    PutBE16(transaction, request);
+
+    int code = SendAndReceive(request, requestSize, transaction, unit, buffer, errorAddress);
+    if (code != QXM_OK && code < QXM_ERR_DEVICE_EXCEPTION_BASE) socket_.Close();
+    return code;
+  }
+
+ private:
+  int SendAndReceive(const unsigned char* request, size_t requestSize, uint16_t transaction,
+                     uint8_t unit, unsigned char* buffer, int* errorAddress) {
+    int status = socket_.SendAll(request, requestSize, kSendTimeoutMs);
+    if (status == platform::kClosed) return QXM_ERR_CONNECTION_LOST;
+    if (status != platform::kOk) return QXM_ERR_SEND_FAILED;
+
+    unsigned char reply[QXM_BUFFER_SIZE];
+    platform::Deadline deadline(g_replyTimeoutMs);
+    int code = ReceiveExactly(reply, kMbapHeaderSize, deadline);
+    if (code != QXM_OK) return code;
+    size_t bodyLength = 0;
+    code = CheckReplyHeader(reply, transaction, unit, QXM_BUFFER_SIZE, &bodyLength);
+    if (code != QXM_OK) return code;
+    code = ReceiveExactly(reply + kMbapHeaderSize, bodyLength, deadline);
+    if (code != QXM_OK) return code;
+    size_t replySize = kMbapHeaderSize + bodyLength;
+    code = CheckReplyFunction(reply, replySize, errorAddress);
+    if (code != QXM_OK) return code;
+    // The caller's buffer sees the header it sent (transaction 0) and the reply.
+    std::memcpy(buffer, reply, replySize);
+    PutBE16(0, buffer);
+    return QXM_OK;
+  }
+
+  int ReceiveExactly(unsigned char* out, size_t length, const platform::Deadline& deadline) {
+    size_t have = 0;
+    while (have < length) {
+      size_t got = 0;
+      int status = socket_.Receive(out + have, length - have, &got, deadline.RemainingMs());
+      if (status == platform::kClosed) return QXM_ERR_CONNECTION_LOST;
+      if (status == platform::kTimeout) return QXM_ERR_REPLY_TIMEOUT;
+      if (status != platform::kOk) return QXM_ERR_CONNECTION_LOST;
+      have += got;
+      if (have < length && deadline.Expired()) return QXM_ERR_REPLY_TIMEOUT;
+    }
+    return QXM_OK;
+  }
+
+  char host_[64];
+  uint16_t port_;
+  uint16_t transaction_ = 0;
+  platform::TcpSocket socket_;
+};
+
+}  // namespace
+
+void QxmSetReplyTimeoutMs(unsigned timeoutMs) { g_replyTimeoutMs = timeoutMs; }
+
+int QxmOpenTransport(const char* deviceType, const char* connectionType, const char* identifier,
+                     std::unique_ptr<QxmBackend>* out) {
+  if (!SameText(deviceType, "z5 device type") && !SameText(deviceType, "z5")) {
+    return QXM_ERR_UNKNOWN_DEVICE_TYPE;
+  }
+  const char* endpoint = nullptr;
+  bool ethernet = false;
+  if (SameText(connectionType, "usb") || SameText(connectionType, "usb connection")) {
+    // "The first device on USB": the endpoint of the USB bridge.
+    endpoint = platform::Setting("QXM_USB_ENDPOINT");
+  } else if (SameText(connectionType, "tcp")) {
+    endpoint = identifier;
+    ethernet = true;
+  } else {
+    return QXM_ERR_UNKNOWN_CONNECTION;
+  }
+
+  char host[64];
+  uint16_t port = 0;
+  if (platform::ParseEndpoint(endpoint, kModbusPort, host, sizeof host, &port) != platform::kOk) {
+    return QXM_ERR_BAD_IDENTIFIER;
+  }
+  if (ethernet && !IsDottedQuad(host)) return QXM_ERR_BAD_IDENTIFIER;
+
+  auto backend = std::make_unique<TcpBackend>(host, port);
+  int code = backend->Connect();
+  if (code != QXM_OK) return code;
+  *out = std::move(backend);
+  return QXM_OK;
 }
