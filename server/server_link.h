@@ -1,0 +1,109 @@
+// The station's side of the production test server: one TCP connection, one
+// request line at a time, each answered by one reply line that starts with a
+// three-digit status (200 = success) followed by hexadecimal values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/socket.h"
+
+// Results of the link's operations besides 0 and the reply statuses.
+enum ServerLinkCode : int {
+  kServerOk = 0,
+  kServerWrongVersion = 1,      // the socket library is not the version asked for
+  kServerNoSockets = 2,         // the socket library cannot start
+  kServerNotConnected = 3,      // connect failed, or the link has no connection
+  kServerStatusZero = 10,       // a reply with status 0 or without digits
+  kServerTimeout = 1001,        // no whole reply line before the receive time-out
+  kServerClosed = 1002,         // the server closed the connection
+  kServerTooLong = 1003,        // the message does not fit its buffer; nothing was sent
+  kServerReceiveFailed = 1004,  // a receive failed and the OS gave no code of its own
+  kServerBadArgument = 1005,    // a null pointer where a value or list was needed
+};
+
+// A text for one of the codes above (reply statuses and OS codes get a
+// generic text).
+const char* ServerLinkCodeText(int code);
+
+// How the station introduces itself.
+struct ClientIdentity {
+  const char* name;
+  double version;
+  uint32_t jigId;
+  uint32_t password;
+};
+
+// Values after the status, numbered from 1.
+constexpr size_t kMaxReplyValues = 9;
+
+struct ServerResponse {
+  int code = 0;
+  uint64_t values[kMaxReplyValues + 1] = {};  // values[1..9]; values[0] unused
+};
+
+// One value of a "cal" message.
+struct CalibrationItem {
+  const char* name;
+  double value;
+};
+
+class ServerLink {
+ public:
+  // A receive waits at most this long for a reply line.
+  static constexpr uint32_t kReceiveTimeoutMs = 10000;
+  // Buffers: identification line, result messages, reply (terminator included).
+  static constexpr size_t kIdentityCapacity = 500;
+  static constexpr size_t kMessageCapacity = 4096;
+  static constexpr size_t kReplyCapacity = 500;
+  static constexpr uint16_t kDefaultPort = 5001;
+
+  // The server of the QXTS_ENDPOINT setting.
+  ServerLink();
+  // Another server ("host:port", or "host" for port 5001; null: the setting)
+  // and another receive time-out.
+  explicit ServerLink(const char* endpoint, uint32_t receiveTimeoutMs = kReceiveTimeoutMs);
+  ~ServerLink();
+  ServerLink(const ServerLink&) = delete;
+  ServerLink& operator=(const ServerLink&) = delete;
+
+  // Opens the connection and identifies the station.
+  int Connect(ClientIdentity identity);
+  int GetSerial(uint64_t* serial);
+  // The MAC address in the low 48 bits, first byte most significant.
+  int GetMac(uint64_t* mac);
+  int GetSerialAndMac(uint64_t* first, uint64_t* second);
+  // "test" and "qtest" messages: count lines (a null line is sent empty).
+  int SendTestResults(const char* const* lines, uint32_t count, uint64_t serial);
+  int SendQuickTestResults(const char* const* lines, uint32_t count, uint64_t serial);
+  // "cal" message: count name and value pairs.
+  int SendCalibration(const CalibrationItem* items, uint32_t count, uint64_t serial);
+  // Receives one reply line and parses its status and values.
+  int ReadResponse(ServerResponse* response);
+
+  // Hexadecimal text to a value: leading blanks and a two-character "0x"
+  // prefix skipped, stopping at NUL, blank, CR or LF; any other character
+  // counts as the digit 0. *consumed (may be null) gets the characters moved
+  // over, blanks and prefix included.
+  static uint64_t ParseHex(const char* text, size_t* consumed);
+
+  bool connected() const { return socket_.IsOpen(); }
+
+ private:
+  // Sends a whole request and reads its reply; 0 only for status 200.
+  int Exchange(const char* request, size_t length, ServerResponse* response);
+  int SendResults(const char* command, const char* const* lines, uint32_t count, uint64_t serial);
+  // Drops bytes no request asked for, so that they are not read as the next reply.
+  void DropStaleInput();
+  void Disconnect();
+
+  char endpoint_[128] = {};
+  uint32_t timeoutMs_;
+  platform::TcpSocket socket_;
+  char message_[kMessageCapacity] = {};  // the result message being built
+  bool socketsStarted_ = false;
+  // The last reply line ended in CR: an LF that follows belongs to it.
+  bool skipLf_ = false;
+  // The last reply filled the buffer: the rest of its line belongs to it.
+  bool skipRestOfLine_ = false;
+};

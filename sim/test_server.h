@@ -1,0 +1,121 @@
+// The bench's production test server: checks the station's identification
+// line, hands out serial numbers and MAC addresses (never one twice, also
+// across restarts when it keeps a state file) and stores every result
+// message it receives, one per line. Faults can be injected to exercise the
+// station's error paths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qxsim {
+
+enum class ServerFault {
+  kNone,
+  kErrorStatus,  // answer with an error status instead of 200
+  kClose,        // close the connection instead of answering
+  kSplitReply,   // send the reply in two TCP segments, with a pause between
+  kSilent,       // never answer; keep the connection open
+};
+
+// "none", "error" or "error:NNN", "close", "split", "silent".
+bool ParseServerFault(const std::string& text, ServerFault* fault, int* status);
+
+struct TestServerOptions {
+  std::string host = "127.0.0.1";
+  uint16_t port = 0;        // 0: an ephemeral port
+  std::string stateFile;    // empty: numbers start afresh with every start
+  std::string resultsFile;  // empty: results are kept in memory only
+  // The identification the station must give.
+  std::string name = "QXTestZ5";
+  std::string version = "0.12";
+  uint32_t jigId = 0x1702;
+  uint32_t password = 0x5E2C91A4;
+  // Numbers handed out, each range inclusive.
+  uint64_t firstSerial = 470010002;
+  uint64_t lastSerial = 480010000;
+  uint64_t firstMac = 0x027C4B002001;  // the first above the device's default
+  uint64_t lastMac = 0x027C4BFFFFFF;
+  // Fault injection: which fault, on which command word ("ID", "serial",
+  // "mac", "jn", "test", "qtest", "cal"; empty: every request).
+  ServerFault fault = ServerFault::kNone;
+  std::string faultCommand;
+  int faultStatus = 500;
+  // kSplitReply: bytes in the first segment (0: half the reply; more than
+  // the reply: all but the last byte) and the pause before the second.
+  size_t splitAt = 0;
+  uint32_t splitPauseMs = 50;
+};
+
+// Handles a test-server option of the qxsim command line at argv[i]:
+//   --ts-endpoint HOST:PORT  --ts-state FILE  --ts-results FILE
+//   --ts-fault none|error[:NNN]|close|split|silent  --ts-fault-on COMMAND
+//   --ts-first-serial N  --ts-first-mac HEX
+// Returns the number of arguments used (0: not a test-server option), or -1
+// with *error set for a bad or missing value.
+int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* options,
+                          std::string* error);
+// Usage lines of the options above.
+const char* TestServerUsage();
+
+class TestServer {
+ public:
+  explicit TestServer(TestServerOptions options);
+  ~TestServer();
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  // Loads the state file, binds and starts serving. False, with *error
+  // set, when any of that fails (a state file that cannot be read is an
+  // error: starting afresh would hand out numbers twice).
+  bool Start(std::string* error);
+  // Stops serving and closes every connection; Start may follow.
+  void Stop();
+
+  uint16_t port() const { return port_; }
+  // "host:port" of the listening socket.
+  std::string endpoint() const;
+
+  void SetFault(ServerFault fault, const std::string& command = "", int status = 500);
+  // Every result message stored since Start, in order, without its CR LF.
+  std::vector<std::string> results() const;
+  // Every request line received since Start, in order.
+  std::vector<std::string> requests() const;
+  uint64_t nextSerial() const;
+  uint64_t nextMac() const;
+  size_t connectionCount() const;
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd);
+  // The reply to one request line; empty when no reply goes out. *close is
+  // set when the connection is to end after it.
+  std::string Handle(const std::string& line, bool* identified, bool* close, bool* silent,
+                     bool* split);
+  std::string HandOut(bool serial, bool mac);
+  std::string StoreResult(const std::string& line);
+  bool LoadState(std::string* error);
+  bool SaveState(uint64_t serial, uint64_t mac);
+  bool IdentityMatches(const std::string& line) const;
+
+  TestServerOptions options_;
+  mutable std::mutex mutex_;  // guards everything below
+  uint64_t nextSerial_;
+  uint64_t nextMac_;
+  std::vector<std::string> results_;
+  std::vector<std::string> requests_;
+  size_t connections_ = 0;
+
+  int listenFd_ = -1;
+  int wakeRead_ = -1;  // readable once Stop has begun
+  int wakeWrite_ = -1;
+  uint16_t port_ = 0;
+  std::thread acceptThread_;
+  std::vector<std::thread> connectionThreads_;
+};
+
+}  // namespace qxsim
