@@ -32,6 +32,11 @@ std::vector<std::string> g_seenDetails;  // the entry's details while its test r
 std::vector<uint32_t> g_seenStatus;
 
 uint32_t ScriptedTest(TestContext* context) {
+  if (g_calls >= g_steps.size()) {
+    ADD_FAILURE() << "a test was called more often than scripted";
+    context->EL = kLevelFatal;
+    return 1;
+  }
   const Step& step = g_steps[g_calls];
   if (g_harness != nullptr) {
     g_seenDetails.push_back(g_harness->list()[g_calls].details);
@@ -102,6 +107,7 @@ class HarnessTest : public ::testing::Test {
   std::unique_ptr<TestHarness> Make(std::vector<Step> steps, uint32_t quiet = 0,
                                     uint32_t type = kScriptedType) {
     g_steps = std::move(steps);
+    g_calls = 0;
     auto harness = std::make_unique<TestHarness>(type, 0x840400, quiet, &sink, kScriptedTypes);
     g_harness = harness.get();
     return harness;
