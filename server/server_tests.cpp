@@ -1,0 +1,281 @@
+#include "server/server_tests.h"
+
+#include <cinttypes>
+
+#include "device/byte_order.h"
+#include "device/feedback_exchange.h"
+#include "device/feedback_frame.h"
+#include "device/flash.h"
+#include "device/flash_map.h"
+#include "device/registers.h"
+#include "harness/format_mac.h"
+#include "harness/test_harness.h"
+#include "harness/test_messages.h"
+#include "harness/text.h"
+#include "platform/clock.h"
+
+const ClientIdentity kStationIdentity = {"QXTestZ5", kStationVersion, 0x1702, 0x5E2C91A4};
+
+const char kNoServerLinkText[] = "No QXTest Server link: \"Connect to QXTest Server\" has not run";
+
+namespace {
+
+// Mask bits these tests read.
+constexpr uint32_t kMaskMaySerialize = 0x40;
+constexpr uint32_t kMaskCalibration = 0x80;
+constexpr uint32_t kMaskMayUpdateMac = 0x100;
+constexpr uint32_t kMaskSetClock = 0x1000;
+constexpr uint32_t kMaskReports = 0x10000;
+constexpr uint32_t kMaskJig = 0x20000;
+
+constexpr uint64_t kMacBits = 0xFFFFFFFFFFFFull;
+
+// The bus transfer that makes the jig deliver its data block.
+constexpr uint8_t kJigSetup[kJigSetupRegisters * 2] = {
+    0x00, 0x07, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xA0, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x20, 0x00, 0x00};
+
+void DeleteServerLink(ServerLink* link) { delete link; }
+
+uint64_t MacFromBytes(const uint8_t* bytes) {
+  uint64_t mac = 0;
+  for (int i = 0; i < 6; ++i) mac = (mac << 8) | bytes[i];
+  return mac;
+}
+
+void MacToBytes(uint64_t mac, uint8_t* bytes) {
+  for (int i = 0; i < 6; ++i) bytes[i] = static_cast<uint8_t>(mac >> (8 * (5 - i)));
+}
+
+// Msg = text followed by the MAC address.
+uint32_t FinishWithMac(TestContext* context, uint32_t level, const char* text, uint64_t mac) {
+  uint8_t bytes[6];
+  char macText[kMacTextCapacity];
+  MacToBytes(mac, bytes);
+  FormatMac(bytes, macText);
+  TextCopy(context->Msg, text);
+  TextAppend(context->Msg, macText);
+  context->EL = level;
+  return level == kLevelPassed ? 0 : 1;
+}
+
+// Msg = text followed by the serial number.
+uint32_t FinishWithSerial(TestContext* context, uint32_t level, const char* text, uint32_t serial) {
+  char piece[kPieceCapacity];
+  TextFormat(piece, sizeof piece, "%u", serial);
+  TextCopy(context->Msg, text);
+  TextAppend(context->Msg, piece);
+  context->EL = level;
+  return level == kLevelPassed ? 0 : 1;
+}
+
+int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
+
+}  // namespace
+
+void BuildSerialRecord(uint32_t serial, uint8_t record[12]) {
+  for (int i = 0; i < 8; ++i) record[i] = kSerialRecordHeader[i];
+  for (int i = 0; i < 4; ++i) record[8 + i] = static_cast<uint8_t>(serial >> (8 * i));
+}
+
+void BuildMacRecord(uint64_t mac, uint8_t record[8]) {
+  record[0] = 0;
+  record[1] = 0;
+  MacToBytes(mac, record + 2);
+}
+
+uint32_t ConnectToServer(TestContext* context) {
+  ServerLink* link = new ServerLink();
+  // A link from an earlier run of this test is replaced (and freed).
+  SetServer(context, link, DeleteServerLink);
+  int code = link->Connect(kStationIdentity);
+  if (code != kServerOk) {
+    char piece[kPieceCapacity];
+    TextFormat(piece, sizeof piece, "Connection Error (%i)", code);
+    return Finish(context, kLevelFatal, piece);
+  }
+  return Finish(context, kLevelPassed, "Connected to Server");
+}
+
+uint32_t ReadTestJigInfo(TestContext* context) {
+  context->EL = kLevelPassed;
+  FeedbackFrame frames[3] = {
+      FeedbackFrame(FrameDirection::Write, kJigSetupRegister, kJigSetupRegisters,
+                    FrameDataType::Bytes, kJigSetup),
+      FeedbackFrame(FrameDirection::Read, kJigDataRegister, kJigDataRegisters,
+                    FrameDataType::Bytes),
+      FeedbackFrame(FrameDirection::Read, kJigCodeLinesRegister, 1, FrameDataType::U16),
+  };
+  int32_t code = FeedbackExchange(context->handle, 3, frames);
+  if (code != 0) return FailComm(context, code);
+
+  const uint8_t* data = frames[1].Bytes();
+  context->jigCode = data[5];
+  context->jigType = static_cast<uint32_t>(data[6]) * 256 + data[7];
+  // Eight floats from byte 4; float 0 overlaps the code and type, float 4
+  // is not used.
+  static const int kValueFloats[6] = {1, 2, 3, 5, 6, 7};
+  for (int i = 0; i < 6; ++i) {
+    context->jigValues[i] = static_cast<double>(GetF32BE(data + 4 + 4 * kValueFloats[i]));
+  }
+  uint32_t lines = frames[2].U16(0) & 31;
+
+  if (context->jigCode != lines) {
+    TextCopy(context->Msg, "Code mismatch: ");
+    context->EL = kLevelFatal;
+  } else if (context->jigType != kJigType) {
+    TextCopy(context->Msg, "Wrong Jig Type: ");
+    context->EL = kLevelFatal;
+  } else {
+    TextCopy(context->Msg, "Jig found: ");
+  }
+  char piece[kPieceCapacity];
+  TextFormat(piece, sizeof piece, "(%u,", context->jigType);
+  TextAppend(context->Msg, piece);
+  TextFormat(piece, sizeof piece, "%u,", context->jigCode);
+  TextAppend(context->Msg, piece);
+  TextFormat(piece, sizeof piece, "%u)", lines);
+  TextAppend(context->Msg, piece);
+  return context->EL == kLevelPassed ? 0 : 1;
+}
+
+uint32_t SerialNumber(TestContext* context) {
+  context->EL = kLevelPassed;
+  uint32_t sn = 0;
+  int32_t code = ReadU32(context->handle, kSerialNumberRegister, &sn);
+  if (code != 0) return FailComm(context, code);
+  context->serialNumber = static_cast<int64_t>(sn);
+
+  if (sn >= kFirstRealSerial && sn != kNoSerial) {
+    return FinishWithSerial(context, kLevelPassed, "Serial Number: ", sn);
+  }
+  if (sn != kDefaultSerial && sn != kNoSerial) {
+    return FinishWithSerial(context, kLevelFatal, "SN System Failure: ", sn);
+  }
+  // The factory default, or no serial number at all.
+  if ((context->mask & kMaskMaySerialize) == 0) {
+    return FinishWithSerial(context, kLevelWarning, "Default Serial: ", sn);
+  }
+  if ((context->mask & kMaskReports) == 0) {
+    return Finish(context, kLevelFatal, "Must Report to Serialize");
+  }
+  if (context->server == nullptr) return Finish(context, kLevelFatal, kNoServerLinkText);
+  uint64_t fromServer = 0;
+  code = context->server->GetSerial(&fromServer);
+  if (code != kServerOk) {
+    // The value is undefined after a failed request; nothing is written.
+    char piece[kPieceCapacity];
+    TextFormat(piece, sizeof piece, "(%i)", code);
+    TextCopy(context->Msg, "Failed to get SN from QXTS ");
+    TextAppend(context->Msg, piece);
+    context->EL = kLevelFatal;
+    return 1;
+  }
+  sn = static_cast<uint32_t>(fromServer);
+  if (sn < kFirstServerSerial || sn > kLastServerSerial) {
+    return FinishWithSerial(context, kLevelFatal, "SN System Failure: ", sn);
+  }
+  uint8_t record[kSerialRecordSize];
+  BuildSerialRecord(sn, record);
+  code = WriteFlashBytes(context->handle, kConfigPageKey, kConfigPageBase + kSerialRecordOffset,
+                         kSerialRecordSize, record);
+  if (code != 0) {
+    char piece[kPieceCapacity];
+    TextFormat(piece, sizeof piece, "%u)", static_cast<uint32_t>(code));
+    TextCopy(context->Msg, "Failed to write SN (");
+    TextAppend(context->Msg, piece);
+    context->EL = kLevelFatal;
+    return 1;
+  }
+  context->serialNumber = static_cast<int64_t>(sn);
+  return FinishWithSerial(context, kLevelPassed, "New Serial: ", sn);
+}
+
+uint32_t EthernetMac(TestContext* context) {
+  context->EL = kLevelPassed;
+  FeedbackFrame frame(FrameDirection::Read, kMacRegister, 3, FrameDataType::Bytes);
+  int32_t code = FeedbackExchange(context->handle, 1, &frame);
+  if (code != 0) return FailComm(context, code);
+  uint64_t mac = MacFromBytes(frame.Bytes());
+
+  if (mac > kDefaultMac) return FinishWithMac(context, kLevelPassed, "MAC: ", mac);
+  if (mac != kDefaultMac) return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
+  if ((context->mask & kMaskMayUpdateMac) == 0) {
+    return FinishWithMac(context, kLevelWarning, "Default MAC: ", mac);
+  }
+  if ((context->mask & kMaskReports) == 0) {
+    return Finish(context, kLevelFatal, "Must Report to Update MAC");
+  }
+  if (context->server == nullptr) return Finish(context, kLevelFatal, kNoServerLinkText);
+  uint64_t fromServer = 0;
+  code = context->server->GetMac(&fromServer);
+  if (code != kServerOk) return Finish(context, kLevelFatal, "Failed to get MAC from QXTS");
+  uint64_t newMac = fromServer & kMacBits;
+  // An address at or below the default would fail this very test on the next
+  // run; it is not written.
+  if (newMac <= kDefaultMac) {
+    return FinishWithMac(context, kLevelFatal, "MAC system failure: ", newMac);
+  }
+  uint8_t record[kMacRecordSize];
+  BuildMacRecord(newMac, record);
+  code = WriteFlashBytes(context->handle, kConfigPageKey, kConfigPageBase + kMacRecordOffset,
+                         kMacRecordSize, record);
+  if (code != 0) return FinishWithMac(context, kLevelFatal, "Write Failed: ", newMac);
+  return FinishWithMac(context, kLevelPassed, "MAC Written: ", newMac);
+}
+
+uint32_t SystemTime(TestContext* context) {
+  context->EL = kLevelPassed;
+  // The device's clock is a 32-bit count of seconds: kept unsigned, and
+  // compared with the host's clock in 64 bits.
+  uint32_t deviceTime = 0;
+  int32_t code = ReadU32(context->handle, kClockRegister, &deviceTime);
+  if (code != 0) return FailComm(context, code);
+  if (context->isMax == 0) return Finish(context, kLevelPassed, "System clock:");
+
+  int64_t hostTime = platform::WallSeconds();
+  int64_t error = static_cast<int64_t>(deviceTime) - hostTime;
+  char piece[kPieceCapacity];
+  TextFormat(piece, sizeof piece, "%u, Err: %" PRId64, deviceTime, error);
+  TextCopy(context->Msg, "Z5: ");
+  TextAppend(context->Msg, piece);
+
+  if ((context->mask & kMaskSetClock) == 0) {
+    if (Distance(deviceTime, hostTime) > 5) context->EL = kLevelError;
+    return 0;
+  }
+  uint32_t setTime = static_cast<uint32_t>(hostTime);
+  code = WriteU32(context->handle, kClockSetRegister, setTime);
+  if (code != 0) return FailComm(context, code);
+  platform::SleepMs(2000);
+  uint32_t newTime = 0;
+  code = ReadU32(context->handle, kClockRegister, &newTime);
+  if (code != 0) return FailComm(context, code);
+  if (Distance(newTime, hostTime) > 3) context->EL = kLevelError;
+  TextFormat(piece, sizeof piece, "Err: %" PRId64 " ",
+             static_cast<int64_t>(deviceTime) - static_cast<int64_t>(setTime));
+  TextCopy(context->Msg, piece);
+  TextFormat(piece, sizeof piece, "Time set to: %u", newTime);
+  TextAppend(context->Msg, piece);
+  return 0;
+}
+
+uint32_t ReportTestResults(TestContext* context) {
+  context->EL = kLevelPassed;
+  if (context->server == nullptr) return Finish(context, kLevelFatal, kNoServerLinkText);
+  // This test's own line is not there yet; a calibration run also leaves out
+  // the line before it.
+  int64_t count = static_cast<int64_t>(context->testCount) - 1;
+  if ((context->mask & kMaskCalibration) != 0) count -= 1;
+  if (count < 0) count = 0;
+  if (count > static_cast<int64_t>(kMaxTests)) count = kMaxTests;
+  uint32_t n = static_cast<uint32_t>(count);
+  uint64_t serial = static_cast<uint64_t>(context->serialNumber);
+  int code = (context->mask & kMaskJig) != 0
+                 ? context->server->SendTestResults(context->resultLines, n, serial)
+                 : context->server->SendQuickTestResults(context->resultLines, n, serial);
+  if (code != kServerOk) return FailComm(context, code);
+  char piece[kPieceCapacity];
+  TextFormat(piece, sizeof piece, "Sent %i results. ", static_cast<int>(n));
+  return Finish(context, kLevelPassed, piece);
+}

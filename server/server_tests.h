@@ -1,0 +1,47 @@
+// The production tests that deal with the device's identity and with the
+// test server: connection, test jig, serial number, MAC address, clock, and
+// the upload of the report lines.
+#pragma once
+
+#include <cstdint>
+
+#include "harness/test_context.h"
+#include "server/server_link.h"
+
+// How the station introduces itself to the test server.
+extern const ClientIdentity kStationIdentity;
+
+// Device registers and values these tests use.
+constexpr int kSerialNumberRegister = 60028;
+constexpr int kMacRegister = 60020;  // 3 registers, six bytes, first byte most significant
+constexpr int kClockRegister = 61500;
+constexpr int kClockSetRegister = 61504;
+constexpr int kJigSetupRegister = 5200;  // 11 registers, written
+constexpr int kJigDataRegister = 5300;   // 18 registers, read
+constexpr int kJigCodeLinesRegister = 2500;
+constexpr uint32_t kJigSetupRegisters = 11;
+constexpr uint32_t kJigDataRegisters = 18;
+constexpr uint32_t kJigType = 6;
+
+constexpr uint32_t kDefaultSerial = 470010000;
+constexpr uint32_t kNoSerial = 0xFFFFFFFF;
+constexpr uint32_t kFirstRealSerial = 470010001;
+constexpr uint32_t kFirstServerSerial = 470010002;
+constexpr uint32_t kLastServerSerial = 480010000;
+constexpr uint64_t kDefaultMac = 0x027C4B002000;
+// The bytes that open a serial-number record.
+constexpr uint8_t kSerialRecordHeader[8] = {0x08, 0xBE, 0xE1, 0x7D, 0, 0, 0, 0};
+
+// The Msg of a test that needs the server link when none exists.
+extern const char kNoServerLinkText[];
+
+uint32_t ConnectToServer(TestContext* context);
+uint32_t ReadTestJigInfo(TestContext* context);
+uint32_t SerialNumber(TestContext* context);
+uint32_t EthernetMac(TestContext* context);
+uint32_t SystemTime(TestContext* context);
+uint32_t ReportTestResults(TestContext* context);
+
+// The records written into the configuration page.
+void BuildSerialRecord(uint32_t serial, uint8_t record[12]);
+void BuildMacRecord(uint64_t mac, uint8_t record[8]);
