@@ -333,14 +333,6 @@ TEST_F(HarnessTest, UnknownDeviceTypeIsRefused) {
   }
 }
 
-TEST_F(HarnessTest, TheStationKnowsOnlyTheZ5) {
-  TestHarness z5(kZ5DeviceType, 0, 1, &sink, nullptr);
-  EXPECT_TRUE(z5.hasTestList());
-  TestHarness other(3, 0xFFFFFFFF, 1, &sink, nullptr);
-  EXPECT_FALSE(other.hasTestList());
-  EXPECT_EQ(other.Run(), kHarnessNoTestList);
-}
-
 TEST_F(HarnessTest, AListThatCannotBeBuiltIsRefused) {
   TestHarness harness(11, 0, 0, &sink, kScriptedTypes);
   EXPECT_FALSE(harness.hasTestList());
