@@ -339,4 +339,60 @@ TEST_F(FeedbackExchangeTest, LinkCodesHaveTextsAndNeverAskForTheFollowUp) {
                QXM_ErrorToString(QXM_ERR_BAD_TRANSACTION));
 }
 
+// The fake behind QXM_Open, as the opening, upgrade and Ethernet tests use it.
+class FakeDeviceOpenTest : public ::testing::Test {};
+
+TEST_F(FakeDeviceOpenTest, OpenedHandlesReachTheDeviceAndCloseWithIt) {
+  int opened = 0;
+  {
+    FakeDevice device;
+    device.ServeOpens();
+    device.SetU32(60000, 17);
+    ASSERT_EQ(QXM_Open("z5 device type", "usb connection", "any identifier", &opened), QXM_OK);
+    // The device knows the handle that the library gave out.
+    ASSERT_EQ(device.OpenedHandles(), std::vector<int>{opened});
+    EXPECT_TRUE(device.IsOpen(opened));
+    ASSERT_EQ(device.OpenCalls().size(), 1u);
+    EXPECT_EQ(device.OpenCalls()[0].connectionType, "usb connection");
+    FeedbackFrame frame(D::Read, 60000, 2, T::U32);
+    EXPECT_EQ(FeedbackExchange(opened, 1, &frame), 0);
+    EXPECT_EQ(frame.U32(0), 17u);
+
+    device.FailNextOpens(QXM_ERR_NO_ANSWER);
+    int again = 0;
+    EXPECT_EQ(QXM_Open("z5 device type", "usb", "any identifier", &again), QXM_ERR_NO_ANSWER);
+    EXPECT_EQ(device.OpenCalls().size(), 2u);
+    EXPECT_EQ(device.OpenHandleCount(), 2u);  // its own handle and the opened one
+  }
+  // Gone with the device: no dangling handle remains.
+  FeedbackFrame frame(D::Read, 60000, 2, T::U32);
+  EXPECT_EQ(FeedbackExchange(opened, 1, &frame), QXM_ERR_INVALID_HANDLE);
+}
+
+TEST_F(FakeDeviceOpenTest, ClosingAHandleTellsTheDevice) {
+  FakeDevice device;
+  const int extra = device.Attach();
+  ASSERT_NE(extra, 0);
+  EXPECT_TRUE(device.IsOpen(extra));
+  EXPECT_EQ(QXM_Close(extra), QXM_OK);
+  EXPECT_FALSE(device.IsOpen(extra));
+  EXPECT_TRUE(device.IsOpen(device.Handle()));
+}
+
+TEST_F(FakeDeviceOpenTest, WriteHookSeesEveryWriteAndCanFailTheExchange) {
+  FakeDevice device;
+  std::vector<uint32_t> seen;
+  device.SetWriteHook([&](uint32_t address, uint32_t count) {
+    seen.push_back(address);
+    seen.push_back(count);
+    return address == 61000 ? 1204 : 0;
+  });
+  std::vector<FeedbackFrame> frames = {FeedbackFrame(D::Write, 48005, 1, T::U16, 1),
+                                       FeedbackFrame(D::Write, 61000, 2, T::U32, 5u),
+                                       FeedbackFrame(D::Write, 48006, 1, T::U16, 1)};
+  EXPECT_EQ(FeedbackExchange(device.Handle(), 3, frames.data()), 1204);
+  EXPECT_EQ(seen, (std::vector<uint32_t>{48005, 1, 61000, 2}));
+  EXPECT_EQ(device.GetU16(48006), 0u);
+}
+
 }  // namespace

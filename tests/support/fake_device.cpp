@@ -219,7 +219,7 @@ int FakeDevice::Exchange(unsigned char* buffer, int* errorAddress) {
   if (!failures_.empty()) {
     const int code = failures_.front();
     failures_.pop_front();
-    return code;
+    if (code != QXM_OK) return code;
   }
   if (declared + 6 > QXM_BUFFER_SIZE || total < kHeader || request[7] != kFunction) {
     return kMalformedRequestCode;

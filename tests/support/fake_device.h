@@ -83,7 +83,8 @@ class FakeDevice {
   // The next count exchanges (the follow-up reads among them) return code
   // without being carried out; they are still recorded. Calls queue up:
   // FailNext(1211); FailNext(5) fails the next exchange with 1211 and the
-  // one after it with 5.
+  // one after it with 5. A code of 0 lets its exchange be carried out as
+  // usual: FailNext(0, 129); FailNext(2) fails the 130th exchange only.
   void FailNext(int code, int count = 1);
   size_t PendingFailures() const { return failures_.size(); }
   // The next count replies carry at most dataBytes bytes of data, their

@@ -1,0 +1,295 @@
+// Flash operations against the fake device's flash: exchange counts, chunking,
+// the erase/write decisions of read-modify-write, and bad arguments.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "device/byte_order.h"
+#include "device/feedback_exchange.h"
+#include "device/feedback_frame.h"
+#include "device/flash.h"
+#include "device/flash_map.h"
+#include "device/link_errors.h"
+#include "tests/support/fake_device.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kPage = kCalibrationPageBase;
+constexpr uint32_t kKey = kCalibrationPageKey;
+
+class FlashTest : public ::testing::Test {
+ protected:
+  Bytes FlashAt(uint32_t address, size_t length) const {
+    return Bytes(device.Flash() + address, device.Flash() + address + length);
+  }
+  void FillFlash(uint32_t address, size_t length, uint8_t value) {
+    std::memset(device.Flash() + address, value, length);
+  }
+  // Register count of the write-window record of request i.
+  size_t WriteWindowRegisters(size_t i) const {
+    const Bytes& r = device.Requests()[i];
+    // Key record (4 + 4 bytes), then the write-window record.
+    EXPECT_EQ(GetU16BE(&r[8 + 1]), kFlashKeyRegister);
+    EXPECT_EQ(GetU16BE(&r[16 + 1]), kFlashWriteWindowRegister);
+    return r[16 + 3];
+  }
+  static Bytes Pattern(size_t length, uint8_t seed) {
+    Bytes out(length);
+    for (size_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(seed + 7 * i);
+    return out;
+  }
+
+  FakeDevice device;
+  int h = device.Handle();
+};
+
+TEST_F(FlashTest, EraseIsOneExchangeOfKeyAndPage) {
+  FillFlash(kPage, kFlashPageSize, 0x00);
+  ASSERT_EQ(EraseFlashPage(h, kKey, kPage), 0);
+  ASSERT_EQ(device.ExchangeCount(), 1u);
+  EXPECT_EQ(device.Requests()[0],
+            (Bytes{0,    0,    0,    0,    0,    0x12, 0,    0x4C, 0x01, 0xF1, 0x68, 0x02,
+                   0x6C, 0x1D, 0x4E, 0x93, 0x01, 0xF1, 0x7C, 0x02, 0x00, 0x3C, 0x40, 0x00}));
+  EXPECT_EQ(FlashAt(kPage, kFlashPageSize), Bytes(kFlashPageSize, 0xFF));
+}
+
+TEST_F(FlashTest, WriteChunksOfThirtyTwoBytes) {
+  const Bytes data = Pattern(36, 1);
+  ASSERT_EQ(WriteFlash(h, kKey, kPage + 0x100, 36, data.data()), 0);
+  ASSERT_EQ(device.ExchangeCount(), 2u);
+  EXPECT_EQ(WriteWindowRegisters(0), 18u);
+  EXPECT_EQ(WriteWindowRegisters(1), 4u);
+  // The second chunk names its own address, most significant byte first.
+  const Bytes& second = device.Requests()[1];
+  EXPECT_EQ(GetU32BE(&second[20]), kPage + 0x100 + 32);
+  EXPECT_EQ(Bytes(second.begin() + 24, second.end()), Bytes(data.begin() + 32, data.end()));
+  EXPECT_EQ(FlashAt(kPage + 0x100, 36), data);
+  EXPECT_EQ(FlashAt(kPage + 0x100 + 36, 4), Bytes(4, 0xFF));
+}
+
+struct WriteLengthCase {
+  uint32_t length;
+  int code;
+  size_t exchanges;
+};
+
+TEST_F(FlashTest, WriteLengths) {
+  const WriteLengthCase cases[] = {{0, 0, 0},
+                                   {2, 0, 1},
+                                   {32, 0, 1},
+                                   {34, 0, 2},
+                                   {64, 0, 2},
+                                   {4096, 0, 128},
+                                   {31, kLinkFlashBadArgument, 0},
+                                   {1, kLinkFlashBadArgument, 0}};
+  const Bytes data = Pattern(4096, 3);
+  for (const WriteLengthCase& c : cases) {
+    SCOPED_TRACE(c.length);
+    device.ClearRequests();
+    EXPECT_EQ(WriteFlash(h, kKey, kPage, c.length, data.data()), c.code);
+    EXPECT_EQ(device.ExchangeCount(), c.exchanges);
+  }
+}
+
+TEST_F(FlashTest, WriteStopsAtTheFirstFailingChunk) {
+  device.FailNext(0);  // the first chunk passes
+  device.FailNext(2);  // the second fails
+  const Bytes data = Pattern(128, 5);
+  EXPECT_EQ(WriteFlash(h, kKey, kPage, 128, data.data()), 2);
+  EXPECT_EQ(device.ExchangeCount(), 2u);
+}
+
+TEST_F(FlashTest, WriteWithTheWrongKeyIsRefusedByTheDevice) {
+  const Bytes data = Pattern(32, 9);
+  EXPECT_EQ(WriteFlash(h, kConfigPageKey, kPage, 32, data.data()), FakeDevice::kFlashRefusedCode);
+  EXPECT_EQ(EraseFlashPage(h, kFirmwareKey, kPage), FakeDevice::kFlashRefusedCode);
+  EXPECT_EQ(FlashAt(kPage, 32), Bytes(32, 0xFF));
+  EXPECT_EQ(device.EraseCount(), 0);
+}
+
+TEST_F(FlashTest, ReadTakesOnePointerExchangeAndOnePerChunk) {
+  const Bytes stored = Pattern(256, 11);
+  device.SetFlash(kPage, stored.data(), stored.size());
+  Bytes out(256, 0);
+  ASSERT_EQ(ReadFlash(h, kKey, kPage, 256, out.data()), 0);
+  EXPECT_EQ(out, stored);
+  ASSERT_EQ(device.ExchangeCount(), 1u + 8u);
+  // First: key and pointer written, both read back.
+  const Bytes& first = device.Requests()[0];
+  EXPECT_EQ(Bytes(first.begin() + 8, first.end()),
+            (Bytes{0x01, 0xF1, 0x68, 0x02, 0x6C, 0x1D, 0x4E, 0x93, 0x01, 0xF1, 0x72, 0x02,
+                   0x00, 0x3C, 0x40, 0x00, 0x00, 0xF1, 0x68, 0x02, 0x00, 0xF1, 0x72, 0x02}));
+  // Then pointer and window for each chunk.
+  const Bytes& last = device.Requests()[8];
+  EXPECT_EQ(Bytes(last.begin() + 8, last.end()),
+            (Bytes{0x01, 0xF1, 0x72, 0x02, 0x00, 0x3C, 0x40, 0xE0, 0x00, 0xF1, 0x74, 0x10}));
+}
+
+TEST_F(FlashTest, ReadOfAPartialChunkReadsTheTailAndWritesNothingPastTheData) {
+  const Bytes stored = Pattern(64, 13);
+  device.SetFlash(kPage, stored.data(), stored.size());
+  // 40 bytes: one whole chunk and 8 bytes of a second. The buffer is exactly
+  // 40 bytes long, so the sanitizer catches any write past it.
+  std::vector<uint8_t> out(40, 0);
+  ASSERT_EQ(ReadFlash(h, kKey, kPage, 40, out.data()), 0);
+  EXPECT_EQ(out, Bytes(stored.begin(), stored.begin() + 40));
+  EXPECT_EQ(device.ExchangeCount(), 1u + 2u);
+}
+
+TEST_F(FlashTest, ReadStopsAtTheFirstFailingExchange) {
+  Bytes out(256, 0);
+  device.FailNext(7);
+  EXPECT_EQ(ReadFlash(h, kKey, kPage, 256, out.data()), 7);
+  EXPECT_EQ(device.ExchangeCount(), 1u);
+  device.ClearRequests();
+  device.FailNext(0, 3);
+  device.FailNext(1204);
+  EXPECT_EQ(ReadFlash(h, kKey, kPage, 256, out.data()), 1204);
+  EXPECT_EQ(device.ExchangeCount(), 4u);
+}
+
+TEST_F(FlashTest, NullBuffersAreRefused) {
+  EXPECT_EQ(ReadFlash(h, kKey, kPage, 32, nullptr), kLinkBadArgument);
+  EXPECT_EQ(WriteFlash(h, kKey, kPage, 32, nullptr), kLinkBadArgument);
+  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 4, nullptr), kLinkBadArgument);
+  EXPECT_EQ(device.ExchangeCount(), 0u);
+}
+
+class WriteFlashBytesTest : public FlashTest {};
+
+TEST_F(WriteFlashBytesTest, UnchangedBytesCostOnlyTheRead) {
+  const Bytes stored = Pattern(kFlashPageSize, 17);
+  device.SetFlash(kPage, stored.data(), stored.size());
+  ASSERT_EQ(WriteFlashBytes(h, kKey, kPage + 0x10, 12, stored.data() + 0x10), 0);
+  EXPECT_EQ(device.ExchangeCount(), 129u);
+  EXPECT_EQ(device.EraseCount(), 0);
+  EXPECT_EQ(device.FlashWriteCount(), 0);
+}
+
+TEST_F(WriteFlashBytesTest, ClearingBitsWritesWithoutErase) {
+  const uint8_t value = 0x0F;
+  ASSERT_EQ(WriteFlashBytes(h, kKey, kPage + 5, 1, &value), 0);
+  EXPECT_EQ(device.ExchangeCount(), 129u + 128u);
+  EXPECT_EQ(device.EraseCount(), 0);
+  EXPECT_EQ(device.FlashWriteCount(), 128);
+  EXPECT_EQ(device.Flash()[kPage + 5], 0x0F);
+  EXPECT_EQ(device.Flash()[kPage + 4], 0xFF);
+}
+
+TEST_F(WriteFlashBytesTest, SettingBitsErasesThenWritesTheWholePage) {
+  const Bytes stored = Pattern(kFlashPageSize, 19);
+  device.SetFlash(kPage, stored.data(), stored.size());
+  device.Flash()[kPage + 0x14] = 0x0F;
+  const uint8_t value = 0xFF;
+  ASSERT_EQ(WriteFlashBytes(h, kKey, kPage + 0x14, 1, &value), 0);
+  EXPECT_EQ(device.ExchangeCount(), 129u + 1u + 128u);
+  ASSERT_EQ(device.ErasedPages(), std::vector<uint32_t>{kPage});
+  // The rest of the page survives the erase.
+  Bytes expected = stored;
+  expected[0x14] = 0xFF;
+  EXPECT_EQ(FlashAt(kPage, kFlashPageSize), expected);
+}
+
+TEST_F(WriteFlashBytesTest, MixedChangeNeedsTheErase) {
+  device.Flash()[kConfigPageBase] = 0xF0;
+  const uint8_t value = 0x0F;  // clears the high bits, sets the low ones
+  ASSERT_EQ(WriteFlashBytes(h, kConfigPageKey, kConfigPageBase, 1, &value), 0);
+  EXPECT_EQ(device.EraseCount(), 1);
+  EXPECT_EQ(device.Flash()[kConfigPageBase], 0x0F);
+}
+
+struct RangeCase {
+  uint32_t offset;
+  uint32_t length;
+  int code;
+};
+
+TEST_F(WriteFlashBytesTest, RangesMustStayInTheirPage) {
+  const RangeCase cases[] = {
+      {0xFF8, 8, 0},
+      {0xFF8, 10, kLinkFlashBadArgument},
+      {0x000, 4096, 0},
+      {0x001, 4096, kLinkFlashBadArgument},
+      // Huge lengths must not wrap past the check.
+      {0x008, 0xFFFFFFFFu, kLinkFlashBadArgument},
+      {0xFFF, 0xFFFFF001u, kLinkFlashBadArgument},
+  };
+  const Bytes data(kFlashPageSize, 0xFF);
+  for (const RangeCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.offset << " + " << c.length);
+    device.ClearRequests();
+    EXPECT_EQ(WriteFlashBytes(h, kKey, kPage + c.offset, c.length, data.data()), c.code);
+    if (c.code != 0) {
+      EXPECT_EQ(device.ExchangeCount(), 0u);
+    }
+  }
+}
+
+TEST_F(WriteFlashBytesTest, FailuresStopTheSequence) {
+  const uint8_t value = 0x00;
+  // The read fails: nothing is erased or written.
+  device.FailNext(0, 10);
+  device.FailNext(19);
+  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &value), 19);
+  EXPECT_EQ(device.FlashWriteCount(), 0);
+  // The erase fails: nothing is written.
+  device.ClearRequests();
+  device.Flash()[kPage] = 0x00;
+  const uint8_t up = 0x01;
+  device.FailNext(0, 129);
+  device.FailNext(2);
+  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &up), 2);
+  EXPECT_EQ(device.ExchangeCount(), 130u);
+  EXPECT_EQ(device.FlashWriteCount(), 0);
+}
+
+TEST_F(WriteFlashBytesTest, RecordRoundTripsThroughTheConfigurationPage) {
+  const Bytes serial = {'Q', 'X', '5', '0', '0', '1', '2', '3', '4', '5', 0, 0};
+  ASSERT_EQ(WriteFlashBytes(h, kConfigPageKey, kConfigPageBase + kSerialRecordOffset,
+                            kSerialRecordSize, serial.data()),
+            0);
+  const Bytes mac = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x00, 0x00};
+  ASSERT_EQ(WriteFlashBytes(h, kConfigPageKey, kConfigPageBase + kMacRecordOffset, kMacRecordSize,
+                            mac.data()),
+            0);
+  Bytes page(kFlashPageSize, 0);
+  ASSERT_EQ(ReadFlash(h, kConfigPageKey, kConfigPageBase, kFlashPageSize, page.data()), 0);
+  EXPECT_EQ(Bytes(page.begin(), page.begin() + 12), serial);
+  EXPECT_EQ(Bytes(page.begin() + 0x14, page.begin() + 0x1C), mac);
+  EXPECT_EQ(page[12], 0xFF);
+}
+
+// The fake's flash rules, which the tests above and the later groups rely on.
+class FakeFlashTest : public FlashTest {};
+
+TEST_F(FakeFlashTest, KeyHoldsForItsOwnExchangeOnly) {
+  // The key in one exchange, the erase in the next: refused.
+  FeedbackFrame key(FrameDirection::Write, kFlashKeyRegister, 2, FrameDataType::U32, kKey);
+  FeedbackFrame erase(FrameDirection::Write, kFlashEraseRegister, 2, FrameDataType::U32, kPage);
+  device.Flash()[kPage] = 0;
+  ASSERT_EQ(FeedbackExchange(h, 1, &key), 0);
+  EXPECT_EQ(FeedbackExchange(h, 1, &erase), FakeDevice::kFlashRefusedCode);
+  EXPECT_EQ(device.Flash()[kPage], 0);
+}
+
+TEST_F(FakeFlashTest, WritesOnlyClearBitsAndStayInTheirRegion) {
+  device.Flash()[kInfoPageBase] = 0x0F;
+  const uint8_t value[2] = {0xF3, 0x00};
+  ASSERT_EQ(WriteFlash(h, kInfoPageKey, kInfoPageBase, 2, value), 0);
+  EXPECT_EQ(device.Flash()[kInfoPageBase], 0x03);
+  // Outside every region, and across a region's end: refused.
+  EXPECT_EQ(WriteFlash(h, kInfoPageKey, 0x100000, 2, value), FakeDevice::kFlashRefusedCode);
+  const Bytes data(32, 0);
+  EXPECT_EQ(WriteFlash(h, kInfoPageKey, kInfoPageBase + kFlashPageSize - 16, 32, data.data()),
+            FakeDevice::kFlashRefusedCode);
+  // The last firmware page still takes the firmware key.
+  const uint32_t lastFirmwarePage = kFirmwareBase + (kFirmwarePages - 1) * kFlashPageSize;
+  EXPECT_EQ(EraseFlashPage(h, kFirmwareKey, lastFirmwarePage), 0);
+  EXPECT_EQ(EraseFlashPage(h, kFirmwareKey, lastFirmwarePage + kFlashPageSize),
+            FakeDevice::kFlashRefusedCode);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// Register helpers: the records each one sends, the values read back, and
+// codes passed up unchanged.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "device/link_errors.h"
+#include "device/registers.h"
+#include "tests/support/fake_device.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class RegistersTest : public ::testing::Test {
+ protected:
+  // The records of the only request sent (header stripped).
+  Bytes OnlyRecords() {
+    EXPECT_EQ(device.ExchangeCount(), 1u);
+    if (device.ExchangeCount() != 1) return {};
+    const Bytes& request = device.Requests()[0];
+    return Bytes(request.begin() + 8, request.end());
+  }
+
+  FakeDevice device;
+  int h = device.Handle();
+};
+
+struct RecordCase {
+  const char* name;
+  std::function<int(int)> call;
+  Bytes records;
+};
+
+TEST_F(RegistersTest, WritesSendTheirRecords) {
+  const RecordCase cases[] = {
+      {"WriteU32 zero",
+       [](int h) { return WriteU32(h, 4992, 0); },
+       {0x01, 0x13, 0x80, 0x02, 0x00, 0x00, 0x00, 0x00}},
+      {"WriteU32 top value",
+       [](int h) { return WriteU32(h, 4992, 0xFFFFFFFFu); },
+       {0x01, 0x13, 0x80, 0x02, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {"WriteU32 above the i32 range",
+       [](int h) { return WriteU32(h, 4992, 3000000000u); },
+       {0x01, 0x13, 0x80, 0x02, 0xB2, 0xD0, 0x5E, 0x00}},
+      {"WriteFloat zero",
+       [](int h) { return WriteFloat(h, 30014, 0.0f); },
+       {0x01, 0x75, 0x3E, 0x02, 0x00, 0x00, 0x00, 0x00}},
+      {"WriteFloat -2.5",
+       [](int h) { return WriteFloat(h, 30014, -2.5f); },
+       {0x01, 0x75, 0x3E, 0x02, 0xC0, 0x20, 0x00, 0x00}},
+      {"WriteU16",
+       [](int h) { return WriteU16(h, 48005, 1); },
+       {0x01, 0xBB, 0x85, 0x01, 0x00, 0x01}},
+      {"WriteLinePair",
+       [](int h) { return WriteLinePair(h, 5, 1, 0); },
+       {0x01, 0x08, 0x39, 0x01, 0x00, 0x01, 0x01, 0x07, 0xD5, 0x01, 0x00, 0x00}},
+      {"WriteLinePair cuts to 16 bits",
+       [](int h) { return WriteLinePair(h, 0, 70000, -1); },
+       {0x01, 0x08, 0x34, 0x01, 0x11, 0x70, 0x01, 0x07, 0xD0, 0x01, 0xFF, 0xFF}},
+      // 40506 <- 0, 41006 <- 8, 41506 <- 4, 40006 <- 199: the fifth argument
+      // goes to bank 40000 and is written last.
+      {"ConfigureChannel",
+       [](int h) { return ConfigureChannel(h, 6, 0, 8, 199, 4); },
+       {0x01, 0x9E, 0x3A, 0x01, 0x00, 0x00, 0x01, 0xA0, 0x2E, 0x01, 0x00, 0x08,
+        0x01, 0xA2, 0x22, 0x01, 0x00, 0x04, 0x01, 0x9C, 0x46, 0x01, 0x00, 0xC7}},
+  };
+  for (const RecordCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    device.ClearRequests();
+    EXPECT_EQ(c.call(h), 0);
+    EXPECT_EQ(OnlyRecords(), c.records);
+  }
+}
+
+TEST_F(RegistersTest, WritesReachTheRegisters) {
+  ASSERT_EQ(ConfigureChannel(h, 6, 0, 8, 199, 4), 0);
+  EXPECT_EQ(device.GetU16(40506), 0u);
+  EXPECT_EQ(device.GetU16(41006), 8u);
+  EXPECT_EQ(device.GetU16(41506), 4u);
+  EXPECT_EQ(device.GetU16(40006), 199u);
+  ASSERT_EQ(WriteFloat(h, 30014, 0.1f), 0);
+  EXPECT_EQ(device.GetF32(30014), 0.1f);
+}
+
+TEST_F(RegistersTest, ReadsSendOneReadRecordAndReturnTheValue) {
+  device.SetU16(5000, 0x40A0);
+  device.SetU16(5001, 0x0000);
+  device.SetU32(60000, 3000000000u);
+  float f = 0.0f;
+  ASSERT_EQ(ReadFloat(h, 5000, &f), 0);
+  EXPECT_EQ(f, 5.0f);
+  EXPECT_EQ(OnlyRecords(), (Bytes{0x00, 0x13, 0x88, 0x02}));
+  device.ClearRequests();
+  uint32_t u = 0;
+  ASSERT_EQ(ReadU32(h, 60000, &u), 0);
+  EXPECT_EQ(u, 3000000000u);
+  EXPECT_EQ(OnlyRecords(), (Bytes{0x00, 0xEA, 0x60, 0x02}));
+}
+
+TEST_F(RegistersTest, ReadsWithoutAnOutValueAreRefused) {
+  EXPECT_EQ(ReadFloat(h, 5000, nullptr), kLinkBadArgument);
+  EXPECT_EQ(ReadU32(h, 5000, nullptr), kLinkBadArgument);
+  EXPECT_EQ(device.ExchangeCount(), 0u);
+}
+
+TEST_F(RegistersTest, AddressesOutsideTheRegisterRangeAreRefused) {
+  // 2100 + line beyond 0xFFFF, and a negative channel: nothing may wrap onto
+  // another register.
+  EXPECT_EQ(WriteLinePair(h, 0xFFFF, 1, 1), kLinkBadAddress);
+  EXPECT_EQ(ConfigureChannel(h, -40001, 1, 1, 1, 1), kLinkBadAddress);
+  EXPECT_EQ(WriteU16(h, 0x10000, 1), kLinkBadAddress);
+  EXPECT_EQ(WriteU16(h, -1, 1), kLinkBadAddress);
+  EXPECT_EQ(device.ExchangeCount(), 0u);
+}
+
+TEST_F(RegistersTest, EveryHelperReturnsAFailingCodeUnchanged) {
+  float f = 0.0f;
+  uint32_t u = 0;
+  const std::function<int()> calls[] = {
+      [&] { return ReadFloat(h, 5000, &f); },
+      [&] { return ReadU32(h, 5000, &u); },
+      [&] { return WriteU32(h, 4992, 1); },
+      [&] { return WriteFloat(h, 30014, 1.0f); },
+      [&] { return WriteU16(h, 48005, 1); },
+      [&] { return WriteLinePair(h, 5, 1, 0); },
+      [&] { return ConfigureChannel(h, 6, 0, 8, 199, 4); },
+  };
+  const int codes[] = {2, 1211, 1017};
+  for (int code : codes) {
+    for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) {
+      SCOPED_TRACE(testing::Message() << "code " << code << " helper " << i);
+      device.ClearRequests();
+      device.FailNext(code);
+      EXPECT_EQ(calls[i](), code);
+      // Exactly one exchange of its own (plus the follow-up read after 1211).
+      EXPECT_EQ(device.ExchangeCount(), code == 1211 ? 2u : 1u);
+    }
+  }
+  EXPECT_EQ(device.GetU16(48005), 0u);
+}
+
+TEST_F(RegistersTest, ReadsOnFailureStoreTheUndecodedBuffer) {
+  device.SetU32(60000, 17);
+  device.FailNext(2);
+  uint32_t u = 12345;
+  EXPECT_EQ(ReadU32(h, 60000, &u), 2);
+  EXPECT_NE(u, 17u);
+}
+
+}  // namespace
