@@ -1,0 +1,355 @@
+// The bench's identity registers (jig blocks, code lines, clock, serial and
+// MAC from the configuration page), and whole station runs through the
+// harness against a device whose identity follows its configuration page and
+// the bench's test server: a blank device is serialized once, and its report
+// lands in the results file.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "device/flash_map.h"
+#include "harness/test_harness.h"
+#include "harness/test_table.h"
+#include "platform/clock.h"
+#include "server/server_tests.h"
+#include "sim/identity_registers.h"
+#include "sim/test_server.h"
+#include "tests/support/fake_device.h"
+
+namespace {
+
+// --- Bench identity registers -------------------------------------------------
+
+class IdentityRegistersTest : public ::testing::Test {
+ protected:
+  void WriteSetup(qxsim::IdentityRegisters* regs, const uint16_t (&setup)[11]) {
+    for (uint32_t i = 0; i < 11; ++i)
+      ASSERT_TRUE(regs->Write(qxsim::kSimJigSetupRegister + i, setup[i]));
+  }
+  std::vector<uint8_t> DataBlock(qxsim::IdentityRegisters* regs) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t i = 0; i < 18; ++i) {
+      uint16_t v = 0;
+      EXPECT_TRUE(regs->Read(qxsim::kSimJigDataRegister + i, &v));
+      bytes.push_back(static_cast<uint8_t>(v >> 8));
+      bytes.push_back(static_cast<uint8_t>(v));
+    }
+    return bytes;
+  }
+  static float FloatAt(const std::vector<uint8_t>& b, size_t i) {
+    uint32_t bits = static_cast<uint32_t>(b[i]) << 24 | b[i + 1] << 16 | b[i + 2] << 8 | b[i + 3];
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+  }
+  const uint16_t kSetup[11] = {0x0007, 0x0006, 0, 0, 0x00A0, 0, 0, 0, 0x0001, 0x0020, 0};
+};
+
+TEST_F(IdentityRegistersTest, JigAnswersOnlyAfterItsSetup) {
+  qxsim::JigSettings jig;
+  jig.code = 9;
+  jig.type = 6;
+  const double values[6] = {4.1, 3.9, 10010.0, 99900.0, 0.12, 1.01e6};
+  std::memcpy(jig.values, values, sizeof values);
+  qxsim::IdentityRegisters regs(jig, qxsim::ClockSettings());
+
+  EXPECT_EQ(std::vector<uint8_t>(36, 0xFF), DataBlock(&regs));
+  uint16_t wrong[11] = {0x0007, 0x0006, 0, 0, 0x00A1, 0, 0, 0, 0x0001, 0x0020, 0};
+  WriteSetup(&regs, wrong);
+  EXPECT_EQ(std::vector<uint8_t>(36, 0xFF), DataBlock(&regs));
+
+  WriteSetup(&regs, kSetup);
+  std::vector<uint8_t> block = DataBlock(&regs);
+  EXPECT_EQ(9, block[5]);
+  EXPECT_EQ(0, block[6]);
+  EXPECT_EQ(6, block[7]);
+  const size_t floats[6] = {1, 2, 3, 5, 6, 7};
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(static_cast<float>(values[i]), FloatAt(block, 4 + 4 * floats[i]));
+  EXPECT_EQ(0.0f, FloatAt(block, 4 + 16));
+  uint16_t lines = 0;
+  EXPECT_TRUE(regs.Read(qxsim::kSimJigCodeLinesRegister, &lines));
+  EXPECT_EQ(9, lines);
+
+  jig.present = false;
+  regs.SetJig(jig);
+  EXPECT_EQ(std::vector<uint8_t>(36, 0xFF), DataBlock(&regs));
+  EXPECT_TRUE(regs.Read(qxsim::kSimJigCodeLinesRegister, &lines));
+  EXPECT_EQ(0x1F, lines);
+  uint16_t other = 0;
+  EXPECT_FALSE(regs.Read(60000, &other));
+  EXPECT_FALSE(regs.Write(60000, 1));
+}
+
+TEST_F(IdentityRegistersTest, ClockFollowsTheHostWithItsOffsetAndCanBeSet) {
+  platform::FakeClock clock(1000, 2200000000);
+  platform::ScopedClock scoped(&clock);
+  qxsim::ClockSettings settings;
+  settings.offsetSeconds = -7;
+  qxsim::IdentityRegisters regs(qxsim::JigSettings(), settings);
+  auto read = [&regs] {
+    uint16_t high = 0, low = 0;
+    EXPECT_TRUE(regs.Read(qxsim::kSimClockRegister, &high));
+    EXPECT_TRUE(regs.Read(qxsim::kSimClockRegister + 1, &low));
+    return static_cast<uint32_t>(high) << 16 | low;
+  };
+  EXPECT_EQ(2199999993u, read());
+  clock.Advance(3000);
+  EXPECT_EQ(2199999996u, read());
+  // Set high word first, as a u32 write arrives.
+  EXPECT_TRUE(regs.Write(qxsim::kSimClockSetRegister, 0x1234));
+  EXPECT_EQ(2199999996u, read()) << "half a value sets nothing";
+  EXPECT_TRUE(regs.Write(qxsim::kSimClockSetRegister + 1, 0x5678));
+  EXPECT_EQ(0x12345678u, read());
+  clock.Advance(2000);
+  EXPECT_EQ(0x1234567Au, read());
+  EXPECT_EQ(0x1234567Au, regs.ClockSeconds());
+}
+
+TEST_F(IdentityRegistersTest, IdentityFollowsTheConfigurationPage) {
+  std::vector<uint8_t> page(4096, 0xFF);
+  EXPECT_EQ(0xFFFFFFFFu, qxsim::SerialFromConfigPage(page.data()));
+  EXPECT_EQ(0x027C4B002000u, qxsim::MacFromConfigPage(page.data()));
+  qxsim::WriteIdentityRecords(page.data(), 470010000, 0);
+  EXPECT_EQ(470010000u, qxsim::SerialFromConfigPage(page.data()));
+  EXPECT_EQ(0x027C4B002000u, qxsim::MacFromConfigPage(page.data()));
+  // The station's own records read back as the values it wrote.
+  uint8_t serialRecord[12];
+  uint8_t macRecord[8];
+  BuildSerialRecord(470010123, serialRecord);
+  BuildMacRecord(0x027C4B0020A5, macRecord);
+  std::memcpy(page.data(), serialRecord, 12);
+  std::memcpy(page.data() + 0x14, macRecord, 8);
+  EXPECT_EQ(470010123u, qxsim::SerialFromConfigPage(page.data()));
+  EXPECT_EQ(0x027C4B0020A5u, qxsim::MacFromConfigPage(page.data()));
+  page[3] = 0x7C;  // a damaged header: no serial number
+  EXPECT_EQ(0xFFFFFFFFu, qxsim::SerialFromConfigPage(page.data()));
+}
+
+TEST(IdentityOptionsTest, ParsesJigAndClockOptions) {
+  const char* args[] = {
+      "qxsim",         "--jig-code",     "5",      "--jig-type", "7",          "--jig-values",
+      "1,2,3,4,5,6.5", "--clock-offset", "-30",    "--no-jig",   "--jig-code", "32",
+      "--jig-values",  "1,2,3",          "--other"};
+  char** argv = const_cast<char**>(args);
+  int argc = 15;
+  qxsim::JigSettings jig;
+  qxsim::ClockSettings clock;
+  std::string error;
+  EXPECT_EQ(2, qxsim::ParseIdentityOption(argc, argv, 1, &jig, &clock, &error));
+  EXPECT_EQ(5, jig.code);
+  EXPECT_EQ(2, qxsim::ParseIdentityOption(argc, argv, 3, &jig, &clock, &error));
+  EXPECT_EQ(7, jig.type);
+  EXPECT_EQ(2, qxsim::ParseIdentityOption(argc, argv, 5, &jig, &clock, &error));
+  EXPECT_EQ(6.5, jig.values[5]);
+  EXPECT_EQ(1.0, jig.values[0]);
+  EXPECT_EQ(2, qxsim::ParseIdentityOption(argc, argv, 7, &jig, &clock, &error));
+  EXPECT_EQ(-30, clock.offsetSeconds);
+  EXPECT_EQ(1, qxsim::ParseIdentityOption(argc, argv, 9, &jig, &clock, &error));
+  EXPECT_FALSE(jig.present);
+  EXPECT_EQ(-1, qxsim::ParseIdentityOption(argc, argv, 10, &jig, &clock, &error));
+  EXPECT_EQ(-1, qxsim::ParseIdentityOption(argc, argv, 12, &jig, &clock, &error));
+  EXPECT_EQ(0, qxsim::ParseIdentityOption(argc, argv, 14, &jig, &clock, &error));
+  EXPECT_EQ(5, jig.code) << "a refused value changes nothing";
+}
+
+// --- Station runs in-process --------------------------------------------------
+
+// The device of the runs below: the fake device with a Z5's identity, whose
+// serial-number and MAC registers follow its configuration page.
+class IdentityDevice {
+ public:
+  IdentityDevice() {
+    device_.SetF32(60000, 17.0f);  // product identifier of the Z5
+    device_.SetU32(60010, 0);
+    device_.SetWriteHook([this](uint32_t, uint32_t) {
+      Refresh();
+      return 0;
+    });
+    Refresh();
+    device_.ServeOpens();
+  }
+  void Refresh() {
+    const uint8_t* page = device_.Flash() + kConfigPageBase;
+    device_.SetU32(kSerialNumberRegister, qxsim::SerialFromConfigPage(page));
+    uint64_t mac = qxsim::MacFromConfigPage(page);
+    for (int i = 0; i < 3; ++i) {
+      device_.SetU16(kMacRegister + i, static_cast<uint16_t>(mac >> (32 - 16 * i)));
+    }
+  }
+  std::vector<uint8_t> Flash(uint32_t address, size_t length) const {
+    return std::vector<uint8_t>(device_.Flash() + address, device_.Flash() + address + length);
+  }
+  FakeDevice& fake() { return device_; }
+
+ private:
+  FakeDevice device_;
+};
+
+IdentityDevice* g_device = nullptr;
+
+// Stands in for the device opening test while the table has no such row.
+uint32_t AttachDevice(TestContext* context) {
+  context->handle = g_device->fake().Attach();
+  context->usbHandle = context->handle;
+  context->EL = context->handle != 0 ? kLevelPassed : kLevelFatal;
+  TextCopy(context->Msg, "Quenlox Z5 Found");
+  return context->handle != 0 ? 0 : 1;
+}
+
+uint32_t ListWithDevice(TestContext* context, TestRecord* list) {
+  uint32_t result = GetTestList(context, list);
+  if (context->testCount == 0 || std::strcmp(list[0].name, "Open Quenlox") == 0) return result;
+  if (context->testCount >= kMaxTests) return 1;
+  for (uint32_t i = context->testCount; i > 0; --i) {
+    list[i].name = list[i - 1].name;
+    list[i].test = list[i - 1].test;
+  }
+  list[0].name = "Open Quenlox";
+  list[0].test = AttachDevice;
+  ++context->testCount;
+  return result;
+}
+
+const DeviceTypeEntry kTypes[] = {{"GetTestList", kZ5DeviceType, ListWithDevice},
+                                  {nullptr, 0, nullptr}};
+
+class NullSink : public ReportSink {
+ public:
+  void Show(const char*, size_t) override {}
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class StationRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_device = &device_;
+    char pattern[] = "/tmp/qxts-e2e-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    qxsim::TestServerOptions options;
+    options.stateFile = dir_ + "/state";
+    options.resultsFile = dir_ + "/results";
+    server_.reset(new qxsim::TestServer(options));
+    std::string error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    setenv("QXTS_ENDPOINT", server_->endpoint().c_str(), 1);
+  }
+  void TearDown() override {
+    server_->Stop();
+    unsetenv("QXTS_ENDPOINT");
+    g_device = nullptr;
+    std::remove((dir_ + "/state").c_str());
+    std::remove((dir_ + "/results").c_str());
+    ::rmdir(dir_.c_str());
+  }
+  // Runs the station; returns the details of each test by name.
+  std::unique_ptr<TestHarness> Run(uint32_t mask) {
+    std::unique_ptr<TestHarness> harness(new TestHarness(kZ5DeviceType, mask, 1, &sink_, kTypes));
+    harness->Run();
+    return harness;
+  }
+  static const TestRecord* Find(const TestHarness& harness, const char* name) {
+    for (uint32_t i = 0; i < harness.testCount(); ++i) {
+      if (std::strcmp(harness.list()[i].name, name) == 0) return &harness.list()[i];
+    }
+    return nullptr;
+  }
+  // The message the run sent: its report lines before the last test.
+  static std::string ExpectedMessage(const TestHarness& harness, const char* command) {
+    std::string s = std::string(command) + " 0x";
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx",
+                  static_cast<unsigned long long>(harness.context().serialNumber));
+    s += hex;
+    s += " {";
+    for (uint32_t i = 0; i + 1 < harness.testCount(); ++i) {
+      if (i > 0) s += ";";
+      s += harness.context().resultLines[i];
+    }
+    return s + "}";
+  }
+
+  IdentityDevice device_;
+  NullSink sink_;
+  std::string dir_;
+  std::unique_ptr<qxsim::TestServer> server_;
+};
+
+constexpr uint32_t kSerializeMask = 0x40000 | 0x10000 | 0x100 | 0x40;
+
+TEST_F(StationRunTest, BlankDeviceIsSerializedOnceAndItsReportIsStored) {
+  std::unique_ptr<TestHarness> first = Run(kSerializeMask);
+  const TestRecord* serial = Find(*first, "Serial Number");
+  const TestRecord* mac = Find(*first, "Ethernet MAC");
+  const TestRecord* report = Find(*first, "Report Test Results");
+  ASSERT_NE(nullptr, serial);
+  ASSERT_NE(nullptr, mac);
+  ASSERT_NE(nullptr, report);
+  EXPECT_EQ(kLevelPassed, serial->status);
+  EXPECT_STREQ("New Serial: 470010002", serial->details);
+  EXPECT_EQ(kLevelPassed, mac->status);
+  EXPECT_STREQ("MAC Written: 02.7C.4B.00.20.01", mac->details);
+  EXPECT_EQ(kLevelPassed, report->status) << report->details;
+  // The configuration page holds both records, byte for byte.
+  EXPECT_EQ(std::vector<uint8_t>({0x08, 0xBE, 0xE1, 0x7D, 0, 0, 0, 0, 0x92, 0xC8, 0x03, 0x1C}),
+            device_.Flash(kConfigPageBase, 12));
+  EXPECT_EQ(std::vector<uint8_t>({0, 0, 0x02, 0x7C, 0x4B, 0x00, 0x20, 0x01}),
+            device_.Flash(kConfigPageBase + 0x14, 8));
+  std::string firstMessage = ExpectedMessage(*first, "qtest");
+  EXPECT_NE(std::string::npos, firstMessage.find("Serial Number : Passed : New Serial: 470010002"));
+  EXPECT_EQ(firstMessage + "\n", ReadFile(dir_ + "/results"));
+  first.reset();
+
+  std::unique_ptr<TestHarness> second = Run(kSerializeMask);
+  EXPECT_STREQ("Serial Number: 470010002", Find(*second, "Serial Number")->details);
+  EXPECT_STREQ("MAC: 02.7C.4B.00.20.01", Find(*second, "Ethernet MAC")->details);
+  EXPECT_EQ(470010003u, server_->nextSerial()) << "no new number taken";
+  EXPECT_EQ(0x027C4B002002u, server_->nextMac());
+  std::string secondMessage = ExpectedMessage(*second, "qtest");
+  EXPECT_EQ(firstMessage + "\n" + secondMessage + "\n", ReadFile(dir_ + "/results"));
+}
+
+TEST_F(StationRunTest, WithAJigTheResultsGoOutAsATestMessage) {
+  // No jig on the fake device: the jig test ends the run, before the upload.
+  std::unique_ptr<TestHarness> run = Run(0x10000 | 0x20000);
+  const TestRecord* jig = Find(*run, "Read Test Jig Info");
+  ASSERT_NE(nullptr, jig);
+  EXPECT_EQ(kLevelFatal, jig->status);
+  EXPECT_EQ(kLevelNotRun, Find(*run, "Report Test Results")->status);
+  EXPECT_EQ("", ReadFile(dir_ + "/results"));
+
+  // The jig's data block and code lines on the device: the run goes through.
+  FakeDevice& fake = device_.fake();
+  fake.SetU16(kJigDataRegister + 2, 0x0003);  // code 3
+  fake.SetU16(kJigDataRegister + 3, 0x0006);  // type 6
+  fake.SetU16(kJigCodeLinesRegister, 3);
+  run = Run(0x10000 | 0x20000);
+  EXPECT_STREQ("Jig found: (6,3,3)", Find(*run, "Read Test Jig Info")->details);
+  EXPECT_EQ(kLevelPassed, Find(*run, "Report Test Results")->status);
+  EXPECT_EQ(ExpectedMessage(*run, "test") + "\n", ReadFile(dir_ + "/results"));
+}
+
+TEST_F(StationRunTest, AServerThatIsDownStopsTheRunAtTheConnection) {
+  server_->Stop();
+  std::unique_ptr<TestHarness> run = Run(kSerializeMask);
+  const TestRecord* connect = Find(*run, "Connect to QXTest Server");
+  ASSERT_NE(nullptr, connect);
+  EXPECT_EQ(kLevelFatal, connect->status);
+  EXPECT_STREQ("Connection Error (3)", connect->details);
+  EXPECT_EQ(kLevelNotRun, Find(*run, "Serial Number")->status);
+  EXPECT_FALSE(run->passed());
+}
+
+}  // namespace
