@@ -13,6 +13,7 @@ namespace {
 
 constexpr size_t kHeader = 8;
 constexpr uint8_t kFunction = 76;
+constexpr uint8_t kFailureFill = 0x5A;
 
 FakeDevice* g_openTarget = nullptr;
 
@@ -219,7 +220,13 @@ int FakeDevice::Exchange(unsigned char* buffer, int* errorAddress) {
   if (!failures_.empty()) {
     const int code = failures_.front();
     failures_.pop_front();
-    if (code != QXM_OK) return code;
+    if (code != QXM_OK) {
+      // A failed exchange may leave anything in the buffer: leave a reply that
+      // looks complete, so that a caller decoding after a failure shows it.
+      PutU16BE(static_cast<uint16_t>(QXM_BUFFER_SIZE - 6), buffer + 4);
+      std::memset(buffer + kHeader, kFailureFill, QXM_BUFFER_SIZE - kHeader);
+      return code;
+    }
   }
   if (declared + 6 > QXM_BUFFER_SIZE || total < kHeader || request[7] != kFunction) {
     return kMalformedRequestCode;

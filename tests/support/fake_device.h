@@ -85,6 +85,8 @@ class FakeDevice {
   // FailNext(1211); FailNext(5) fails the next exchange with 1211 and the
   // one after it with 5. A code of 0 lets its exchange be carried out as
   // usual: FailNext(0, 129); FailNext(2) fails the 130th exchange only.
+  // A failed exchange leaves a reply-like buffer behind (length at its
+  // maximum, data bytes 0x5A), as a library may.
   void FailNext(int code, int count = 1);
   size_t PendingFailures() const { return failures_.size(); }
   // The next count replies carry at most dataBytes bytes of data, their
