@@ -1,0 +1,175 @@
+// qxmeter: the operator's check of the bench meter. Opens the meter, shows
+// its identification and takes one set of DC-voltage readings.
+//
+//   qxmeter [--port COMn] [--range 0|1|2] [--samples N]
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "harness/text.h"
+#include "instruments/meter.h"
+#include "platform/clock.h"
+#include "platform/settings.h"
+
+namespace {
+
+constexpr uint32_t kPollMs = 10;
+constexpr int kDefaultSamples = 8;
+constexpr int kMaxRequestedSamples = 100000;
+// The meter's reading for an input beyond its range.
+constexpr double kOverload = 9.9e37;
+
+struct Options {
+  int portIndex = kMeterPortIndex;
+  int range = 0;
+  int samples = kDefaultSamples;
+};
+
+void Usage() {
+  std::fputs(
+      "usage: qxmeter [--port COMn] [--range 0|1|2] [--samples N]\n"
+      "  --port COMn   COM1 ... COM8 (default COM3; on this system the device path is\n"
+      "                the setting QX_COMn)\n"
+      "  --range R     0: 10 V, 1: 1 V, 2: 0.1 V full scale (default 0)\n"
+      "  --samples N   readings to take, 1 ... 64 (default 8)\n",
+      stderr);
+}
+
+bool ParseInt(const char* text, int low, int high, int* value) {
+  if (text == nullptr || *text == '\0') return false;
+  long v = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    v = v * 10 + (*p - '0');
+    if (v > high) return false;
+  }
+  if (v < low) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+bool ParsePort(const char* text, int* index) {
+  for (int i = 0; i < kComPortCount; ++i) {
+    if (text != nullptr && std::strcmp(text, kComPortNames[i]) == 0) {
+      *index = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseArguments(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const char* name = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    bool ok = false;
+    if (std::strcmp(name, "--port") == 0) {
+      ok = ParsePort(value, &options->portIndex);
+    } else if (std::strcmp(name, "--range") == 0) {
+      ok = ParseInt(value, 0, kMeterRangeCount - 1, &options->range);
+    } else if (std::strcmp(name, "--samples") == 0) {
+      ok = ParseInt(value, 1, kMaxRequestedSamples, &options->samples);
+    } else if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0) {
+      return false;
+    } else {
+      std::fprintf(stderr, "qxmeter: unknown option %s\n", name);
+      return false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "qxmeter: bad value for %s: %s\n", name, value ? value : "(none)");
+      return false;
+    }
+    ++i;
+  }
+  return true;
+}
+
+// The identification without its line end.
+void CleanIdn(const char* idn, char (&out)[kMeterIdnCapacity]) {
+  TextCopy(out, idn);
+  size_t n = std::strlen(out);
+  while (n > 0 && (out[n - 1] == '\n' || out[n - 1] == '\r')) out[--n] = '\0';
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseArguments(argc, argv, &options)) {
+    Usage();
+    return 2;
+  }
+  const char* portName = kComPortNames[options.portIndex];
+  char settingName[16];
+  TextFormat(settingName, sizeof settingName, "QX_%s", portName);
+  std::printf("Opening the meter on %s (%s)...\n", portName, platform::Setting(settingName));
+  std::fflush(stdout);
+
+  Meter meter(options.portIndex, 0);
+  meter.Open();
+  if (!meter.IsOpen()) {
+    const Serial* port = meter.Port();
+    int osError = port != nullptr ? port->LastOsError() : 0;
+    std::printf("\nqxmeter: %s is not usable%s%s; no meter answers.\n", portName,
+                osError != 0 ? ": " : "", osError != 0 ? std::strerror(osError) : "");
+    return 1;
+  }
+  char idn[kMeterIdnCapacity];
+  CleanIdn(meter.Idn(), idn);
+  if (std::strlen(idn) < 10) {
+    std::printf("qxmeter: no meter answers on %s (no identification after 3 attempts).\n",
+                portName);
+    meter.Close();
+    return 1;
+  }
+  std::printf("Meter: %s\n", idn);
+
+  meter.Configure(options.range);
+  meter.SetNumSamples(options.samples);
+  int count = meter.NumSamples();
+  double values[kMeterMaxSamples] = {};
+  bool done = false;
+  meter.StartRead();
+  // GetReadings ends the wait itself after its time-out.
+  while (!done) {
+    meter.GetReadings(values, kMeterMaxSamples, &done);
+    if (!done) platform::SleepMs(kPollMs);
+  }
+  int status = 0;
+  switch (meter.LastReadResult()) {
+    case MeterReadResult::kOk: {
+      double sum = 0;
+      int overloads = 0;
+      for (int i = 0; i < count; ++i) {
+        if (std::fabs(values[i]) >= kOverload) {
+          std::printf("%3d  overload\n", i + 1);
+          ++overloads;
+          continue;
+        }
+        std::printf("%3d  %+.8f V\n", i + 1, values[i]);
+        sum += values[i];
+      }
+      if (overloads < count) {
+        std::printf("mean %+.8f V over %d readings (range %d)\n", sum / (count - overloads),
+                    count - overloads, options.range);
+      }
+      if (overloads > 0) {
+        std::printf("%d readings beyond the range's full scale: choose a larger range\n",
+                    overloads);
+      }
+      break;
+    }
+    case MeterReadResult::kGarbled:
+      std::printf("qxmeter: the meter's answer held a field that is not a reading.\n");
+      status = 1;
+      break;
+    default:
+      std::printf("qxmeter: no readings from the meter within %u s.\n", kMeterReadTimeoutMs / 1000);
+      status = 1;
+      break;
+  }
+  meter.Close();
+  return status;
+}

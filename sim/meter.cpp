@@ -1,0 +1,477 @@
+#include "sim/meter.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace qxsim {
+
+namespace {
+
+// Longest command line the meter takes; a longer one is dropped whole.
+constexpr size_t kMaxLine = 4096;
+// Pacing slice of the line: an answer goes out in pieces this far apart.
+constexpr uint32_t kSliceMs = 10;
+// How soon the meter answers a query that needs no measurement.
+constexpr uint32_t kQueryMs = 5;
+// Above this many times the full scale a reading is an overload.
+constexpr double kOverRange = 1.2;
+constexpr const char* kOverload = "+9.90000000E+37";
+constexpr int kMaxTriggerCount = 50000;
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+std::string Trim(const std::string& text) {
+  size_t b = 0;
+  size_t e = text.size();
+  while (b < e && (text[b] == ' ' || text[b] == '\t')) ++b;
+  while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
+  return text.substr(b, e - b);
+}
+
+// Numbers in commands are read without the process's locale: a station that
+// runs the bench in-process under a decimal-comma locale must see the same
+// meter as everyone else.
+bool ParseNumber(const std::string& text, double* value) {
+  std::string t = Trim(text);
+  const char* p = t.c_str();
+  const char* end = p + t.size();
+  if (p < end && *p == '+') ++p;
+  if (p == end) return false;
+  double v = 0;
+  auto r = std::from_chars(p, end, v, std::chars_format::general);
+  if (r.ec != std::errc() || r.ptr != end || !std::isfinite(v)) return false;
+  *value = v;
+  return true;
+}
+
+// "+1.23456789E+00": 15 characters, the meter's reading format.
+std::string FormatReading(double volts) {
+  char digits[32];
+  auto r = std::to_chars(digits, digits + sizeof digits, std::fabs(volts),
+                         std::chars_format::scientific, 8);
+  std::string text(1, volts < 0 ? '-' : '+');
+  text.append(digits, r.ptr);
+  for (char& c : text) {
+    if (c == 'e') c = 'E';
+  }
+  return text;
+}
+
+// The smallest standard DC range that holds the requested full scale.
+double RangeFor(double requested) {
+  static const double kRanges[] = {0.1, 1.0, 10.0, 100.0, 1000.0};
+  double want = std::fabs(requested);
+  for (double r : kRanges) {
+    if (want <= r * 1.0000001) return r;
+  }
+  return 1000.0;
+}
+
+bool ParseUnsigned(const char* text, uint32_t* value) {
+  if (text == nullptr || *text == '\0') return false;
+  uint64_t v = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(*p - '0');
+    if (v > 3600000) return false;
+  }
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+}  // namespace
+
+bool ParseMeterFault(const std::string& text, MeterFault* fault) {
+  static const std::pair<const char*, MeterFault> kNames[] = {
+      {"none", MeterFault::kNone},
+      {"silent", MeterFault::kSilent},
+      {"short", MeterFault::kShort},
+      {"garbage", MeterFault::kGarbage},
+  };
+  for (const auto& n : kNames) {
+    if (text == n.first) {
+      *fault = n.second;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* MeterFaultName(MeterFault fault) {
+  switch (fault) {
+    case MeterFault::kNone:
+      return "none";
+    case MeterFault::kSilent:
+      return "silent";
+    case MeterFault::kShort:
+      return "short";
+    case MeterFault::kGarbage:
+      return "garbage";
+  }
+  return "unknown";
+}
+
+double JigMeterVolts(double sourceVolts, bool line5Low) {
+  return line5Low ? sourceVolts * kJigAttenuation : sourceVolts;
+}
+
+int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::string* error) {
+  if (i < 0 || i >= argc || argv[i] == nullptr) return 0;
+  std::string name = argv[i];
+  if (name == "--meter-fast") {
+    options->msPerReading = 0;
+    options->charsPerSecond = 0;
+    return 1;
+  }
+  if (name != "--meter-link" && name != "--meter-fault" && name != "--meter-ms-per-reading") {
+    return 0;
+  }
+  if (i + 1 >= argc || argv[i + 1] == nullptr) {
+    *error = name + " needs a value";
+    return -1;
+  }
+  std::string value = argv[i + 1];
+  if (name == "--meter-link") {
+    if (value.empty()) {
+      *error = "--meter-link needs a path";
+      return -1;
+    }
+    options->linkPath = value;
+  } else if (name == "--meter-fault") {
+    if (!ParseMeterFault(value, &options->fault)) {
+      *error = "bad meter fault: " + value;
+      return -1;
+    }
+  } else if (!ParseUnsigned(value.c_str(), &options->msPerReading)) {
+    *error = "bad meter time per reading: " + value;
+    return -1;
+  }
+  return 2;
+}
+
+const char* MeterUsage() {
+  return "  --meter-link PATH           link the meter's pseudo-terminal here (QX_COM3=PATH)\n"
+         "  --meter-fault F             none|silent|short|garbage\n"
+         "  --meter-ms-per-reading N    integration time of one reading (default 20)\n"
+         "  --meter-fast                answer at once, without line pacing\n";
+}
+
+BenchMeter::BenchMeter(MeterOptions options, MeterInput input)
+    : options_(std::move(options)),
+      input_(std::move(input)),
+      fault_(options_.fault),
+      random_(options_.seed) {}
+
+BenchMeter::~BenchMeter() { Stop(); }
+
+bool BenchMeter::Start(std::string* error) {
+  Stop();
+  auto fail = [&](const std::string& what) {
+    *error = what + ": " + std::strerror(errno);
+    Stop();
+    return false;
+  };
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) return fail("meter: cannot create a pseudo-terminal");
+  if (grantpt(master_) != 0 || unlockpt(master_) != 0) return fail("meter: cannot unlock it");
+  char name[128];
+  if (ptsname_r(master_, name, sizeof name) != 0) return fail("meter: no terminal name");
+  devicePath_ = name;
+  slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slave_ < 0) return fail("meter: cannot open " + devicePath_);
+  // The meter's own line, raw, so that nothing echoes before a station has
+  // set the line up: 9600 baud, 2 stop bits (a pseudo-terminal keeps no
+  // character size or parity; it always carries 8-bit bytes).
+  termios t{};
+  if (tcgetattr(slave_, &t) == 0) {
+    cfmakeraw(&t);
+    t.c_cflag |= CSTOPB | CLOCAL | CREAD;
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(slave_, TCSANOW, &t);
+  }
+  int flags = fcntl(master_, F_GETFL, 0);
+  if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return fail("meter: cannot make the terminal non-blocking");
+  }
+  int wake[2];
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return fail("meter: no wake pipe");
+  wakeRead_ = wake[0];
+  wakeWrite_ = wake[1];
+
+  if (!options_.linkPath.empty()) {
+    struct stat st {};
+    if (lstat(options_.linkPath.c_str(), &st) == 0) {
+      if (!S_ISLNK(st.st_mode)) {
+        errno = EEXIST;
+        return fail("meter: " + options_.linkPath + " exists and is not a symbolic link");
+      }
+      if (unlink(options_.linkPath.c_str()) != 0)
+        return fail("meter: cannot replace " + options_.linkPath);
+    }
+    if (symlink(devicePath_.c_str(), options_.linkPath.c_str()) != 0) {
+      return fail("meter: cannot link " + options_.linkPath);
+    }
+    linkPath_ = options_.linkPath;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_ = MeterState();
+    pending_.clear();
+    busyUntilMs_ = 0;
+  }
+  thread_ = std::thread(&BenchMeter::Loop, this);
+  return true;
+}
+
+void BenchMeter::Stop() {
+  if (thread_.joinable()) {
+    char b = 1;
+    ssize_t ignored = write(wakeWrite_, &b, 1);
+    (void)ignored;
+    thread_.join();
+  }
+  if (!linkPath_.empty()) {
+    // Only our own link goes; someone may have re-pointed it meanwhile.
+    char target[256];
+    ssize_t n = readlink(linkPath_.c_str(), target, sizeof target - 1);
+    if (n >= 0) {
+      target[n] = '\0';
+      if (devicePath_ == target) unlink(linkPath_.c_str());
+    }
+    linkPath_.clear();
+  }
+  for (int* fd : {&master_, &slave_, &wakeRead_, &wakeWrite_}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  devicePath_.clear();
+}
+
+std::string BenchMeter::devicePath() const { return devicePath_; }
+
+std::string BenchMeter::path() const { return linkPath_.empty() ? devicePath_ : linkPath_; }
+
+void BenchMeter::SetFault(MeterFault fault) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fault_ = fault;
+}
+
+void BenchMeter::SetInput(MeterInput input) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  input_ = std::move(input);
+}
+
+MeterState BenchMeter::state() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_;
+}
+
+bool BenchMeter::WaitForCommands(size_t count, uint32_t timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return state_.commands.size() >= count; });
+}
+
+bool BenchMeter::WaitForAnswers(size_t count, uint32_t timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return state_.answersSent >= count; });
+}
+
+void BenchMeter::Loop() {
+  std::string line;
+  bool overflow = false;
+  for (;;) {
+    uint64_t now = NowMs();
+    uint64_t next;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      next = Flush(now);
+    }
+    // Idle, the meter still looks up once a second; Stop wakes it at once.
+    int timeout = 1000;
+    if (next != 0)
+      timeout = next > now ? static_cast<int>(std::min<uint64_t>(next - now, 1000)) : 0;
+    pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    int n = poll(fds, 2, timeout);
+    if (n < 0 && errno != EINTR) break;
+    if (n <= 0) continue;
+    if (fds[1].revents != 0) break;
+    if ((fds[0].revents & POLLIN) == 0) {
+      // Hang-up without data (cannot happen while we hold the slave open):
+      // do not spin on it.
+      if (fds[0].revents != 0) usleep(10000);
+      continue;
+    }
+    char bytes[512];
+    ssize_t got = read(master_, bytes, sizeof bytes);
+    if (got <= 0) continue;
+    now = NowMs();
+    for (ssize_t k = 0; k < got; ++k) {
+      char c = bytes[k];
+      if (c == '\n') {
+        if (!overflow) HandleLine(line, now);
+        if (overflow) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          ++state_.errors;
+        }
+        line.clear();
+        overflow = false;
+      } else if (c != '\r') {
+        if (line.size() < kMaxLine) {
+          line.push_back(c);
+        } else {
+          overflow = true;
+        }
+      }
+    }
+  }
+}
+
+void BenchMeter::HandleLine(const std::string& line, uint64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_.commands.push_back(line);
+  // One line may carry several commands: ":CONF:VOLT:DC 1.00E+1,1.00E-6;:DET:BAND 20;..."
+  size_t start = 0;
+  while (start <= line.size()) {
+    size_t semi = line.find(';', start);
+    if (semi == std::string::npos) semi = line.size();
+    std::string command = Trim(line.substr(start, semi - start));
+    if (!command.empty() && command[0] == ':') command.erase(0, 1);
+    if (!command.empty()) HandleCommand(command, nowMs);
+    start = semi + 1;
+  }
+  changed_.notify_all();
+}
+
+void BenchMeter::HandleCommand(const std::string& command, uint64_t nowMs) {
+  size_t space = command.find(' ');
+  std::string head = Upper(command.substr(0, space));
+  std::string argument = space == std::string::npos ? "" : Trim(command.substr(space + 1));
+
+  if (head == "SYST:LOC" || head == "SYSTEM:LOCAL") {
+    state_.remote = false;
+  } else if (head == "SYST:REM" || head == "SYSTEM:REMOTE") {
+    state_.remote = true;
+  } else if (head == "*RST") {
+    state_.rangeVolts = 10.0;
+    state_.triggerCount = 1;
+  } else if (head == "*CLS") {
+  } else if (head == "*IDN?") {
+    Queue(options_.identification + "\n", std::max(nowMs, busyUntilMs_) + kQueryMs, false);
+  } else if (head == "CONF:VOLT:DC" || head == "CONFIGURE:VOLTAGE:DC") {
+    double range = 0;
+    std::string first = argument.substr(0, argument.find(','));
+    if (ParseNumber(first, &range) && range > 0) {
+      state_.rangeVolts = RangeFor(range);
+    } else {
+      ++state_.errors;
+    }
+  } else if (head == "DET:BAND" || head == "ZERO:AUTO" || head == "INP:IMP:AUTO") {
+    // Filter, auto-zero and input impedance: taken, no effect on the model.
+  } else if (head == "TRIG:COUN" || head == "TRIG:COUNT") {
+    uint32_t count = 0;
+    if (ParseUnsigned(argument.c_str(), &count) && count >= 1 &&
+        count <= static_cast<uint32_t>(kMaxTriggerCount)) {
+      state_.triggerCount = static_cast<int>(count);
+    } else {
+      ++state_.errors;
+    }
+  } else if (head == "READ?") {
+    uint64_t ready = std::max(nowMs, busyUntilMs_) +
+                     static_cast<uint64_t>(state_.triggerCount) * options_.msPerReading;
+    Queue(Readings(), ready, true);
+  } else {
+    ++state_.errors;
+  }
+}
+
+void BenchMeter::Queue(std::string bytes, uint64_t readyMs, bool isReading) {
+  if (fault_ == MeterFault::kSilent) return;
+  uint64_t sendMs =
+      options_.charsPerSecond == 0 ? 0 : bytes.size() * 1000u / options_.charsPerSecond;
+  busyUntilMs_ = readyMs + sendMs;
+  pending_.push_back(Pending{readyMs, std::move(bytes), isReading});
+}
+
+std::string BenchMeter::Readings() {
+  double volts = input_ ? input_() : 0.0;
+  std::normal_distribution<double> noise(0.0, options_.noiseFraction * state_.rangeVolts);
+  std::string answer;
+  for (int i = 0; i < state_.triggerCount; ++i) {
+    double v = volts + noise(random_);
+    std::string field =
+        std::fabs(v) > state_.rangeVolts * kOverRange ? kOverload : FormatReading(v);
+    if (fault_ == MeterFault::kGarbage && i == state_.triggerCount / 2) {
+      field.replace(3, 3, "#?@");
+    }
+    if (fault_ == MeterFault::kShort && i == state_.triggerCount - 1) {
+      field.resize(5);
+      answer += field;
+      break;
+    }
+    answer += field;
+    answer += i + 1 < state_.triggerCount ? ',' : '\n';
+  }
+  if (fault_ == MeterFault::kShort) answer += '\n';
+  return answer;
+}
+
+uint64_t BenchMeter::Flush(uint64_t nowMs) {
+  while (!pending_.empty()) {
+    Pending& p = pending_.front();
+    if (nowMs < p.readyMs) return p.readyMs;
+    size_t chunk = p.bytes.size();
+    if (options_.charsPerSecond != 0) {
+      size_t perSlice = std::max<size_t>(1, options_.charsPerSecond * kSliceMs / 1000);
+      chunk = std::min(chunk, perSlice);
+    }
+    ssize_t n = write(master_, p.bytes.data(), chunk);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) return nowMs + kSliceMs;
+      // The line is gone: nothing more can be delivered.
+      pending_.clear();
+      return 0;
+    }
+    p.bytes.erase(0, static_cast<size_t>(n));
+    if (p.bytes.empty()) {
+      if (p.isReading) ++state_.answersSent;
+      pending_.erase(pending_.begin());
+      changed_.notify_all();
+      continue;
+    }
+    if (options_.charsPerSecond != 0) {
+      p.readyMs = nowMs + kSliceMs;
+      return p.readyMs;
+    }
+  }
+  return 0;
+}
+
+}  // namespace qxsim

@@ -1,0 +1,135 @@
+// The bench's digital multimeter: a SCPI instrument on a pseudo-terminal. It
+// answers identification, takes the DC-voltage range and trigger-count
+// settings, and on "READ?" measures its input once per reading, with a little
+// noise and the time a real meter takes. Faults can be injected to exercise
+// the station's error paths.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qxsim {
+
+enum class MeterFault {
+  kNone,
+  kSilent,   // never answers anything
+  kShort,    // "READ?" answers with its last field cut off
+  kGarbage,  // "READ?" answers with garbage characters in one field
+};
+
+// "none", "silent", "short", "garbage".
+bool ParseMeterFault(const std::string& text, MeterFault* fault);
+const char* MeterFaultName(MeterFault fault);
+
+// The jig's attenuated path: what the meter and the device input see of the
+// source while line 5 is driven low.
+constexpr double kJigAttenuation = 1.0 / 22.0;
+// The voltage at the meter's input on the jig.
+double JigMeterVolts(double sourceVolts, bool line5Low);
+
+// What the meter measures, in volts; called on the meter's own thread.
+using MeterInput = std::function<double()>;
+
+struct MeterOptions {
+  // Where to put a symbolic link to the pseudo-terminal (empty: none). An
+  // existing symbolic link there is replaced; any other file is an error.
+  std::string linkPath;
+  std::string identification = "QXSIM,DMM-65,SIM0001,1.2-0.4";
+  uint32_t msPerReading = 20;  // integration time of one reading
+  // Characters per second on the line (9600 baud, 7E2 = 11 bits a character);
+  // 0 sends every answer at once.
+  uint32_t charsPerSecond = 872;
+  // Noise of one reading, as a fraction of the range's full scale.
+  double noiseFraction = 1e-6;
+  uint32_t seed = 1;
+  MeterFault fault = MeterFault::kNone;
+};
+
+// Handles a meter option of the qxsim command line at argv[i]:
+//   --meter-link PATH  --meter-fault none|silent|short|garbage
+//   --meter-ms-per-reading N  --meter-fast (answers at once, no line pacing)
+// Returns the number of arguments used (0: not a meter option), or -1 with
+// *error set for a bad or missing value.
+int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::string* error);
+// Usage lines of the options above.
+const char* MeterUsage();
+
+// What the meter has been told, for tests.
+struct MeterState {
+  bool remote = false;
+  double rangeVolts = 10.0;  // full scale of the DC-voltage range
+  int triggerCount = 1;
+  size_t answersSent = 0;             // complete "READ?" answers
+  size_t errors = 0;                  // lines it did not understand
+  std::vector<std::string> commands;  // every line received, without its line end
+};
+
+class BenchMeter {
+ public:
+  BenchMeter(MeterOptions options, MeterInput input);
+  ~BenchMeter();
+  BenchMeter(const BenchMeter&) = delete;
+  BenchMeter& operator=(const BenchMeter&) = delete;
+
+  // Creates the pseudo-terminal, links it and starts answering. False, with
+  // *error set, when any of that fails.
+  bool Start(std::string* error);
+  // Stops answering, closes the pseudo-terminal, removes the link.
+  void Stop();
+
+  // The pseudo-terminal's device path ("" before Start).
+  std::string devicePath() const;
+  // The link path if one was made, else the device path.
+  std::string path() const;
+
+  void SetFault(MeterFault fault);
+  void SetInput(MeterInput input);
+  MeterState state() const;
+  // Waits (real time, at most timeoutMs) until at least count lines have been
+  // received since Start; false on time-out.
+  bool WaitForCommands(size_t count, uint32_t timeoutMs) const;
+  // Waits until at least count "READ?" answers have gone out completely.
+  bool WaitForAnswers(size_t count, uint32_t timeoutMs) const;
+
+ private:
+  struct Pending {
+    uint64_t readyMs;  // when the first byte may go
+    std::string bytes;
+    bool isReading;  // a "READ?" answer
+  };
+
+  void Loop();
+  void HandleLine(const std::string& line, uint64_t nowMs);
+  void HandleCommand(const std::string& command, uint64_t nowMs);
+  void Queue(std::string bytes, uint64_t readyMs, bool isReading);
+  std::string Readings();
+  // Sends what is due; returns the time of the next send (0: nothing waits).
+  uint64_t Flush(uint64_t nowMs);
+
+  MeterOptions options_;
+  mutable std::mutex mutex_;  // guards everything below but the descriptors
+  mutable std::condition_variable changed_;
+  MeterInput input_;
+  MeterFault fault_;
+  MeterState state_;
+  std::mt19937 random_;
+  std::vector<Pending> pending_;
+  uint64_t busyUntilMs_ = 0;
+
+  int master_ = -1;
+  int slave_ = -1;  // held open so that the line stays up between station runs
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  std::string devicePath_;
+  std::string linkPath_;  // set when we made the link
+  std::thread thread_;
+};
+
+}  // namespace qxsim
