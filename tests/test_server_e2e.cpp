@@ -4,6 +4,10 @@
 // the bench's test server: a blank device is serialized once, and its report
 // lands in the results file.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -350,6 +354,137 @@ TEST_F(StationRunTest, AServerThatIsDownStopsTheRunAtTheConnection) {
   EXPECT_STREQ("Connection Error (3)", connect->details);
   EXPECT_EQ(kLevelNotRun, Find(*run, "Serial Number")->status);
   EXPECT_FALSE(run->passed());
+}
+
+// --- Built programs -------------------------------------------------------------
+
+// A child process; killed at the end of the test if it is still running.
+class Child {
+ public:
+  // Starts argv[0] with QXTS_ENDPOINT set to endpoint (when given); with
+  // captureOutput, its standard output can be read line by line.
+  Child(std::vector<std::string> args, const std::string& endpoint, bool captureOutput) {
+    int fds[2] = {-1, -1};
+    if (captureOutput && ::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (captureOutput) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::close(fds[0]);
+        ::close(fds[1]);
+      }
+      if (!endpoint.empty()) setenv("QXTS_ENDPOINT", endpoint.c_str(), 1);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(&a[0]);
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      _exit(127);
+    }
+    if (captureOutput) {
+      ::close(fds[1]);
+      out_ = fds[0];
+    }
+  }
+  ~Child() {
+    if (pid_ > 0 && status_ < 0) {
+      ::kill(pid_, SIGTERM);
+      Wait(5000);
+      if (status_ < 0) {
+        ::kill(pid_, SIGKILL);
+        Wait(5000);
+      }
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+  // One line of its output, waiting at most timeoutMs; "" when none came.
+  std::string ReadLine(int timeoutMs) {
+    std::string line;
+    char c;
+    while (line.find('\n') == std::string::npos) {
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, timeoutMs) <= 0 || ::read(out_, &c, 1) != 1) return std::string();
+      line += c;
+    }
+    line.pop_back();
+    return line;
+  }
+  // Its exit status, waiting at most timeoutMs; -1 when it has not ended.
+  int Wait(int timeoutMs) {
+    for (int waited = 0; status_ < 0 && waited <= timeoutMs; waited += 10) {
+      int raw = 0;
+      if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        break;
+      }
+      ::poll(nullptr, 0, 10);
+    }
+    return status_;
+  }
+  bool started() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int status_ = -1;
+};
+
+class BuiltProgramsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* bin = std::getenv("QX_BIN_DIR");
+    bin_ = bin != nullptr ? bin : "";
+    if (bin_.empty() || ::access(Program("qxts").c_str(), X_OK) != 0 ||
+        ::access(Program("qxstation").c_str(), X_OK) != 0) {
+      GTEST_SKIP() << "qxts and qxstation are not built in QX_BIN_DIR";
+    }
+    char pattern[] = "/tmp/qxts-programs-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+  }
+  void TearDown() override {
+    if (dir_.empty()) return;
+    std::remove((dir_ + "/results").c_str());
+    std::remove((dir_ + "/state").c_str());
+    ::rmdir(dir_.c_str());
+  }
+  std::string Program(const char* name) const { return bin_ + "/" + name; }
+  // Starts qxts on a free port; returns its endpoint.
+  std::string StartServer(Child** child, std::vector<std::string> extra) {
+    std::vector<std::string> args = {Program("qxts"), "--ts-endpoint",   "127.0.0.1:0",
+                                     "--ts-results",  dir_ + "/results", "--ts-state",
+                                     dir_ + "/state"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    server_.reset(new Child(args, "", true));
+    *child = server_.get();
+    std::string line = server_->ReadLine(10000);
+    const std::string prefix = "test server: ";
+    EXPECT_EQ(0u, line.rfind(prefix, 0)) << line;
+    return line.size() > prefix.size() ? line.substr(prefix.size()) : std::string();
+  }
+  int RunStation(const std::string& endpoint, const char* mask) {
+    Child station({Program("qxstation"), "--mask", mask, "--quiet"}, endpoint, false);
+    return station.Wait(60000);
+  }
+
+  std::string bin_;
+  std::string dir_;
+  std::unique_ptr<Child> server_;
+};
+
+TEST_F(BuiltProgramsTest, StationReportsToTheServerProgram) {
+  Child* server = nullptr;
+  std::string endpoint = StartServer(&server, {});
+  ASSERT_FALSE(endpoint.empty());
+  EXPECT_EQ(0, RunStation(endpoint, "0x10000"));
+  EXPECT_EQ("qtest 0x0000000000000000 {Connect to QXTest Server : Passed : Connected to Server}\n",
+            ReadFile(dir_ + "/results"));
+}
+
+TEST_F(BuiltProgramsTest, RefusedIdentificationFailsTheRun) {
+  Child* server = nullptr;
+  std::string endpoint = StartServer(&server, {"--ts-fault", "error:401", "--ts-fault-on", "ID"});
+  ASSERT_FALSE(endpoint.empty());
+  EXPECT_EQ(1, RunStation(endpoint, "0x10000"));
+  EXPECT_EQ("", ReadFile(dir_ + "/results"));
 }
 
 }  // namespace
