@@ -203,7 +203,8 @@ TEST_F(FeedbackFrameTest, CopiesAreDeepAndMovesEmptyTheSource) {
   assigned = original;
   EXPECT_EQ(assigned.U16(0), 1u);
   EXPECT_EQ(assigned.address(), 48005u);
-  assigned = assigned;  // self-assignment keeps the frame
+  FeedbackFrame& same = assigned;
+  assigned = same;  // self-assignment keeps the frame
   EXPECT_EQ(assigned.U16(0), 1u);
 
   const uint8_t* storage = original.Bytes();
