@@ -1,11 +1,13 @@
 #include "harness/test_table.h"
 
+#include "harness/open_device.h"
 #include "server/server_tests.h"
 
 // Rows are added here as their tests are written, in the order of kTestPlan,
 // each with the name and masks of its plan row, for example
 //   {"Open Quenlox", kZ5DeviceType, OpenDevice, 0x840400, 0},
 const TestEntry kTestTable[] = {
+    {"Open Quenlox", kZ5DeviceType, OpenDevice, 0x840400, 0},
     {"Connect to QXTest Server", kZ5DeviceType, ConnectToServer, 0x10000, 0},
     {"Read Test Jig Info", kZ5DeviceType, ReadTestJigInfo, 0x20000, 0},
     {"Serial Number", kZ5DeviceType, SerialNumber, 0x840000, 0},
