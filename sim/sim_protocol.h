@@ -1,0 +1,44 @@
+// Wire constants of the device's Modbus TCP service: the MBAP header, the
+// feedback function, and the exception codes the device answers with.
+//
+// Exception reply: MBAP header (transaction identifier echoed, protocol 0,
+// length 3, unit echoed), function 76 | 0x80, one exception code byte. That
+// byte is the only detail an exception carries; a client library can pass
+// it on as the error's detail (the device reports no register address).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qxsim {
+
+constexpr uint8_t kFeedbackFunction = 76;
+constexpr uint8_t kExceptionFlag = 0x80;
+constexpr size_t kMbapBytes = 6;    // transaction, protocol, length
+constexpr size_t kHeaderBytes = 8;  // MBAP + unit + function
+// The station's request/reply buffer; neither may grow beyond it.
+constexpr size_t kMaxPacketBytes = 1536;
+
+// Exception codes of the device.
+enum SimException : uint8_t {
+  kExceptionNone = 0,
+  // A function code other than 76.
+  kIllegalFunction = 0x01,
+  // A register that nothing serves, a write to a read-only register, a
+  // flash address outside the regions.
+  kIllegalDataAddress = 0x02,
+  // A malformed request (truncated record, direction byte other than 0 or
+  // 1, register count 0, request or reply beyond 1536 bytes) or a value the
+  // register refuses (erase address not a page base, write window of the
+  // wrong size, restart register written with another value).
+  kIllegalDataValue = 0x03,
+  // The device failed to do it: a flash write that did not take.
+  kDeviceFailure = 0x04,
+  // The flash key in force does not belong to the region addressed.
+  kWrongFlashKey = 0x07,
+};
+
+// A short name for an exception code ("illegal data address", ...).
+const char* SimExceptionName(uint8_t code);
+
+}  // namespace qxsim
