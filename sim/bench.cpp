@@ -1,0 +1,132 @@
+#include "sim/bench.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "sim/state_file.h"
+
+namespace qxsim {
+
+namespace {
+
+// A flash being written changes many times a second; the file follows
+// once the changes pause, or at once when the device restarts.
+constexpr auto kSaverPoll = std::chrono::milliseconds(200);
+constexpr auto kSaveQuiet = std::chrono::milliseconds(500);
+
+void InstallJigAndClock(VirtualDevice& device, const std::shared_ptr<IdentityRegisters>& regs) {
+  auto block = std::make_shared<PerRegisterBlock>(
+      [regs](uint32_t address, uint16_t* value) { return regs->Read(address, value); },
+      [regs](uint32_t address, uint16_t value) { return regs->Write(address, value); });
+  device.Install([&block](RegisterMap& map, DeviceCore&) {
+    map.Map(static_cast<uint16_t>(kSimJigSetupRegister), kSimJigSetupRegisters, block);
+    map.Map(static_cast<uint16_t>(kSimJigDataRegister), kSimJigDataRegisters, block);
+    map.Map(static_cast<uint16_t>(kSimJigCodeLinesRegister), 1, block);
+    map.Map(static_cast<uint16_t>(kSimClockRegister), 2, block);
+    map.Map(static_cast<uint16_t>(kSimClockSetRegister), 2, block);
+  });
+}
+
+}  // namespace
+
+Bench::Bench(BenchOptions options)
+    : options_(std::move(options)),
+      device_(options_.device),
+      server_(device_),
+      jigAndClock_(std::make_shared<IdentityRegisters>(options_.jig, options_.clock)) {
+  InstallJigAndClock(device_, jigAndClock_);
+  device_.SetFlashWriteFault(options_.flashWriteFailAfter);
+  server_.SetRestartMs(options_.restartMs);
+  server_.SetRestartListener([this] {
+    std::lock_guard<std::mutex> lock(saveMutex_);
+    saveSoon_ = true;
+    saveWake_.notify_all();
+  });
+}
+
+Bench::~Bench() { Stop(); }
+
+bool Bench::Start(std::string* error) {
+  if (running_) {
+    *error = "the bench is already running";
+    return false;
+  }
+  EndpointSpec usb{"usb", "", 0};
+  EndpointSpec eth{"eth", "", 0};
+  if (!ParseEndpoint(options_.usbEndpoint, 0, &usb, error) ||
+      !ParseEndpoint(options_.ethEndpoint, 0, &eth, error)) {
+    return false;
+  }
+  if (!options_.statePath.empty()) {
+    std::vector<StateSection> sections;
+    StateFileRead read = ReadStateFile(options_.statePath, &sections, error);
+    if (read == StateFileRead::kBad) return false;
+    if (read == StateFileRead::kLoaded && !device_.LoadState(sections, error)) return false;
+    if (read == StateFileRead::kMissing && !SaveState(error)) return false;
+    savedGeneration_ = device_.StateGeneration();
+  }
+  if (!server_.Start({usb, eth}, error)) return false;
+  server_.SetFaults(kUsbEndpoint, options_.usbFaults);
+  server_.SetFaults(kEthEndpoint, options_.ethFaults);
+  running_ = true;
+  if (!options_.statePath.empty()) {
+    saverStop_ = false;
+    saver_ = std::thread([this] { SaverLoop(); });
+  }
+  return true;
+}
+
+bool Bench::Stop(std::string* error) {
+  if (!running_) return true;
+  server_.Stop();
+  if (saver_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(saveMutex_);
+      saverStop_ = true;
+      saveWake_.notify_all();
+    }
+    saver_.join();
+  }
+  running_ = false;
+  std::string failure;
+  if (!SaveState(&failure)) {
+    if (error != nullptr) *error = failure;
+    return false;
+  }
+  return true;
+}
+
+bool Bench::SaveState(std::string* error) {
+  if (options_.statePath.empty()) return true;
+  std::lock_guard<std::mutex> lock(saveMutex_);
+  // Taken before the snapshot: a change during the save shows as news.
+  uint64_t generation = device_.StateGeneration();
+  if (!WriteStateFile(options_.statePath, device_.SaveState(), error)) return false;
+  savedGeneration_ = generation;
+  return true;
+}
+
+void Bench::SaverLoop() {
+  using Clock = std::chrono::steady_clock;
+  uint64_t seen = device_.StateGeneration();
+  Clock::time_point changed = Clock::now();
+  std::unique_lock<std::mutex> lock(saveMutex_);
+  while (!saverStop_) {
+    saveWake_.wait_for(lock, kSaverPoll);
+    if (saverStop_) break;
+    uint64_t now = device_.StateGeneration();
+    if (now != seen) {
+      seen = now;
+      changed = Clock::now();
+    }
+    bool due = saveSoon_ || Clock::now() - changed >= kSaveQuiet;
+    if (now == savedGeneration_ || !due) continue;
+    saveSoon_ = false;
+    lock.unlock();
+    std::string error;
+    if (!SaveState(&error)) std::fprintf(stderr, "qxsim: %s\n", error.c_str());
+    lock.lock();
+  }
+}
+
+}  // namespace qxsim

@@ -1,0 +1,101 @@
+// The virtual bench in one object, for tests and for qxsim: the device with
+// its USB and Ethernet endpoints, its test jig and clock, and the state file
+// that keeps its flash between runs.
+//
+//   qxsim::BenchOptions options;          // ephemeral loopback ports
+//   qxsim::Bench bench(options);
+//   std::string error;
+//   if (!bench.Start(&error)) ...
+//   setenv("QXM_USB_ENDPOINT", bench.usbEndpoint().c_str(), 1);
+//   bench.device().SetMax(true);          // peek, poke, inject faults ...
+//   bench.SetUsbFaults(faults);
+//   // the destructor stops everything (and saves the state file)
+//
+// Further parts of the bench (test server, bench meter) join as members
+// with their own options here, started in Start and stopped in Stop.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "sim/identity_registers.h"
+#include "sim/modbus_server.h"
+#include "sim/virtual_device.h"
+
+namespace qxsim {
+
+constexpr size_t kUsbEndpoint = 0;
+constexpr size_t kEthEndpoint = 1;
+
+struct BenchOptions {
+  DeviceOptions device;
+  std::string usbEndpoint = "127.0.0.1:0";  // host:port; port 0 = ephemeral
+  std::string ethEndpoint = "127.0.0.1:0";
+  uint32_t restartMs = 5000;  // how long a restart keeps the device away
+  // Keeps the flash between runs; empty: none. An existing file is loaded
+  // (and wins over the starting identity); a missing one is created.
+  std::string statePath;
+  LinkFaults usbFaults;
+  LinkFaults ethFaults;
+  int flashWriteFailAfter = -1;  // VirtualDevice::SetFlashWriteFault
+  JigSettings jig;
+  ClockSettings clock;
+};
+
+class Bench {
+ public:
+  explicit Bench(BenchOptions options = BenchOptions());
+  ~Bench();
+  Bench(const Bench&) = delete;
+  Bench& operator=(const Bench&) = delete;
+
+  // Loads or creates the state file, binds both endpoints and serves.
+  // False with *error when any of it fails; nothing runs then.
+  bool Start(std::string* error);
+  // Stops serving and saves the state file; false with *error when the
+  // last save failed. Safe to call twice.
+  bool Stop(std::string* error = nullptr);
+  bool running() const { return running_; }
+
+  VirtualDevice& device() { return device_; }
+  ModbusServer& server() { return server_; }
+  IdentityRegisters& jigAndClock() { return *jigAndClock_; }
+  const BenchOptions& options() const { return options_; }
+
+  uint16_t usbPort() const { return server_.port(kUsbEndpoint); }
+  uint16_t ethPort() const { return server_.port(kEthEndpoint); }
+  // "host:port" as bound, ready for QXM_USB_ENDPOINT and QX_DEVICE_IP.
+  std::string usbEndpoint() const { return server_.address(kUsbEndpoint); }
+  std::string ethEndpoint() const { return server_.address(kEthEndpoint); }
+
+  // Fault injection.
+  void SetFaults(const LinkFaults& faults) { server_.SetFaults(faults); }
+  void SetUsbFaults(const LinkFaults& faults) { server_.SetFaults(kUsbEndpoint, faults); }
+  void SetEthFaults(const LinkFaults& faults) { server_.SetFaults(kEthEndpoint, faults); }
+  void SetFlashWriteFault(int failAfter) { device_.SetFlashWriteFault(failAfter); }
+
+  // Writes the state file now (no-op without one).
+  bool SaveState(std::string* error);
+
+ private:
+  void SaverLoop();
+
+  BenchOptions options_;
+  VirtualDevice device_;
+  ModbusServer server_;
+  std::shared_ptr<IdentityRegisters> jigAndClock_;
+  bool running_ = false;
+
+  std::mutex saveMutex_;  // one save at a time; guards the fields below
+  std::condition_variable saveWake_;
+  bool saverStop_ = false;
+  bool saveSoon_ = false;
+  uint64_t savedGeneration_ = 0;
+  std::string saveError_;
+  std::thread saver_;
+};
+
+}  // namespace qxsim
