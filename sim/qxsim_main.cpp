@@ -10,6 +10,7 @@
 #include "sim/bench.h"
 #include "sim/identity_registers.h"
 #include "sim/sim_options.h"
+#include "sim/test_server.h"
 
 namespace {
 
@@ -21,8 +22,8 @@ void PrintUsage(FILE* out) {
                "endpoints, both on one device state and one flash. Port 0 picks a free\n"
                "port; every endpoint served is printed on start-up. SIGINT or SIGTERM\n"
                "stops it (the state file is saved first).\n"
-               "\n%s%s  --help                    this text\n",
-               qxsim::DeviceUsage(), qxsim::IdentityUsage());
+               "\n%s%s%s  --help                    this text\n",
+               qxsim::DeviceUsage(), qxsim::IdentityUsage(), qxsim::TestServerUsage());
 }
 
 int BadArguments(const std::string& error) {
@@ -37,6 +38,11 @@ int main(int argc, char** argv) {
   options.usbEndpoint = qxsim::DefaultUsbEndpoint();
   options.ethEndpoint = qxsim::DefaultEthEndpoint();
   qxsim::DeviceCommandLine seen;
+  qxsim::TestServerOptions serverOptions;
+  {
+    std::string error;
+    if (!qxsim::DefaultTestServerOptions(&serverOptions, &error)) return BadArguments(error);
+  }
   for (int i = 1; i < argc;) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -48,6 +54,7 @@ int main(int argc, char** argv) {
     if (used == 0) {
       used = qxsim::ParseIdentityOption(argc, argv, i, &options.jig, &options.clock, &error);
     }
+    if (used == 0) used = qxsim::ParseTestServerOption(argc, argv, i, &serverOptions, &error);
     if (used < 0) return BadArguments(error);
     if (used == 0) return BadArguments("unknown option " + arg);
     i += used;
@@ -77,10 +84,18 @@ int main(int argc, char** argv) {
   }
   std::printf("usb endpoint %s\n", bench.usbEndpoint().c_str());
   std::printf("eth endpoint %s\n", bench.ethEndpoint().c_str());
+  qxsim::TestServer testServer(serverOptions);
+  if (!testServer.Start(&error)) {
+    std::fprintf(stderr, "qxsim: %s\n", error.c_str());
+    bench.Stop();
+    return 1;
+  }
+  std::printf("test server %s\n", testServer.endpoint().c_str());
   std::fflush(stdout);
 
   int received = 0;
   sigwait(&stopSignals, &received);
+  testServer.Stop();
   if (!bench.Stop(&error)) {
     std::fprintf(stderr, "qxsim: %s\n", error.c_str());
     return 1;

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "platform/settings.h"
 #include "sim/test_server.h"
 
 namespace {
@@ -27,20 +26,13 @@ void PrintUsage(FILE* out) {
                qxsim::TestServerUsage());
 }
 
-// "host:port" from the QXTS_ENDPOINT setting.
-bool DefaultEndpoint(qxsim::TestServerOptions* options) {
-  char* argv[] = {const_cast<char*>("qxts"), const_cast<char*>("--ts-endpoint"),
-                  const_cast<char*>(platform::Setting("QXTS_ENDPOINT"))};
-  std::string error;
-  return qxsim::ParseTestServerOption(3, argv, 1, options, &error) == 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   qxsim::TestServerOptions options;
-  if (!DefaultEndpoint(&options)) {
-    std::fprintf(stderr, "qxts: QXTS_ENDPOINT is not host:port\n");
+  std::string settingError;
+  if (!qxsim::DefaultTestServerOptions(&options, &settingError)) {
+    std::fprintf(stderr, "qxts: %s\n", settingError.c_str());
     return 2;
   }
   for (int i = 1; i < argc;) {

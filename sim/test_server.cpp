@@ -16,6 +16,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/settings.h"
+
 namespace qxsim {
 
 namespace {
@@ -192,6 +194,15 @@ int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* optio
     }
   }
   return 2;
+}
+
+bool DefaultTestServerOptions(TestServerOptions* options, std::string* error) {
+  *options = TestServerOptions();
+  char* argv[] = {const_cast<char*>("qxsim"), const_cast<char*>("--ts-endpoint"),
+                  const_cast<char*>(platform::Setting("QXTS_ENDPOINT"))};
+  if (ParseTestServerOption(3, argv, 1, options, error) == 2) return true;
+  *error = std::string("QXTS_ENDPOINT is not host:port: ") + argv[2];
+  return false;
 }
 
 TestServer::TestServer(TestServerOptions options)

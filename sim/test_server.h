@@ -59,6 +59,10 @@ struct TestServerOptions {
 // with *error set for a bad or missing value.
 int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* options,
                           std::string* error);
+// Options with the endpoint of the QXTS_ENDPOINT setting (127.0.0.1:5001
+// unless the environment says otherwise); false, with *error set, when the
+// setting is not host:port.
+bool DefaultTestServerOptions(TestServerOptions* options, std::string* error);
 // Usage lines of the options above.
 const char* TestServerUsage();
 
