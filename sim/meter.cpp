@@ -15,6 +15,8 @@
 #include <cstring>
 #include <utility>
 
+#include "sim/virtual_device.h"
+
 namespace qxsim {
 
 namespace {
@@ -136,6 +138,21 @@ const char* MeterFaultName(MeterFault fault) {
 
 double JigMeterVolts(double sourceVolts, bool line5Low) {
   return line5Low ? sourceVolts * kJigAttenuation : sourceVolts;
+}
+
+MeterInput DeviceMeterInput(VirtualDevice& device, std::function<bool()> line5Low) {
+  return [&device, line5Low = std::move(line5Low)]() {
+    double source = 0.0;
+    uint16_t words[2] = {};
+    if (device.ReadRegisters(kMeterSourceRegister, 2, words) == 0) {
+      // Host-order registers, high word first, as on the wire.
+      uint32_t bits = (static_cast<uint32_t>(words[0]) << 16) | words[1];
+      float value;
+      std::memcpy(&value, &bits, sizeof value);
+      if (std::isfinite(value)) source = value;
+    }
+    return JigMeterVolts(source, line5Low && line5Low());
+  };
 }
 
 int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::string* error) {

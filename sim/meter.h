@@ -37,6 +37,14 @@ double JigMeterVolts(double sourceVolts, bool line5Low);
 // What the meter measures, in volts; called on the meter's own thread.
 using MeterInput = std::function<double()>;
 
+class VirtualDevice;
+
+// The meter's input on the bench: the source voltage that the device holds in
+// register 30014, through the attenuator while line5Low() says that line 5 is
+// driven low (a null line5Low: never). A source register that cannot be read
+// counts as 0 V. The device must outlive the meter.
+MeterInput DeviceMeterInput(VirtualDevice& device, std::function<bool()> line5Low);
+
 struct MeterOptions {
   // Where to put a symbolic link to the pseudo-terminal (empty: none). An
   // existing symbolic link there is replaced; any other file is an error.

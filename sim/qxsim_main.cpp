@@ -9,8 +9,8 @@
 
 #include "sim/bench.h"
 #include "sim/identity_registers.h"
+#include "sim/meter.h"
 #include "sim/sim_options.h"
-#include "sim/test_server.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ void PrintUsage(FILE* out) {
                "port; every endpoint served is printed on start-up. SIGINT or SIGTERM\n"
                "stops it (the state file is saved first).\n"
                "\n%s%s%s  --help                    this text\n",
-               qxsim::DeviceUsage(), qxsim::IdentityUsage(), qxsim::TestServerUsage());
+               qxsim::DeviceUsage(), qxsim::IdentityUsage(), qxsim::MeterUsage());
 }
 
 int BadArguments(const std::string& error) {
@@ -38,11 +38,7 @@ int main(int argc, char** argv) {
   options.usbEndpoint = qxsim::DefaultUsbEndpoint();
   options.ethEndpoint = qxsim::DefaultEthEndpoint();
   qxsim::DeviceCommandLine seen;
-  qxsim::TestServerOptions serverOptions;
-  {
-    std::string error;
-    if (!qxsim::DefaultTestServerOptions(&serverOptions, &error)) return BadArguments(error);
-  }
+  qxsim::MeterOptions meterOptions;
   for (int i = 1; i < argc;) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -54,7 +50,7 @@ int main(int argc, char** argv) {
     if (used == 0) {
       used = qxsim::ParseIdentityOption(argc, argv, i, &options.jig, &options.clock, &error);
     }
-    if (used == 0) used = qxsim::ParseTestServerOption(argc, argv, i, &serverOptions, &error);
+    if (used == 0) used = qxsim::ParseMeterOption(argc, argv, i, &meterOptions, &error);
     if (used < 0) return BadArguments(error);
     if (used == 0) return BadArguments("unknown option " + arg);
     i += used;
@@ -84,18 +80,20 @@ int main(int argc, char** argv) {
   }
   std::printf("usb endpoint %s\n", bench.usbEndpoint().c_str());
   std::printf("eth endpoint %s\n", bench.ethEndpoint().c_str());
-  qxsim::TestServer testServer(serverOptions);
-  if (!testServer.Start(&error)) {
+  // The bench meter measures the jig's source; line 5 (the attenuator) joins
+  // once the device drives its digital lines.
+  qxsim::BenchMeter meter(meterOptions, qxsim::DeviceMeterInput(bench.device(), nullptr));
+  if (!meter.Start(&error)) {
     std::fprintf(stderr, "qxsim: %s\n", error.c_str());
     bench.Stop();
     return 1;
   }
-  std::printf("test server %s\n", testServer.endpoint().c_str());
+  std::printf("meter %s\n", meter.path().c_str());
   std::fflush(stdout);
 
   int received = 0;
   sigwait(&stopSignals, &received);
-  testServer.Stop();
+  meter.Stop();
   if (!bench.Stop(&error)) {
     std::fprintf(stderr, "qxsim: %s\n", error.c_str());
     return 1;

@@ -17,6 +17,7 @@
 #include "instruments/meter.h"
 #include "platform/clock.h"
 #include "sim/meter.h"
+#include "sim/virtual_device.h"
 
 namespace {
 
@@ -68,13 +69,15 @@ class MeterTest : public ::testing::Test {
     rmdir(dir_.c_str());
   }
 
-  // The bench's meter, measuring volts_, linked where COM3 looks.
-  void StartBench(uint32_t msPerReading = 1, uint32_t charsPerSecond = 0) {
+  // The bench's meter, measuring volts_ (or input), linked where COM3 looks.
+  void StartBench(uint32_t msPerReading = 1, uint32_t charsPerSecond = 0,
+                  qxsim::MeterInput input = nullptr) {
     qxsim::MeterOptions options;
     options.linkPath = link_;
     options.msPerReading = msPerReading;
     options.charsPerSecond = charsPerSecond;
-    bench_ = std::make_unique<qxsim::BenchMeter>(options, [this] { return volts_.load(); });
+    if (!input) input = [this] { return volts_.load(); };
+    bench_ = std::make_unique<qxsim::BenchMeter>(options, std::move(input));
     std::string error;
     ASSERT_TRUE(bench_->Start(&error)) << error;
     setenv("QX_COM3", link_.c_str(), 1);
@@ -417,6 +420,50 @@ TEST_F(MeterTest, OverloadedRangeReadsTheMetersOverloadValue) {
   CollectUntilDone(values, 2, &calls);
   EXPECT_EQ(values[0], 9.9e37);
   EXPECT_EQ(values[1], 9.9e37);
+}
+
+void SetSource(qxsim::VirtualDevice& device, float volts) {
+  uint32_t bits;
+  std::memcpy(&bits, &volts, sizeof bits);
+  uint16_t words[2] = {static_cast<uint16_t>(bits >> 16), static_cast<uint16_t>(bits)};
+  ASSERT_EQ(device.WriteRegisters(qxsim::kMeterSourceRegister, 2, words), 0);
+}
+
+TEST_F(MeterTest, MeasuresTheSourceThatTheDeviceSetsThroughTheAttenuator) {
+  qxsim::VirtualDevice device;
+  std::atomic<bool> line5Low{false};
+  StartBench(1, 0, qxsim::DeviceMeterInput(device, [&] { return line5Low.load(); }));
+  OpenMeter();
+  ASSERT_EQ(meter_->Configure(0), 0);
+  ASSERT_EQ(meter_->SetNumSamples(4), 0);
+  double values[4];
+  int calls = 0;
+  meter_->StartRead();
+  CollectUntilDone(values, 4, &calls);
+  for (double v : values) EXPECT_NEAR(v, 0.0, 1e-4) << "a fresh device's source is 0 V";
+
+  SetSource(device, 5.0f);
+  meter_->StartRead();
+  CollectUntilDone(values, 4, &calls);
+  for (double v : values) EXPECT_NEAR(v, 5.0, 1e-3);
+
+  // A small range: 1.76 V through the attenuated path, on the 0.1 V scale.
+  SetSource(device, 1.76f);
+  line5Low = true;
+  ASSERT_EQ(meter_->Configure(2), 0);
+  meter_->StartRead();
+  CollectUntilDone(values, 4, &calls);
+  EXPECT_EQ(meter_->LastReadResult(), MeterReadResult::kOk);
+  for (double v : values) EXPECT_NEAR(v, 1.76 / 22.0, 1e-5);
+}
+
+TEST(DeviceFeed, ASourceThatIsNotANumberReadsAsZero) {
+  qxsim::VirtualDevice device;
+  qxsim::MeterInput input = qxsim::DeviceMeterInput(device, nullptr);
+  SetSource(device, -8.0f);
+  EXPECT_DOUBLE_EQ(input(), -8.0);
+  SetSource(device, std::nanf(""));
+  EXPECT_DOUBLE_EQ(input(), 0.0);
 }
 
 // Guards that end the process: asking for samples before any range.
