@@ -11,6 +11,7 @@
 #include "sim/identity_registers.h"
 #include "sim/meter.h"
 #include "sim/sim_options.h"
+#include "sim/test_server.h"
 
 namespace {
 
@@ -22,8 +23,9 @@ void PrintUsage(FILE* out) {
                "endpoints, both on one device state and one flash. Port 0 picks a free\n"
                "port; every endpoint served is printed on start-up. SIGINT or SIGTERM\n"
                "stops it (the state file is saved first).\n"
-               "\n%s%s%s  --help                    this text\n",
-               qxsim::DeviceUsage(), qxsim::IdentityUsage(), qxsim::MeterUsage());
+               "\n%s%s%s%s  --help                    this text\n",
+               qxsim::DeviceUsage(), qxsim::IdentityUsage(), qxsim::MeterUsage(),
+               qxsim::TestServerUsage());
 }
 
 int BadArguments(const std::string& error) {
@@ -39,6 +41,11 @@ int main(int argc, char** argv) {
   options.ethEndpoint = qxsim::DefaultEthEndpoint();
   qxsim::DeviceCommandLine seen;
   qxsim::MeterOptions meterOptions;
+  qxsim::TestServerOptions serverOptions;
+  {
+    std::string error;
+    if (!qxsim::DefaultTestServerOptions(&serverOptions, &error)) return BadArguments(error);
+  }
   for (int i = 1; i < argc;) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -51,6 +58,7 @@ int main(int argc, char** argv) {
       used = qxsim::ParseIdentityOption(argc, argv, i, &options.jig, &options.clock, &error);
     }
     if (used == 0) used = qxsim::ParseMeterOption(argc, argv, i, &meterOptions, &error);
+    if (used == 0) used = qxsim::ParseTestServerOption(argc, argv, i, &serverOptions, &error);
     if (used < 0) return BadArguments(error);
     if (used == 0) return BadArguments("unknown option " + arg);
     i += used;
@@ -89,10 +97,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("meter %s\n", meter.path().c_str());
+  qxsim::TestServer testServer(serverOptions);
+  if (!testServer.Start(&error)) {
+    std::fprintf(stderr, "qxsim: %s\n", error.c_str());
+    meter.Stop();
+    bench.Stop();
+    return 1;
+  }
+  std::printf("test server %s\n", testServer.endpoint().c_str());
   std::fflush(stdout);
 
   int received = 0;
   sigwait(&stopSignals, &received);
+  testServer.Stop();
   meter.Stop();
   if (!bench.Stop(&error)) {
     std::fprintf(stderr, "qxsim: %s\n", error.c_str());
