@@ -1,0 +1,48 @@
+// A built program run as a child process by end-to-end tests: its output can
+// be read line by line with a deadline, and it never outlives the test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+class ChildProcess {
+ public:
+  using Environment = std::vector<std::pair<std::string, std::string>>;
+  // Starts args[0] with these environment variables added; with
+  // captureOutput its standard output (and standard error) come through a pipe,
+  // and with input the child's standard input is a pipe that Send writes to.
+  ChildProcess(std::vector<std::string> args, const Environment& env, bool captureOutput,
+               bool input = false);
+  // Ends a child still running: SIGTERM, then SIGKILL.
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  // One line of output without its line end, waiting at most timeoutMs; false
+  // when none came in time or the output ended.
+  bool ReadLine(std::string* line, int timeoutMs);
+  // Everything the child writes until it closes its output or timeoutMs pass.
+  std::string ReadAll(int timeoutMs);
+  // Writes to the child's standard input.
+  bool Send(const std::string& text);
+  // Its exit status (128 + signal when killed), waiting at most timeoutMs;
+  // -1 when it has not ended by then.
+  int Wait(int timeoutMs);
+  // Sends a signal (SIGINT, SIGTERM ...).
+  void Signal(int signal);
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int in_ = -1;
+  int status_ = -1;
+  std::string pending_;
+};
+
+// The directory of the built programs (QX_BIN_DIR), or "" when unknown.
+std::string BuiltProgramDir();
