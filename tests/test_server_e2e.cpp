@@ -22,9 +22,9 @@
 #include "harness/test_table.h"
 #include "platform/clock.h"
 #include "server/server_tests.h"
+#include "sim/bench.h"
 #include "sim/identity_registers.h"
 #include "sim/test_server.h"
-#include "tests/support/fake_device.h"
 
 namespace {
 
@@ -165,63 +165,29 @@ TEST(IdentityOptionsTest, ParsesJigAndClockOptions) {
 
 // --- Station runs in-process --------------------------------------------------
 
-// The device of the runs below: the fake device with a Z5's identity, whose
-// serial-number and MAC registers follow its configuration page.
-class IdentityDevice {
- public:
-  IdentityDevice() {
-    device_.SetF32(60000, 17.0f);  // product identifier of the Z5
-    device_.SetU32(60010, 0);
-    device_.SetWriteHook([this](uint32_t, uint32_t) {
-      Refresh();
-      return 0;
-    });
-    Refresh();
-    device_.ServeOpens();
-  }
-  void Refresh() {
-    const uint8_t* page = device_.Flash() + kConfigPageBase;
-    device_.SetU32(kSerialNumberRegister, qxsim::SerialFromConfigPage(page));
-    uint64_t mac = qxsim::MacFromConfigPage(page);
-    for (int i = 0; i < 3; ++i) {
-      device_.SetU16(kMacRegister + i, static_cast<uint16_t>(mac >> (32 - 16 * i)));
+// The identity and server rows of the run, as the station's table has them;
+// the rest of the table is left out so that these runs depend on nothing else.
+const char* const kIdentityRows[] = {"Open Quenlox",       "Connect to QXTest Server",
+                                     "Read Test Jig Info", "Serial Number",
+                                     "Ethernet MAC",       "System Time",
+                                     "Report Test Results"};
+
+uint32_t IdentityList(TestContext* context, TestRecord* list) {
+  uint32_t result = GetTestList(context, list);
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < context->testCount; ++i) {
+    for (const char* name : kIdentityRows) {
+      if (std::strcmp(list[i].name, name) != 0) continue;
+      list[kept].name = list[i].name;
+      list[kept].test = list[i].test;
+      ++kept;
     }
   }
-  std::vector<uint8_t> Flash(uint32_t address, size_t length) const {
-    return std::vector<uint8_t>(device_.Flash() + address, device_.Flash() + address + length);
-  }
-  FakeDevice& fake() { return device_; }
-
- private:
-  FakeDevice device_;
-};
-
-IdentityDevice* g_device = nullptr;
-
-// Stands in for the device opening test while the table has no such row.
-uint32_t AttachDevice(TestContext* context) {
-  context->handle = g_device->fake().Attach();
-  context->usbHandle = context->handle;
-  context->EL = context->handle != 0 ? kLevelPassed : kLevelFatal;
-  TextCopy(context->Msg, "Quenlox Z5 Found");
-  return context->handle != 0 ? 0 : 1;
-}
-
-uint32_t ListWithDevice(TestContext* context, TestRecord* list) {
-  uint32_t result = GetTestList(context, list);
-  if (context->testCount == 0 || std::strcmp(list[0].name, "Open Quenlox") == 0) return result;
-  if (context->testCount >= kMaxTests) return 1;
-  for (uint32_t i = context->testCount; i > 0; --i) {
-    list[i].name = list[i - 1].name;
-    list[i].test = list[i - 1].test;
-  }
-  list[0].name = "Open Quenlox";
-  list[0].test = AttachDevice;
-  ++context->testCount;
+  context->testCount = kept;
   return result;
 }
 
-const DeviceTypeEntry kTypes[] = {{"GetTestList", kZ5DeviceType, ListWithDevice},
+const DeviceTypeEntry kTypes[] = {{"GetTestList", kZ5DeviceType, IdentityList},
                                   {nullptr, 0, nullptr}};
 
 class NullSink : public ReportSink {
@@ -236,10 +202,10 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
+// The virtual bench's device and test server in-process, on ephemeral ports.
 class StationRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_device = &device_;
     char pattern[] = "/tmp/qxts-e2e-XXXXXX";
     dir_ = ::mkdtemp(pattern);
     qxsim::TestServerOptions options;
@@ -250,15 +216,27 @@ class StationRunTest : public ::testing::Test {
     ASSERT_TRUE(server_->Start(&error)) << error;
     setenv("QXTS_ENDPOINT", server_->endpoint().c_str(), 1);
   }
+  void StartBench(const qxsim::BenchOptions& options) {
+    bench_.reset(new qxsim::Bench(options));
+    std::string error;
+    ASSERT_TRUE(bench_->Start(&error)) << error;
+    setenv("QXM_USB_ENDPOINT", bench_->usbEndpoint().c_str(), 1);
+  }
+  static qxsim::BenchOptions BlankDevice() {
+    qxsim::BenchOptions options;
+    options.device.identity = qxsim::StartingIdentity::kBlank;
+    options.device.isMax = true;
+    return options;
+  }
   void TearDown() override {
+    if (bench_ != nullptr) bench_->Stop();
     server_->Stop();
     unsetenv("QXTS_ENDPOINT");
-    g_device = nullptr;
+    unsetenv("QXM_USB_ENDPOINT");
     std::remove((dir_ + "/state").c_str());
     std::remove((dir_ + "/results").c_str());
     ::rmdir(dir_.c_str());
   }
-  // Runs the station; returns the details of each test by name.
   std::unique_ptr<TestHarness> Run(uint32_t mask) {
     std::unique_ptr<TestHarness> harness(new TestHarness(kZ5DeviceType, mask, 1, &sink_, kTypes));
     harness->Run();
@@ -285,38 +263,37 @@ class StationRunTest : public ::testing::Test {
     return s + "}";
   }
 
-  IdentityDevice device_;
   NullSink sink_;
   std::string dir_;
   std::unique_ptr<qxsim::TestServer> server_;
+  std::unique_ptr<qxsim::Bench> bench_;
 };
 
 constexpr uint32_t kSerializeMask = 0x40000 | 0x10000 | 0x100 | 0x40;
 
 TEST_F(StationRunTest, BlankDeviceIsSerializedOnceAndItsReportIsStored) {
+  StartBench(BlankDevice());
   std::unique_ptr<TestHarness> first = Run(kSerializeMask);
-  const TestRecord* serial = Find(*first, "Serial Number");
-  const TestRecord* mac = Find(*first, "Ethernet MAC");
-  const TestRecord* report = Find(*first, "Report Test Results");
-  ASSERT_NE(nullptr, serial);
-  ASSERT_NE(nullptr, mac);
-  ASSERT_NE(nullptr, report);
-  EXPECT_EQ(kLevelPassed, serial->status);
-  EXPECT_STREQ("New Serial: 470010002", serial->details);
-  EXPECT_EQ(kLevelPassed, mac->status);
-  EXPECT_STREQ("MAC Written: 02.7C.4B.00.20.01", mac->details);
-  EXPECT_EQ(kLevelPassed, report->status) << report->details;
+  ASSERT_EQ(6u, first->testCount());
+  EXPECT_TRUE(first->passed()) << first->list()[0].details;
+  EXPECT_STREQ("New Serial: 470010002", Find(*first, "Serial Number")->details);
+  EXPECT_STREQ("MAC Written: 02.7C.4B.00.20.01", Find(*first, "Ethernet MAC")->details);
+  EXPECT_EQ(kLevelPassed, Find(*first, "System Time")->status);
+  EXPECT_EQ(kLevelPassed, Find(*first, "Report Test Results")->status);
   // The configuration page holds both records, byte for byte.
+  qxsim::VirtualDevice& device = bench_->device();
   EXPECT_EQ(std::vector<uint8_t>({0x08, 0xBE, 0xE1, 0x7D, 0, 0, 0, 0, 0x92, 0xC8, 0x03, 0x1C}),
-            device_.Flash(kConfigPageBase, 12));
+            device.PeekFlash(kConfigPageBase, 12));
   EXPECT_EQ(std::vector<uint8_t>({0, 0, 0x02, 0x7C, 0x4B, 0x00, 0x20, 0x01}),
-            device_.Flash(kConfigPageBase + 0x14, 8));
+            device.PeekFlash(kConfigPageBase + 0x14, 8));
   std::string firstMessage = ExpectedMessage(*first, "qtest");
   EXPECT_NE(std::string::npos, firstMessage.find("Serial Number : Passed : New Serial: 470010002"));
+  EXPECT_EQ(0u, firstMessage.find("qtest 0x000000001c03c892 {"));
   EXPECT_EQ(firstMessage + "\n", ReadFile(dir_ + "/results"));
   first.reset();
 
   std::unique_ptr<TestHarness> second = Run(kSerializeMask);
+  EXPECT_TRUE(second->passed());
   EXPECT_STREQ("Serial Number: 470010002", Find(*second, "Serial Number")->details);
   EXPECT_STREQ("MAC: 02.7C.4B.00.20.01", Find(*second, "Ethernet MAC")->details);
   EXPECT_EQ(470010003u, server_->nextSerial()) << "no new number taken";
@@ -325,27 +302,36 @@ TEST_F(StationRunTest, BlankDeviceIsSerializedOnceAndItsReportIsStored) {
   EXPECT_EQ(firstMessage + "\n" + secondMessage + "\n", ReadFile(dir_ + "/results"));
 }
 
-TEST_F(StationRunTest, WithAJigTheResultsGoOutAsATestMessage) {
-  // No jig on the fake device: the jig test ends the run, before the upload.
-  std::unique_ptr<TestHarness> run = Run(0x10000 | 0x20000);
-  const TestRecord* jig = Find(*run, "Read Test Jig Info");
-  ASSERT_NE(nullptr, jig);
-  EXPECT_EQ(kLevelFatal, jig->status);
-  EXPECT_EQ(kLevelNotRun, Find(*run, "Report Test Results")->status);
-  EXPECT_EQ("", ReadFile(dir_ + "/results"));
-
-  // The jig's data block and code lines on the device: the run goes through.
-  FakeDevice& fake = device_.fake();
-  fake.SetU16(kJigDataRegister + 2, 0x0003);  // code 3
-  fake.SetU16(kJigDataRegister + 3, 0x0006);  // type 6
-  fake.SetU16(kJigCodeLinesRegister, 3);
-  run = Run(0x10000 | 0x20000);
+TEST_F(StationRunTest, JigRunsSendATestMessage) {
+  StartBench(BlankDevice());
+  // Without the serializing options the blank device only earns warnings.
+  std::unique_ptr<TestHarness> run = Run(0x40000 | 0x20000 | 0x10000);
+  ASSERT_EQ(7u, run->testCount());
   EXPECT_STREQ("Jig found: (6,3,3)", Find(*run, "Read Test Jig Info")->details);
+  EXPECT_STREQ("Default Serial: 4294967295", Find(*run, "Serial Number")->details);
+  EXPECT_STREQ("Default MAC: 02.7C.4B.00.20.00", Find(*run, "Ethernet MAC")->details);
   EXPECT_EQ(kLevelPassed, Find(*run, "Report Test Results")->status);
+  const TestContext& context = *run->context();
+  const double expected[6] = {4.0, 4.0, 10000.0, 100000.0, 0.1f, 1000000.0};
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(expected[i], context.jigValues[i]) << i;
   EXPECT_EQ(ExpectedMessage(*run, "test") + "\n", ReadFile(dir_ + "/results"));
 }
 
+TEST_F(StationRunTest, WithoutTheJigTheRunStopsBeforeTheUpload) {
+  qxsim::BenchOptions options = BlankDevice();
+  options.jig.present = false;
+  StartBench(options);
+  std::unique_ptr<TestHarness> run = Run(0x40000 | 0x20000 | 0x10000);
+  const TestRecord* jig = Find(*run, "Read Test Jig Info");
+  ASSERT_NE(nullptr, jig);
+  EXPECT_EQ(kLevelFatal, jig->status);
+  EXPECT_STREQ("Code mismatch: (65535,255,31)", jig->details);
+  EXPECT_EQ(kLevelNotRun, Find(*run, "Report Test Results")->status);
+  EXPECT_EQ("", ReadFile(dir_ + "/results"));
+}
+
 TEST_F(StationRunTest, AServerThatIsDownStopsTheRunAtTheConnection) {
+  StartBench(BlankDevice());
   server_->Stop();
   std::unique_ptr<TestHarness> run = Run(kSerializeMask);
   const TestRecord* connect = Find(*run, "Connect to QXTest Server");
@@ -354,6 +340,7 @@ TEST_F(StationRunTest, AServerThatIsDownStopsTheRunAtTheConnection) {
   EXPECT_STREQ("Connection Error (3)", connect->details);
   EXPECT_EQ(kLevelNotRun, Find(*run, "Serial Number")->status);
   EXPECT_FALSE(run->passed());
+  EXPECT_EQ(0xFFFFFFFFu, bench_->device().SerialNumber());
 }
 
 // --- Built programs -------------------------------------------------------------
