@@ -4,9 +4,6 @@
 // the bench's test server: a blank device is serialized once, and its report
 // lands in the results file.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,6 +22,7 @@
 #include "sim/bench.h"
 #include "sim/identity_registers.h"
 #include "sim/test_server.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -345,133 +343,106 @@ TEST_F(StationRunTest, AServerThatIsDownStopsTheRunAtTheConnection) {
 
 // --- Built programs -------------------------------------------------------------
 
-// A child process; killed at the end of the test if it is still running.
-class Child {
- public:
-  // Starts argv[0] with QXTS_ENDPOINT set to endpoint (when given); with
-  // captureOutput, its standard output can be read line by line.
-  Child(std::vector<std::string> args, const std::string& endpoint, bool captureOutput) {
-    int fds[2] = {-1, -1};
-    if (captureOutput && ::pipe(fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (captureOutput) {
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::close(fds[0]);
-        ::close(fds[1]);
-      }
-      if (!endpoint.empty()) setenv("QXTS_ENDPOINT", endpoint.c_str(), 1);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(&a[0]);
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      _exit(127);
-    }
-    if (captureOutput) {
-      ::close(fds[1]);
-      out_ = fds[0];
-    }
-  }
-  ~Child() {
-    if (pid_ > 0 && status_ < 0) {
-      ::kill(pid_, SIGTERM);
-      Wait(5000);
-      if (status_ < 0) {
-        ::kill(pid_, SIGKILL);
-        Wait(5000);
-      }
-    }
-    if (out_ >= 0) ::close(out_);
-  }
-  // One line of its output, waiting at most timeoutMs; "" when none came.
-  std::string ReadLine(int timeoutMs) {
-    std::string line;
-    char c;
-    while (line.find('\n') == std::string::npos) {
-      pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, timeoutMs) <= 0 || ::read(out_, &c, 1) != 1) return std::string();
-      line += c;
-    }
-    line.pop_back();
-    return line;
-  }
-  // Its exit status, waiting at most timeoutMs; -1 when it has not ended.
-  int Wait(int timeoutMs) {
-    for (int waited = 0; status_ < 0 && waited <= timeoutMs; waited += 10) {
-      int raw = 0;
-      if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        break;
-      }
-      ::poll(nullptr, 0, 10);
-    }
-    return status_;
-  }
-  bool started() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int status_ = -1;
-};
-
 class BuiltProgramsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* bin = std::getenv("QX_BIN_DIR");
-    bin_ = bin != nullptr ? bin : "";
-    if (bin_.empty() || ::access(Program("qxts").c_str(), X_OK) != 0 ||
-        ::access(Program("qxstation").c_str(), X_OK) != 0) {
-      GTEST_SKIP() << "qxts and qxstation are not built in QX_BIN_DIR";
+    bin_ = BuiltProgramDir();
+    ASSERT_FALSE(bin_.empty()) << "QX_BIN_DIR is not set";
+    for (const char* name : {"qxts", "qxsim", "qxstation"}) {
+      ASSERT_EQ(0, ::access(Program(name).c_str(), X_OK)) << name;
     }
     char pattern[] = "/tmp/qxts-programs-XXXXXX";
     dir_ = ::mkdtemp(pattern);
   }
   void TearDown() override {
+    server_.reset();
     if (dir_.empty()) return;
-    std::remove((dir_ + "/results").c_str());
-    std::remove((dir_ + "/state").c_str());
+    for (const char* name : {"/results", "/state", "/device"}) std::remove((dir_ + name).c_str());
     ::rmdir(dir_.c_str());
   }
   std::string Program(const char* name) const { return bin_ + "/" + name; }
-  // Starts qxts on a free port; returns its endpoint.
-  std::string StartServer(Child** child, std::vector<std::string> extra) {
-    std::vector<std::string> args = {Program("qxts"), "--ts-endpoint",   "127.0.0.1:0",
-                                     "--ts-results",  dir_ + "/results", "--ts-state",
-                                     dir_ + "/state"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    server_.reset(new Child(args, "", true));
-    *child = server_.get();
-    std::string line = server_->ReadLine(10000);
-    const std::string prefix = "test server: ";
-    EXPECT_EQ(0u, line.rfind(prefix, 0)) << line;
-    return line.size() > prefix.size() ? line.substr(prefix.size()) : std::string();
+  std::vector<std::string> ServerFiles() const {
+    return {"--ts-endpoint",   "127.0.0.1:0", "--ts-results",
+            dir_ + "/results", "--ts-state",  dir_ + "/state"};
   }
-  int RunStation(const std::string& endpoint, const char* mask) {
-    Child station({Program("qxstation"), "--mask", mask, "--quiet"}, endpoint, false);
+  // Starts a program that prints its endpoints, and reads them up to the
+  // test server's.
+  void StartServing(std::vector<std::string> args) {
+    server_.reset(new ChildProcess(args, ChildProcess::Environment(), true));
+    std::string line;
+    while (server_->ReadLine(&line, 10000)) {
+      if (line.rfind("usb endpoint ", 0) == 0) usb_ = line.substr(13);
+      if (line.rfind("test server", 0) == 0) {
+        size_t blank = line.rfind(' ');
+        server_endpoint_ = line.substr(blank + 1);
+        break;
+      }
+    }
+    ASSERT_FALSE(server_endpoint_.empty()) << "no test server endpoint printed";
+  }
+  int RunStation(const char* mask, bool quiet, std::string* out) {
+    std::vector<std::string> args = {Program("qxstation"), "--mask", mask};
+    if (quiet) args.push_back("--quiet");
+    ChildProcess station(args, {{"QXTS_ENDPOINT", server_endpoint_}, {"QXM_USB_ENDPOINT", usb_}},
+                         true);
+    *out = station.ReadAll(60000);
     return station.Wait(60000);
   }
 
   std::string bin_;
   std::string dir_;
-  std::unique_ptr<Child> server_;
+  std::string usb_ = "127.0.0.1:1";
+  std::string server_endpoint_;
+  std::unique_ptr<ChildProcess> server_;
 };
 
 TEST_F(BuiltProgramsTest, StationReportsToTheServerProgram) {
-  Child* server = nullptr;
-  std::string endpoint = StartServer(&server, {});
-  ASSERT_FALSE(endpoint.empty());
-  EXPECT_EQ(0, RunStation(endpoint, "0x10000"));
+  std::vector<std::string> args = {Program("qxts")};
+  for (const std::string& a : ServerFiles()) args.push_back(a);
+  StartServing(args);
+  std::string out;
+  EXPECT_EQ(0, RunStation("0x10000", true, &out)) << out;
   EXPECT_EQ("qtest 0x0000000000000000 {Connect to QXTest Server : Passed : Connected to Server}\n",
             ReadFile(dir_ + "/results"));
 }
 
 TEST_F(BuiltProgramsTest, RefusedIdentificationFailsTheRun) {
-  Child* server = nullptr;
-  std::string endpoint = StartServer(&server, {"--ts-fault", "error:401", "--ts-fault-on", "ID"});
-  ASSERT_FALSE(endpoint.empty());
-  EXPECT_EQ(1, RunStation(endpoint, "0x10000"));
+  std::vector<std::string> args = {Program("qxts"), "--ts-fault", "error:401", "--ts-fault-on",
+                                   "ID"};
+  for (const std::string& a : ServerFiles()) args.push_back(a);
+  StartServing(args);
+  std::string out;
+  EXPECT_EQ(1, RunStation("0x10000", false, &out));
+  EXPECT_NE(std::string::npos, out.find("Connection Error (401)")) << out;
   EXPECT_EQ("", ReadFile(dir_ + "/results"));
+}
+
+TEST_F(BuiltProgramsTest, BlankVirtualDeviceIsSerializedOnce) {
+  std::vector<std::string> args = {Program("qxsim"), "--blank",     "--usb",   "127.0.0.1:0",
+                                   "--eth",          "127.0.0.1:0", "--state", dir_ + "/device"};
+  for (const std::string& a : ServerFiles()) args.push_back(a);
+  StartServing(args);
+  std::string out;
+  // Serial number, MAC and whatever else the full station runs.
+  RunStation("0x50140", false, &out);
+  EXPECT_NE(std::string::npos, out.find("New Serial: 470010002\r\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("MAC Written: 02.7C.4B.00.20.01\r\n")) << out;
+  EXPECT_EQ("next_serial 470010003\nnext_mac 027C4B002002\n", ReadFile(dir_ + "/state"));
+
+  RunStation("0x50140", false, &out);
+  EXPECT_NE(std::string::npos, out.find("Serial Number: 470010002\r\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("MAC: 02.7C.4B.00.20.01\r\n")) << out;
+  EXPECT_EQ(std::string::npos, out.find("New Serial")) << out;
+  EXPECT_EQ("next_serial 470010003\nnext_mac 027C4B002002\n", ReadFile(dir_ + "/state"));
+
+  // The device opening, the connection and the upload alone: the message
+  // lands in the results file whole.
+  std::string results = ReadFile(dir_ + "/results");
+  EXPECT_EQ(0, RunStation("0x10400", true, &out)) << out;
+  EXPECT_EQ(results +
+                "qtest 0x0000000000000000 {Open Quenlox : Passed : Quenlox Z5 Found;"
+                "Connect to QXTest Server : Passed : Connected to Server}\n",
+            ReadFile(dir_ + "/results"));
 }
 
 }  // namespace
