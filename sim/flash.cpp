@@ -64,7 +64,7 @@ const uint8_t* FlashMemory::Locate(uint32_t address, size_t length) const {
 }
 
 uint8_t FlashMemory::Erase(uint32_t key, uint32_t pageBase) {
-  const FlashRegion* region = RegionOf(pageBase, kFlashPageBytes);
+  const FlashRegion* region = RegionOf(pageBase, 1);
   if (region == nullptr) return kIllegalDataAddress;
   if (key != region->key) return kWrongFlashKey;
   // The device erases whole pages only; an address inside a page is a

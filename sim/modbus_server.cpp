@@ -434,19 +434,25 @@ void ModbusServer::CloseAll() {
 
 void ModbusServer::BeginRestart(Clock::time_point now) {
   restartPending_ = false;
+  // Away and deaf first: whoever sees a connection drop must find the
+  // device gone, not a listener that is about to close.
+  away_ = true;
+  CloseListeners();
   // Replies still queued die with the connections, as on the real device.
   for (Connection& c : connections_) c.out.clear();
   CloseAll();
-  CloseListeners();
-  away_ = true;
   relistenReported_ = false;
   awayUntil_ = now + std::chrono::milliseconds(restartMs_.load());
   if (restartListener_) restartListener_();
 }
 
 void ModbusServer::ComeBack(Clock::time_point now) {
+  // Powered on before anyone can connect.
+  device_.PowerOn();
   std::string error;
+  away_ = false;  // before listening, so that a connected client never sees it set
   if (!OpenListeners(&error)) {
+    away_ = true;
     if (!relistenReported_) {
       std::fprintf(stderr, "qxsim: after the restart: %s; retrying\n", error.c_str());
       relistenReported_ = true;
@@ -454,8 +460,6 @@ void ModbusServer::ComeBack(Clock::time_point now) {
     awayUntil_ = now + std::chrono::milliseconds(kRelistenRetryMs);
     return;
   }
-  device_.PowerOn();
-  away_ = false;
 }
 
 }  // namespace qxsim
