@@ -1013,8 +1013,10 @@ TEST(SimProgramTest, PrintsItsEndpointsServesAndSavesOnSigterm) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addclose(&actions, out[0]);
-  std::vector<std::string> args = {program, "--usb",    "127.0.0.1:0", "--eth",   "127.0.0.1:0",
-                                   "--max", "--serial", "470012345",   "--state", state};
+  // Every part of the bench on a free port.
+  std::vector<std::string> args = {program,       "--usb",         "127.0.0.1:0", "--eth",
+                                   "127.0.0.1:0", "--ts-endpoint", "127.0.0.1:0", "--max",
+                                   "--serial",    "470012345",     "--state",     state};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
