@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "tests/support/child_process.h"
@@ -17,11 +18,19 @@ class StationEndToEnd : public ::testing::Test {
     ASSERT_FALSE(bin_.empty()) << "QX_BIN_DIR is not set";
     ASSERT_EQ(::access((bin_ + "/qxsim").c_str(), X_OK), 0);
     ASSERT_EQ(::access((bin_ + "/qxstation").c_str(), X_OK), 0);
+    char pattern[] = "/tmp/qxstation-e2e-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    results_ = dir_ + "/results";
+    meterLink_ = dir_ + "/meter";
   }
   // Starts qxsim on free ports and learns its USB endpoint from what it prints.
   void StartSim(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {bin_ + "/qxsim", "--usb", "127.0.0.1:0", "--eth",
-                                     "127.0.0.1:0"};
+    // Every endpoint on a free port, so that runs never collide.
+    std::vector<std::string> args = {bin_ + "/qxsim", "--usb",        "127.0.0.1:0",
+                                     "--eth",         "127.0.0.1:0",  "--ts-endpoint",
+                                     "127.0.0.1:0",   "--ts-results", results_,
+                                     "--meter-link",  meterLink_};
     args.insert(args.end(), extra.begin(), extra.end());
     sim_ = std::make_unique<ChildProcess>(args, ChildProcess::Environment(), true);
     std::string line;
@@ -41,9 +50,17 @@ class StationEndToEnd : public ::testing::Test {
     *out = station.ReadAll(30000);
     return station.Wait(30000);
   }
+  void TearDown() override {
+    sim_.reset();
+    std::remove(results_.c_str());
+    ::rmdir(dir_.c_str());
+  }
   std::string bin_;
   std::string usb_;
   std::unique_ptr<ChildProcess> sim_;
+  std::string dir_;
+  std::string results_;
+  std::string meterLink_;
 };
 
 TEST_F(StationEndToEnd, OpensTheVirtualDeviceOfEitherEdition) {
