@@ -21,8 +21,10 @@ namespace {
 
 constexpr int kIdlePollMs = 200;
 constexpr int kRelistenRetryMs = 200;
-// One request is at most MBAP + 65535 bytes; the buffer never needs more.
 constexpr size_t kReceiveChunk = 4096;
+// A client that sends without reading stops being read from once this many
+// replies wait for it, so nothing grows without bound.
+constexpr size_t kMaxQueuedReplies = 64;
 
 int Listen(const std::string& host, uint16_t port, uint16_t* bound, std::string* error) {
   addrinfo hints{};
@@ -237,7 +239,9 @@ bool ModbusServer::OpenListeners(std::string* error) {
       CloseListeners();
       return false;
     }
-    e.port = bound;  // an ephemeral port stays the same across restarts
+    // An ephemeral port stays the same across restarts; only the first
+    // start (before the loop runs) learns it, so readers never race.
+    if (e.port == 0) e.port = bound;
     listeners_.push_back(fd);
   }
   return true;
@@ -253,7 +257,10 @@ void ModbusServer::Loop() {
     Clock::time_point now = Clock::now();
     if (away_ && now >= awayUntil_) ComeBack(now);
     if (dropRequested_.exchange(false)) CloseAll();
-    if (restartRequested_.exchange(false) || device_.TakeRestartRequest()) restartPending_ = true;
+    // A restart asked for while the device is away has nothing to restart.
+    if ((restartRequested_.exchange(false) || device_.TakeRestartRequest()) && !away_) {
+      restartPending_ = true;
+    }
     if (restartPending_ && !away_) BeginRestart(now);
 
     std::vector<pollfd> fds;
@@ -263,7 +270,7 @@ void ModbusServer::Loop() {
     size_t connectionBase = fds.size();
     int timeout = kIdlePollMs;
     for (const Connection& c : connections_) {
-      short events = POLLIN;
+      short events = c.out.size() < kMaxQueuedReplies ? POLLIN : 0;
       if (!c.out.empty()) {
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(c.out.front().due - now);
         if (wait.count() <= 0) {
@@ -302,6 +309,7 @@ void ModbusServer::Loop() {
       Connection& c = connections_[i];
       short revents = fds[connectionBase + i].revents;
       if (c.fd >= 0 && (revents & (POLLIN | POLLHUP | POLLERR))) Receive(c);
+      if (c.fd >= 0) Serve(c);
       if (c.fd >= 0) Flush(c, Clock::now());
     }
     for (size_t i = connections_.size(); i-- > 0;) {
@@ -323,24 +331,25 @@ void ModbusServer::Accept(size_t endpoint) {
   }
 }
 
+// One chunk per wake-up: the input never holds much more than one request
+// (at most MBAP + 65535 bytes) beyond what Serve has not taken yet.
 void ModbusServer::Receive(Connection& c) {
   uint8_t chunk[kReceiveChunk];
-  for (;;) {
-    ssize_t n = ::recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n > 0) {
-      c.in.insert(c.in.end(), chunk, chunk + n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+  ssize_t n;
+  do {
+    n = ::recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    c.in.insert(c.in.end(), chunk, chunk + n);
+  } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
     Close(c);  // closed by the peer, or failed
-    return;
   }
-  Serve(c);
 }
 
 void ModbusServer::Serve(Connection& c) {
-  while (c.fd >= 0 && c.in.size() >= kMbapBytes) {
+  while (c.fd >= 0 && c.in.size() >= kMbapBytes && c.out.size() < kMaxQueuedReplies) {
+    // Nothing after a restart request reaches the device: it is going down.
+    if (!c.out.empty() && c.out.back().restartAfter) return;
     uint16_t protocol = GetU16(c.in, 2);
     uint16_t length = GetU16(c.in, 4);
     if (protocol != 0 || length < 2) {

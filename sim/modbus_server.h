@@ -75,12 +75,15 @@ class ModbusServer {
   // Closes every connection and listener; waits for the loop to end.
   void Stop();
 
+  // Endpoints in the order given to Start (valid after Start).
   size_t endpointCount() const { return endpoints_.size(); }
   uint16_t port(size_t endpoint) const { return endpoints_.at(endpoint).port; }
   // "host:port" with the bound port.
   std::string address(size_t endpoint) const;
 
-  void SetFaults(const LinkFaults& faults);  // every endpoint
+  // Faults of every endpoint (also those bound by a later Start), or of
+  // one endpoint (index as given to Start; after Start).
+  void SetFaults(const LinkFaults& faults);
   void SetFaults(size_t endpoint, const LinkFaults& faults);
   LinkFaults faults(size_t endpoint) const;
 

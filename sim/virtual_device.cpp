@@ -295,8 +295,7 @@ std::vector<StateSection> VirtualDevice::SaveState() const {
 
 bool VirtualDevice::LoadState(const std::vector<StateSection>& sections, std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  // Check everything before taking anything, so a bad file leaves the
-  // starting state whole.
+  // Flash sections are checked before any is taken.
   for (const StateSection& s : sections) {
     if (s.tag != kFlashTag) continue;
     const FlashRegion* r = s.bytes.size() >= 4 ? RegionAt(GetU32BE(s.bytes.data())) : nullptr;

@@ -157,6 +157,9 @@ class VirtualDevice {
 
   // Persistent state: the flash regions, the sections that features added,
   // and sections of unknown tags carried over from the file as they were.
+  // LoadState checks the flash sections before it takes any; a feature's
+  // section that refuses its bytes fails the load (the bench then does not
+  // start).
   std::vector<StateSection> SaveState() const;
   bool LoadState(const std::vector<StateSection>& sections, std::string* error);
   // A feature's persistent state (called under the lock; load returns
