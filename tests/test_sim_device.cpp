@@ -680,6 +680,20 @@ TEST_F(SimRestartTest, DeviceRunsTheFirmwareWhoseInfoPageWasWritten) {
   EXPECT_FLOAT_EQ(device().ReadF32(60004), 0.0f);
 }
 
+TEST_F(SimRestartTest, RequestsQueuedBehindTheRestartNeverReachTheDevice) {
+  Bytes both = Request({WriteU32(61996, 0x6B2E41D7)}, 1);
+  Bytes later =
+      Request({WriteU32(61800, kCalibrationKey), WriteWindow(kCalibrationPage, {0, 0})}, 2);
+  both.insert(both.end(), later.begin(), later.end());
+  ASSERT_TRUE(usb_.Send(both));
+  Bytes reply;
+  ASSERT_EQ(usb_.Receive(&reply), Got::kReply);
+  EXPECT_EQ(reply[1], 1);
+  EXPECT_TRUE(usb_.ClosedByPeer()) << "no reply to the second request";
+  EXPECT_EQ(device().PeekFlash(kCalibrationPage, 2), (Bytes{0xFF, 0xFF}));
+  EXPECT_EQ(device().flashWriteCount(), 0u);
+}
+
 TEST(SimInfoPageTest, VersionFieldFollowsTheImageVersionEncoding) {
   const struct {
     Bytes header;
