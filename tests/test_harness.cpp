@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -186,6 +187,9 @@ struct LevelCase {
   const char* status;
   size_t calls;  // of three tests, the failing one second
 };
+
+// Names the case in test listings (the default would print padding bytes).
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << c.status; }
 
 class HarnessLevelTest : public HarnessTest, public ::testing::WithParamInterface<LevelCase> {};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "harness/format_mac.h"
@@ -38,6 +39,10 @@ struct CopyCase {
   const char* src;
   const char* expected;
 };
+
+// Cases are named by their texts in test listings (the default would print
+// padding bytes).
+void PrintTo(const CopyCase& c, std::ostream* os) { *os << c.cap << " \"" << c.src << "\""; }
 
 class TextCopyTest : public ::testing::TestWithParam<CopyCase> {};
 
@@ -86,6 +91,10 @@ struct AppendCase {
   const char* src;
   const char* expected;
 };
+
+void PrintTo(const AppendCase& c, std::ostream* os) {
+  *os << c.cap << " \"" << c.start << "\" + \"" << c.src << "\"";
+}
 
 class TextAppendTest : public ::testing::TestWithParam<AppendCase> {};
 
@@ -161,6 +170,8 @@ struct MacCase {
   uint8_t mac[6];
   const char* expected;
 };
+
+void PrintTo(const MacCase& c, std::ostream* os) { *os << c.expected; }
 
 class FormatMacTest : public ::testing::TestWithParam<MacCase> {};
 
