@@ -1,0 +1,24 @@
+// The console side of the firmware upgrade: the loop that runs the sequencer
+// step by step and prints one progress line per step, and the process entry
+// of qxtest around it.
+#pragma once
+
+#include <cstddef>
+
+#include "upgrade/upgrade_sequencer.h"
+
+// Index = UpgradeState. A name with a colon marks a counted step, after which
+// the loop prints "progress / total".
+extern const char* const UpgradeStepNames[kUpgradeStateCount];
+
+// The typed path, terminator included.
+constexpr size_t kUpgradePathCapacity = 256;
+
+// Runs the whole upgrade of image 0 of the file at path (which may still end
+// in its line feed) on the device behind handle. Returns 0 in every case;
+// failures show on the console only, as "Error: %i" after the failing step.
+int RunUpgrade(int handle, const char* path);
+
+// The process entry: opens the first device on USB, asks for the path, runs
+// the upgrade, waits for a key and places the console window. Returns 0.
+int QxtestEntry();
