@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "sim/dio_registers.h"
 #include "sim/state_file.h"
 
 namespace qxsim {
@@ -35,6 +36,7 @@ Bench::Bench(BenchOptions options)
       server_(device_),
       jigAndClock_(std::make_shared<IdentityRegisters>(options_.jig, options_.clock)) {
   InstallJigAndClock(device_, jigAndClock_);
+  InstallDioRegisters(device_);
   device_.SetFlashWriteFault(options_.flashWriteFailAfter);
   server_.SetRestartMs(options_.restartMs);
   server_.SetRestartListener([this] {

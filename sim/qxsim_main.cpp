@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sim/bench.h"
+#include "sim/dio_registers.h"
 #include "sim/identity_registers.h"
 #include "sim/meter.h"
 #include "sim/sim_options.h"
@@ -90,7 +91,10 @@ int main(int argc, char** argv) {
   std::printf("eth endpoint %s\n", bench.ethEndpoint().c_str());
   // The bench meter measures the jig's source; line 5 (the attenuator) joins
   // once the device drives its digital lines.
-  qxsim::BenchMeter meter(meterOptions, qxsim::DeviceMeterInput(bench.device(), nullptr));
+  qxsim::BenchMeter meter(meterOptions, qxsim::DeviceMeterInput(bench.device(), [&bench] {
+                            // Line 5 low switches the jig's attenuator in.
+                            return qxsim::LineDrivenLow(bench.device(), 5);
+                          }));
   if (!meter.Start(&error)) {
     std::fprintf(stderr, "qxsim: %s\n", error.c_str());
     bench.Stop();
