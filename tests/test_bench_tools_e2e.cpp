@@ -1,0 +1,106 @@
+// The operator's bench tools as built programs against qxsim: qxreg sets the
+// jig's source, qxmeter reads it back through the meter on its pseudo-terminal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+
+namespace {
+
+class BenchToolsEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bin_ = BuiltProgramDir();
+    ASSERT_FALSE(bin_.empty()) << "QX_BIN_DIR is not set";
+    char pattern[] = "/tmp/qxbench-e2e-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    sim_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{bin_ + "/qxsim", "--usb", "127.0.0.1:0", "--eth", "127.0.0.1:0",
+                                 "--ts-endpoint", "127.0.0.1:0", "--ts-results", dir_ + "/results",
+                                 "--meter-link", dir_ + "/meter", "--meter-fast"},
+        ChildProcess::Environment(), true);
+    std::string line;
+    while (usb_.empty() || !meterUp_) {
+      ASSERT_TRUE(sim_->ReadLine(&line, 10000)) << "qxsim did not start";
+      if (line.rfind("usb endpoint ", 0) == 0) usb_ = line.substr(13);
+      if (line.rfind("meter ", 0) == 0) meterUp_ = true;
+    }
+  }
+  void TearDown() override {
+    sim_.reset();
+    std::remove((dir_ + "/results").c_str());
+    ::rmdir(dir_.c_str());
+  }
+  int Run(std::vector<std::string> args, std::string* out) {
+    args[0] = bin_ + "/" + args[0];
+    ChildProcess child(args, {{"QXM_USB_ENDPOINT", usb_}, {"QX_COM3", dir_ + "/meter"}}, true);
+    *out = child.ReadAll(60000);
+    return child.Wait(60000);
+  }
+  // The readings qxmeter printed ("  N  +V.VVV V" lines).
+  static std::vector<double> Readings(const std::string& out) {
+    std::vector<double> values;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+      int index = 0;
+      double volts = 0;
+      char unit = 0;
+      if (std::sscanf(line.c_str(), " %d %lf %c", &index, &volts, &unit) == 3 && unit == 'V') {
+        values.push_back(volts);
+      }
+    }
+    return values;
+  }
+  std::string bin_;
+  std::string dir_;
+  std::string usb_;
+  bool meterUp_ = false;
+  std::unique_ptr<ChildProcess> sim_;
+};
+
+TEST_F(BenchToolsEndToEnd, MeterReadsTheSourceVoltageTheDeviceSets) {
+  std::string out;
+  ASSERT_EQ(Run({"qxreg", "write", "30014", "f32", "5.0"}, &out), 0) << out;
+  ASSERT_EQ(Run({"qxreg", "read", "30014", "f32"}, &out), 0) << out;
+  EXPECT_EQ(out, "5\n");
+
+  ASSERT_EQ(Run({"qxmeter", "--port", "COM3", "--range", "0", "--samples", "8"}, &out), 0) << out;
+  EXPECT_NE(out.find("QXSIM,"), std::string::npos) << out;
+  std::vector<double> readings = Readings(out);
+  ASSERT_EQ(readings.size(), 8u) << out;
+  for (double v : readings) EXPECT_NEAR(v, 5.0, 0.001);
+
+  // Through the attenuator once line 5 is an output driven low.
+  ASSERT_EQ(Run({"qxreg", "write", "30014", "f32", "1.76"}, &out), 0);
+  ASSERT_EQ(Run({"qxreg", "write", "2105", "u16", "1"}, &out), 0);
+  ASSERT_EQ(Run({"qxreg", "write", "2005", "u16", "0"}, &out), 0);
+  ASSERT_EQ(Run({"qxmeter", "--range", "1", "--samples", "2"}, &out), 0) << out;
+  readings = Readings(out);
+  ASSERT_EQ(readings.size(), 2u) << out;
+  for (double v : readings) EXPECT_LT(v, 0.2);
+}
+
+TEST_F(BenchToolsEndToEnd, ToolsSayClearlyWhatIsMissing) {
+  std::string out;
+  ChildProcess meter({bin_ + "/qxmeter", "--port", "COM4"}, {{"QX_COM4", dir_ + "/nothing"}}, true);
+  out = meter.ReadAll(30000);
+  EXPECT_EQ(meter.Wait(30000), 1);
+  EXPECT_NE(out.find("no meter answers"), std::string::npos) << out;
+
+  EXPECT_EQ(Run({"qxreg", "read", "1", "u16"}, &out), 1);
+  EXPECT_NE(out.find("device exception"), std::string::npos) << out;
+  EXPECT_EQ(Run({"qxreg", "write", "30014", "f32"}, &out), 2);
+  EXPECT_EQ(Run({"qxreg", "write", "70000", "u16", "1"}, &out), 2);
+  EXPECT_EQ(Run({"qxmeter", "--range", "3"}, &out), 2);
+}
+
+}  // namespace
