@@ -1,7 +1,7 @@
 // Firmware upgrade files on crafted content: opening and the magic, the
 // sticky error code, header decoding and the version encoding, chains and
 // image counts that point outside the file, cut-off headers, and the
-// packer that builds such files.
+// upgrade file check.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,17 +180,6 @@ TEST_F(FirmwareFileTest, ImageNumbersUpToTheCountPassAndBeyondItAreCodeFour) {
   EXPECT_EQ(2.25f, info.fwVersion);
 }
 
-TEST_F(FirmwareFileTest, ACountOfZeroStillHasImageZero) {
-  PackOptions zero;
-  zero.countGiven = true;
-  zero.imageCount = 0;
-  FirmwareFile file(Write(PackFirmware(TwoImages(), zero)).c_str());
-  const uint8_t* body = nullptr;
-  EXPECT_EQ(0, file.GetImageData(0, &body));
-  EXPECT_EQ(file.data() + kImageHeaderBytes, body);
-  EXPECT_EQ(kFileNoSuchImage, file.GetImageData(1, &body));
-}
-
 // --- Chains and headers that leave the file --------------------------------------
 
 struct ChainCase {
@@ -329,17 +318,6 @@ TEST_F(FirmwareFileTest, OffsetReadersNeverReachPastTheLastByte) {
   EXPECT_EQ(0.0f, other.ReadVersion(5));
 }
 
-TEST_F(FirmwareFileTest, AReleasedFileReadsNothing) {
-  FirmwareFile file(Write(PackFirmware(TwoImages(), PackOptions())).c_str());
-  file.Release();
-  EXPECT_EQ(nullptr, file.data());
-  ImageInfo info;
-  EXPECT_EQ(kFileInvalid, file.GetImageInfo(0, &info));
-  const uint8_t* body = nullptr;
-  EXPECT_EQ(kFileInvalid, file.GetImageData(0, &body));
-  EXPECT_EQ(nullptr, body);
-}
-
 // --- Decoding ----------------------------------------------------------------------
 
 TEST_F(FirmwareFileTest, EveryHeaderFieldComesFromItsOwnOffset) {
@@ -443,16 +421,6 @@ TEST_F(FirmwareFileTest, TheFileCheckPassesAGoodFileAndIsFatalOtherwise) {
     EXPECT_EQ(kLevelFatal, context.EL);
     EXPECT_STREQ("Could not find/open file", context.Msg);
   }
-}
-
-// --- The packer ----------------------------------------------------------------------
-
-TEST_F(FirmwareFileTest, GeneratedBodiesRepeatForASeedAndNeverLookErased) {
-  std::vector<uint8_t> a = GeneratedBody(8192, 7);
-  EXPECT_EQ(a, GeneratedBody(8192, 7));
-  EXPECT_NE(a, GeneratedBody(8192, 8));
-  for (uint8_t b : a) ASSERT_NE(0xFF, b);
-  EXPECT_EQ(std::vector<uint8_t>(a.begin(), a.begin() + 100), GeneratedBody(100, 7));
 }
 
 }  // namespace
