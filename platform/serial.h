@@ -32,7 +32,7 @@ class SerialPort {
 
   // Opens the port named "COM1" ... "COM8" for reading and writing, for this
   // process alone. On POSIX the name's device path is the setting QX_COMn.
-  // kNotFound for an unknown name or a missing device.
+  // The queues start empty. kNotFound for an unknown name or a missing device.
   int Open(const char* comName);
   // Makes every read return at once with whatever bytes are waiting.
   int SetNonBlockingReads();

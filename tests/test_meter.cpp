@@ -376,6 +376,22 @@ TEST_F(MeterTest, StaleBytesBeforeATriggerAreDropped) {
   for (double v : values) EXPECT_NEAR(v, 2.0, 1e-3);
 }
 
+TEST_F(MeterTest, AnAnswerLeftFromAnEarlierRunIsNotTakenForTheIdentification) {
+  StartBench();
+  OpenMeter();
+  ASSERT_EQ(meter_->Configure(0), 0);
+  ASSERT_EQ(meter_->SetNumSamples(4), 0);
+  meter_->StartRead();
+  // The run ends before collecting; the bench keeps its line up, so the
+  // answer waits there for whoever opens the port next.
+  meter_->Close();
+  meter_.reset();
+  ASSERT_TRUE(bench_->WaitForAnswers(1, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  OpenMeter();
+  EXPECT_STREQ(meter_->Idn(), "QXSIM,DMM-65,SIM0001,1.2-0.4\n");
+}
+
 TEST_F(MeterTest, GetReadingsWithoutATriggerIsDoneAtOnce) {
   StartBench();
   OpenMeter();

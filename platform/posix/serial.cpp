@@ -114,6 +114,9 @@ int SerialPort::Open(const char* comName) {
     ::close(fd);
     return kIoError;
   }
+  // A line kept up by its far end between our runs still holds what came in
+  // meanwhile (an answer nobody collected); a port opens with empty queues.
+  tcflush(fd, TCIOFLUSH);
   handle_ = fd;
   return kOk;
 }
