@@ -1,6 +1,11 @@
 #include "harness/test_table.h"
 
 #include "harness/open_device.h"
+#include "production/dac_test.h"
+#include "production/dio_tests.h"
+#include "production/settings_tests.h"
+#include "production/stream_tests.h"
+#include "production/supply_checks.h"
 #include "server/server_tests.h"
 
 // Rows are added here as their tests are written, in the order of kTestPlan,
@@ -12,7 +17,17 @@ const TestEntry kTestTable[] = {
     {"Read Test Jig Info", kZ5DeviceType, ReadTestJigInfo, 0x20000, 0},
     {"Serial Number", kZ5DeviceType, SerialNumber, 0x840000, 0},
     {"Ethernet MAC", kZ5DeviceType, EthernetMac, 0x840000, 0},
+    {"Vs and Current", kZ5DeviceType, VsAndCurrent, 0x40000, 0},
+    {"Vmux", kZ5DeviceType, Vmux, 0x20000, 0},
     {"System Time", kZ5DeviceType, SystemTime, 0x840000, 0},
+    {"Firmware Version", kZ5DeviceType, FirmwareVersion, 0x840000, 0},
+    {"Startup DAQ Settings", kZ5DeviceType, StartupDaqSettings, 0x840000, 0},
+    {"Device Name", kZ5DeviceType, DeviceName, 0x840000, 0},
+    {"Temperature Sensor", kZ5DeviceType, TemperatureSensor, 0x840000, 0},
+    {"DIO Short Test", kZ5DeviceType, DioShortTest, 0x800000, 0x20000},
+    {"DIO Jig Test", kZ5DeviceType, DioJigTest, 0x40020000, 0},
+    {"DAC Test", kZ5DeviceType, DacTest, 0x20000, 0},
+    {"Ethernet test", kZ5DeviceType, EthernetTest, 0x40000, 0},
     {"Report Test Results", kZ5DeviceType, ReportTestResults, 0x10000, 0},
     {nullptr, 0, nullptr, 0, 0},
 };

@@ -1,0 +1,198 @@
+#include "production/stream_tests.h"
+
+#include "device/byte_order.h"
+#include "device/feedback_exchange.h"
+#include "device/feedback_frame.h"
+#include "device/register_addresses.h"
+#include "device/registers.h"
+#include "harness/test_messages.h"
+#include "harness/text.h"
+#include "platform/clock.h"
+#include "platform/settings.h"
+#include "qxm/qxm.h"
+
+namespace {
+
+constexpr uint32_t kStreamPollMs = 10;
+
+// Channels 0, 1, 2 and 15, as the device expects them.
+const uint8_t kChannelList[16] = {0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0x0F, 0, 0, 0};
+
+bool Within(float value, double low, double high) {
+  double v = value;
+  return v >= low && v <= high;
+}
+
+int32_t WriteSettings(int handle) {
+  FeedbackFrame first[3] = {
+      FeedbackFrame(FrameDirection::Write, kRegStreamScanRate, 2, FrameDataType::F32, 1000.0f),
+      FeedbackFrame(FrameDirection::Write, kRegStreamChannelCount, 2, FrameDataType::U32,
+                    kStreamScanValues),
+      FeedbackFrame(FrameDirection::Write, kRegStreamSetting4006, 2, FrameDataType::U32, 0u),
+  };
+  int32_t code = FeedbackExchange(handle, 3, first);
+  if (code != 0) return code;
+  FeedbackFrame second[3] = {
+      FeedbackFrame(FrameDirection::Write, kRegStreamSetting4010, 2, FrameDataType::F32, 0.0f),
+      FeedbackFrame(FrameDirection::Write, kRegStreamSetting4014, 2, FrameDataType::U32, 2u),
+      FeedbackFrame(FrameDirection::Write, kRegStreamChannelList, 8, FrameDataType::Bytes,
+                    kChannelList),
+  };
+  return FeedbackExchange(handle, 3, second);
+}
+
+}  // namespace
+
+void DecodeStreamBlock(const uint8_t* bytes, StreamBlock* block) {
+  block->count = GetU32BE(bytes);
+  uint32_t n = block->count < kStreamBlockRoom ? block->count : kStreamBlockRoom;
+  for (uint32_t k = 0; k < n; ++k) block->values[k] = GetF32BE(bytes + 8 + 4 * k);
+}
+
+int JudgeStreamBlock(const StreamBlock& block) {
+  if (block.count > kStreamBlockRoom) return kStreamOversizeBlock;
+  for (uint32_t s = 0; s < block.count / kStreamScanValues; ++s) {
+    const float* scan = block.values + kStreamScanValues * s;
+    if (!Within(scan[0], 0.6, 0.7)) return kStreamBadChannel0;
+    if (!Within(scan[1], 3.7, 3.8)) return kStreamBadChannel1;
+  }
+  return kStreamPassed;
+}
+
+const char* StreamFailureText(int status) {
+  switch (status) {
+    case kStreamBadChannel0:
+      return "Channel 0, bad value.";
+    case kStreamBadChannel1:
+      return "Channel 1, bad value.";
+    case kStreamOversizeBlock:
+      return "Stream block claims more than 100 values.";
+    default:
+      return "";
+  }
+}
+
+const char* StreamStepName(StreamStep step) {
+  switch (step) {
+    case StreamStep::kDacCodes:
+      return "setting DAC codes";
+    case StreamStep::kSettings:
+      return "writing stream settings";
+    case StreamStep::kStart:
+      return "starting stream";
+    case StreamStep::kRead:
+      return "reading stream";
+    case StreamStep::kStop:
+      return "stopping stream";
+    case StreamStep::kDone:
+      break;
+  }
+  return "stream";
+}
+
+int StreamTest(int handle, uint32_t seconds, StreamResult* result) {
+  result->text[0] = '\0';
+  result->step = StreamStep::kDacCodes;
+  int32_t code = WriteU32(handle, kRegDac0, 0x2000);
+  if (code == 0) code = WriteU32(handle, kRegDac1, 0xC000);
+  if (code != 0) return code;
+  result->step = StreamStep::kSettings;
+  code = WriteSettings(handle);
+  if (code != 0) return code;
+  result->step = StreamStep::kStart;
+  code = WriteU32(handle, kRegStreamStart, 0);
+  if (code != 0) return code;
+
+  result->step = StreamStep::kRead;
+  // 32-bit tick arithmetic: a wrap of the counter does no harm.
+  const uint32_t start = static_cast<uint32_t>(platform::TickMs());
+  uint32_t total = 0;
+  while (static_cast<uint32_t>(platform::TickMs()) - start < seconds * 1000u) {
+    platform::SleepMs(kStreamPollMs);
+    FeedbackFrame read[1] = {FeedbackFrame(FrameDirection::Read, kRegStreamData,
+                                           kStreamBlockRegisters, FrameDataType::Bytes)};
+    code = FeedbackExchange(handle, 1, read);
+    if (code != 0) return code;
+    StreamBlock block;
+    DecodeStreamBlock(read[0].Bytes(), &block);
+    int verdict = JudgeStreamBlock(block);
+    if (verdict != kStreamPassed) {
+      TextCopy(result->text, StreamFailureText(verdict));
+      return verdict;
+    }
+    total += block.count;
+  }
+
+  char piece[kPieceCapacity];
+  TextFormat(piece, sizeof piece, "%u Stream Scans.", total / kStreamScanValues);
+  TextCopy(result->text, "Passed ");
+  TextAppend(result->text, piece);
+  result->step = StreamStep::kStop;
+  code = WriteU32(handle, kRegStreamStop, 0);
+  if (code != 0) return code;
+  result->step = StreamStep::kDone;
+  return kStreamPassed;
+}
+
+namespace {
+
+// From here on the USB link is closed: every failure says so, names its
+// step, and leaves no handle in the context that a later test could use.
+uint32_t FailAfterClose(TestContext* context, const char* first, int32_t code, const char* step) {
+  char piece[kPieceCapacity];
+  TextCopy(context->Msg, first);
+  if (code != 0) {
+    TextFormat(piece, sizeof piece, "(%i) ", code);
+    TextAppend(context->Msg, piece);
+  }
+  if (step != nullptr) {
+    TextAppend(context->Msg, step);
+    TextAppend(context->Msg, " ");
+  }
+  TextAppend(context->Msg, "(USB closed)");
+  context->EL = kLevelFatal;
+  context->handle = 0;
+  context->usbHandle = 0;
+  return 1;
+}
+
+}  // namespace
+
+uint32_t EthernetTest(TestContext* context) {
+  context->EL = kLevelPassed;
+  uint32_t address = 0;
+  int32_t code = ReadU32(context->handle, kRegDeviceIp, &address);
+  if (code != 0) return FailComm(context, code);
+
+  QXM_Close(context->handle);
+  int tcp = 0;
+  code = QXM_Open("z5 device type", "tcp", platform::Setting("QX_DEVICE_IP"), &tcp);
+  if (code != 0) return FailAfterClose(context, "Comm Error: ", code, "opening Ethernet");
+  code = ReadU32(tcp, kRegDeviceIp, &address);
+  if (code != 0) {
+    QXM_Close(tcp);
+    return FailAfterClose(context, "Comm Error: ", code, "reading address over Ethernet");
+  }
+
+  StreamResult stream;
+  int status = StreamTest(tcp, kEthernetStreamSeconds, &stream);
+  if (status != kStreamPassed) {
+    QXM_Close(tcp);
+    if (stream.step == StreamStep::kRead && stream.text[0] != '\0') {
+      // A judgement: its own text names the failure.
+      TextAppend(stream.text, " ");
+      FailAfterClose(context, stream.text, 0, nullptr);
+      return 0;
+    }
+    // A stream that ran its full time but did not stop is the stop's
+    // communication error, not a pass.
+    const char* first = stream.step == StreamStep::kStop ? "Comm Error: " : "Internal Error ";
+    FailAfterClose(context, first, status, StreamStepName(stream.step));
+    return 0;
+  }
+  TextCopy(context->Msg, stream.text);
+  context->ethernetHandle = tcp;
+  context->handle = tcp;
+  context->usbHandle = 0;
+  return 0;
+}
