@@ -8,6 +8,8 @@
 #include "device/feedback_frame.h"
 #include "device/flash_map.h"
 #include "device/link_errors.h"
+#include "platform/clock.h"
+#include "qxm/qxm_errors.h"
 
 namespace {
 
@@ -18,6 +20,14 @@ FeedbackFrame U32Write(uint32_t address, uint32_t value) {
 FeedbackFrame U32Read(uint32_t address) {
   return FeedbackFrame(FrameDirection::Read, address, 2, FrameDataType::U32);
 }
+
+// Attempts at putting an erased page back, and the pause before each further
+// one (the library reconnects on the next exchange after a lost link).
+constexpr int kPageRewriteAttempts = 3;
+constexpr uint32_t kPageRewritePauseMs = 100;
+
+// The device answered and refused: the operation was not carried out.
+bool DeviceRefused(int32_t code) { return code >= QXM_ERR_DEVICE_EXCEPTION_BASE; }
 
 uint32_t ChunkCount(uint32_t length) {
   return length / kFlashChunkSize + (length % kFlashChunkSize != 0 ? 1 : 0);
@@ -100,11 +110,18 @@ int32_t WriteFlashBytes(int handle, uint32_t key, uint32_t address, uint32_t len
     if ((oldByte & ~newByte & 0xFF) != 0) needWrite = true;
     image[offset + j] = newByte;
   }
-  if (needErase) {
-    code = EraseFlashPage(handle, key, page);
-    if (code != 0) return code;
-    needWrite = true;  // the erase cleared the rest of the page too
+  if (!needErase) {
+    return needWrite ? WriteFlash(handle, key, page, kFlashPageSize, image.data()) : 0;
   }
-  if (!needWrite) return 0;
-  return WriteFlash(handle, key, page, kFlashPageSize, image.data());
+  // Once an erase may have happened, the page's only whole copy is the image
+  // here: a failure is tried again from the erase on, so that the page ends
+  // up as intended rather than blank. An erase that the device refused at
+  // once left the page as it was.
+  for (int attempt = 1;; ++attempt) {
+    code = EraseFlashPage(handle, key, page);
+    if (code != 0 && attempt == 1 && DeviceRefused(code)) return code;
+    if (code == 0) code = WriteFlash(handle, key, page, kFlashPageSize, image.data());
+    if (code == 0 || attempt == kPageRewriteAttempts) return code;
+    platform::SleepMs(kPageRewritePauseMs);
+  }
 }

@@ -1,7 +1,8 @@
 // The device's flash through its register interface. Every erase and every
 // write chunk is preceded, in the same exchange, by the key of the region
 // touched. Each operation stops at the first failing exchange and returns its
-// code; there is no retry and no wait after an erase.
+// code; only WriteFlashBytes tries again, to put back a page it has erased.
+// There is no wait after an erase.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,9 @@ int32_t ReadFlash(int handle, uint32_t key, uint32_t address, uint32_t length, u
 // Read-modify-write within one page: reads the page, erases it only when a bit
 // must go from 0 to 1, and writes the whole page only when something changes.
 // Returns kLinkFlashBadArgument (1) when the range leaves its page, without
-// any exchange.
+// any exchange. After an erase, a failed erase or rewrite is tried again from
+// the erase (three attempts, 100 ms apart on the platform clock), so that a
+// dropped link does not leave the page blank; an erase that the device
+// refuses on the first attempt returns at once.
 int32_t WriteFlashBytes(int handle, uint32_t key, uint32_t address, uint32_t length,
                         const uint8_t* bytes);

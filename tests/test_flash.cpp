@@ -11,6 +11,7 @@
 #include "device/flash.h"
 #include "device/flash_map.h"
 #include "device/link_errors.h"
+#include "platform/clock.h"
 #include "tests/support/fake_device.h"
 
 namespace {
@@ -235,15 +236,45 @@ TEST_F(WriteFlashBytesTest, FailuresStopTheSequence) {
   device.FailNext(19);
   EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &value), 19);
   EXPECT_EQ(device.FlashWriteCount(), 0);
-  // The erase fails: nothing is written.
+  // The device refuses the erase: nothing is written, nothing tried again.
   device.ClearRequests();
   device.Flash()[kPage] = 0x00;
   const uint8_t up = 0x01;
   device.FailNext(0, 129);
-  device.FailNext(2);
-  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &up), 2);
+  device.FailNext(1204);
+  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &up), 1204);
   EXPECT_EQ(device.ExchangeCount(), 130u);
   EXPECT_EQ(device.FlashWriteCount(), 0);
+}
+
+TEST_F(WriteFlashBytesTest, AnErasedPageIsNeverLeftBlankByALostLink) {
+  platform::FakeClock clock;
+  platform::ScopedClock use(&clock);
+  const Bytes stored = Pattern(kFlashPageSize, 23);
+  const uint8_t up = 0xFF;
+  Bytes intended = stored;
+  intended[0x20] = 0xFF;
+  struct Case {
+    int chunksBefore;  // rewrite chunks that pass before the link drops
+    int failures;      // consecutive failing exchanges from there
+    int code;
+    uint64_t sleeps;
+  };
+  // Dropped mid-rewrite, dropped at the erase, and gone for good.
+  for (const Case& c : {Case{60, 1, 0, 1}, Case{-1, 1, 0, 1}, Case{0, 3, 1014, 2}}) {
+    SCOPED_TRACE(c.chunksBefore);
+    device.SetFlash(kPage, stored.data(), stored.size());
+    device.Flash()[kPage + 0x20] = 0x0F;
+    const uint64_t sleepsBefore = clock.sleepCount();
+    device.FailNext(0, 129 + 1 + c.chunksBefore);
+    device.FailNext(1014, c.failures);
+    EXPECT_EQ(WriteFlashBytes(h, kKey, kPage + 0x20, 1, &up), c.code);
+    EXPECT_EQ(clock.sleepCount() - sleepsBefore, c.sleeps);
+    ASSERT_EQ(device.PendingFailures(), 0u);
+    if (c.code == 0) {
+      EXPECT_EQ(FlashAt(kPage, kFlashPageSize), intended);
+    }
+  }
 }
 
 TEST_F(WriteFlashBytesTest, RecordRoundTripsThroughTheConfigurationPage) {
