@@ -39,3 +39,9 @@ constexpr int kRegFirmwareVersion = 60004;
 constexpr int kRegStartupFactory = 49000;  // 1: the startup settings are the factory ones
 constexpr int kRegStartupRestore = 49004;  // kStartupRestoreKey restores them
 constexpr int kRegDeviceName = 60500;      // 20 registers, 40 bytes of text
+
+// --- Calibration ----------------------------------------------------------
+
+constexpr int kRegJigSource = 30014;  // f32: the jig's voltage source, volts
+// Raw reading of analog input N: u32 at kRegAnalogRaw + 2 N, counts x 256.
+constexpr int kRegAnalogRaw = 50000;

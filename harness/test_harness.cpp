@@ -81,6 +81,16 @@ int TestHarness::SetStationNote(const char* text) {
   return 0;
 }
 
+bool TestHarness::AppendTest(const char* name, TestFunction test) {
+  if (!hasTestList_ || test == nullptr || context_.testCount >= kMaxTests) return false;
+  TestRecord& entry = list_[context_.testCount++];
+  entry.name = name;
+  entry.test = test;
+  entry.status = kLevelNotRun;
+  entry.details[0] = '\0';
+  return true;
+}
+
 int TestHarness::Run() {
   passed_ = false;
   if (!hasTestList_) {

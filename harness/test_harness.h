@@ -39,6 +39,10 @@ class TestHarness {
   int SetStationText(const char* text1, const char* text2);
   // Copies the note (cut at 1023 characters); returns 0.
   int SetStationNote(const char* text);
+  // Appends a test after the list built for the mask; false (nothing added)
+  // when the list is full (kMaxTests), the harness has no list, or test is
+  // null. Call before Run.
+  bool AppendTest(const char* name, TestFunction test);
   // Runs the list in order until the end or the first Fatal result. Returns
   // 0, or kHarnessNoTestList (running nothing) when the device type has no
   // test list.

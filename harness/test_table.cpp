@@ -1,5 +1,8 @@
 #include "harness/test_table.h"
 
+#include <cstring>
+
+#include "calibration/calibration_tests.h"
 #include "harness/open_device.h"
 #include "production/dac_test.h"
 #include "production/dio_tests.h"
@@ -17,6 +20,7 @@ const TestEntry kTestTable[] = {
     {"Read Test Jig Info", kZ5DeviceType, ReadTestJigInfo, 0x20000, 0},
     {"Serial Number", kZ5DeviceType, SerialNumber, 0x840000, 0},
     {"Ethernet MAC", kZ5DeviceType, EthernetMac, 0x840000, 0},
+    {"Check Calibration", kZ5DeviceType, CheckCalibration, 0x840000, 0},
     {"Vs and Current", kZ5DeviceType, VsAndCurrent, 0x40000, 0},
     {"Vmux", kZ5DeviceType, Vmux, 0x20000, 0},
     {"System Time", kZ5DeviceType, SystemTime, 0x840000, 0},
@@ -28,9 +32,25 @@ const TestEntry kTestTable[] = {
     {"DIO Jig Test", kZ5DeviceType, DioJigTest, 0x40020000, 0},
     {"DAC Test", kZ5DeviceType, DacTest, 0x20000, 0},
     {"Ethernet test", kZ5DeviceType, EthernetTest, 0x40000, 0},
+    {"AIn Noise 16-bit counts", kZ5DeviceType, AInNoiseTest, 0x840000, 0},
+    {"Calibrate", kZ5DeviceType, Calibrate, 0x40020080, 0},
+    {"Report Calibraion", kZ5DeviceType, ReportCalibration, 0x40030080, 0},
     {"Report Test Results", kZ5DeviceType, ReportTestResults, 0x10000, 0},
     {nullptr, 0, nullptr, 0, 0},
 };
+
+const ExtraTest kExtraTests[] = {
+    {"AccuracyCheck", AccuracyCheck},
+    {nullptr, nullptr},
+};
+
+const ExtraTest* FindExtraTest(const ExtraTest* table, const char* name) {
+  if (table == nullptr || name == nullptr) return nullptr;
+  for (const ExtraTest* row = table; row->test != nullptr; ++row) {
+    if (std::strcmp(row->name, name) == 0) return row;
+  }
+  return nullptr;
+}
 
 const TestPlanRow kTestPlan[kTestPlanSize] = {
     {"Open Quenlox", 0x840400, 0},             // 0

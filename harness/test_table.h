@@ -27,6 +27,17 @@ struct TestEntry {
 // The real table: only rows whose tests exist, in run order.
 extern const TestEntry kTestTable[];
 
+// A test that the table does not list, which a bench engineer may add to a
+// run by its function name; a table ends with a row whose test is null.
+struct ExtraTest {
+  const char* name;
+  TestFunction test;
+};
+extern const ExtraTest kExtraTests[];
+
+// The row of table with this name, or null when there is none.
+const ExtraTest* FindExtraTest(const ExtraTest* table, const char* name);
+
 // Name and masks of one test of the full run.
 struct TestPlanRow {
   const char* name;

@@ -353,6 +353,19 @@ TEST_F(HarnessTest, CountBeyondTheListIsCut) {
   EXPECT_STREQ(harness.context()->resultLines[kMaxTests - 1], "Any : Passed : ok");
 }
 
+TEST_F(HarnessTest, AppendedTestsRunAfterTheListUpToItsCapacity) {
+  std::vector<Step> steps(kMaxTests, Step{"Added", kLevelPassed, "ok"});
+  steps[0] = Step{"Listed", kLevelPassed, "ok"};
+  auto harness = Make({steps[0]}, 1);
+  g_steps = steps;
+  EXPECT_FALSE(harness->AppendTest("Null", nullptr));
+  for (uint32_t i = 1; i < kMaxTests; ++i) ASSERT_TRUE(harness->AppendTest("Added", ScriptedTest));
+  EXPECT_FALSE(harness->AppendTest("Added", ScriptedTest)) << "the list is full";
+  harness->Run();
+  EXPECT_EQ(g_calls, kMaxTests);
+  EXPECT_STREQ(harness->context()->resultLines[kMaxTests - 1], "Added : Passed : ok");
+}
+
 TEST_F(HarnessTest, MissingTestFunctionEndsTheRun) {
   auto harness = Make({{"Hole", kLevelPassed, "p"}, {"After", kLevelPassed, "p"}});
   const_cast<TestRecord*>(harness->list())[0].test = nullptr;

@@ -113,6 +113,10 @@ TEST_F(StationEndToEnd, QuietRunsPrintNothingAndBadArgumentsExitTwo) {
   }
   EXPECT_EQ(RunStation({"--help"}, &out), 0);
   EXPECT_NE(out.find("0x20000"), std::string::npos);
+  // An unknown added test is named, with the ones that exist.
+  EXPECT_EQ(RunStation({"--mask", "0x400", "--add-test", "Nope"}, &out), 2);
+  EXPECT_NE(out.find("unknown test \"Nope\"; known tests:\n  AccuracyCheck\n"), std::string::npos)
+      << out;
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ constexpr int kExitUsage = 2;
 
 void PrintUsage(FILE* out) {
   std::fputs(
-      "usage: qxstation --mask MASK [--quiet] [--device-type N]\n"
+      "usage: qxstation --mask MASK [--quiet] [--device-type N] [--add-test NAME]...\n"
       "\n"
       "Runs the production tests that MASK selects against the device on USB and\n"
       "prints the report. Exit status: 0 passed, 1 failed, 2 bad arguments.\n"
@@ -24,6 +24,8 @@ void PrintUsage(FILE* out) {
       "  --mask MASK        station mask, decimal or 0x hexadecimal\n"
       "  --quiet            print no report\n"
       "  --device-type N    device-type code (default 2, the Z5)\n"
+      "  --add-test NAME    run this test after the selected ones (repeatable);\n"
+      "                     tests that no mask selects: AccuracyCheck\n"
       "  --help             this text\n"
       "\n"
       "Station mask bits:\n"
@@ -60,6 +62,15 @@ int Usage(const char* problem) {
   return kExitUsage;
 }
 
+// An --add-test name that no extra test carries: the known ones on stderr.
+int UnknownTest(const char* name) {
+  std::fprintf(stderr, "qxstation: --add-test: unknown test \"%s\"; known tests:\n", name);
+  for (const ExtraTest* row = kExtraTests; row->test != nullptr; ++row) {
+    std::fprintf(stderr, "  %s\n", row->name);
+  }
+  return kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,6 +78,8 @@ int main(int argc, char** argv) {
   unsigned long deviceType = kZ5DeviceType;
   bool haveMask = false;
   bool quiet = false;
+  const ExtraTest* added[kMaxTests] = {};
+  uint32_t addedCount = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
@@ -82,6 +95,13 @@ int main(int argc, char** argv) {
       if (i + 1 >= argc || !ParseNumber(argv[++i], &deviceType)) {
         return Usage("--device-type needs a number");
       }
+    } else if (std::strcmp(arg, "--add-test") == 0) {
+      if (i + 1 >= argc) return Usage("--add-test needs a test name");
+      const char* name = argv[++i];
+      const ExtraTest* extra = FindExtraTest(kExtraTests, name);
+      if (extra == nullptr) return UnknownTest(name);
+      if (addedCount == kMaxTests) return Usage("too many --add-test");
+      added[addedCount++] = extra;
     } else {
       return Usage("unknown argument");
     }
@@ -93,6 +113,12 @@ int main(int argc, char** argv) {
 
   TestHarness harness(static_cast<uint32_t>(deviceType), static_cast<uint32_t>(mask),
                       quiet ? 1u : 0u);
+  for (uint32_t i = 0; i < addedCount; ++i) {
+    if (!harness.AppendTest(added[i]->name, added[i]->test)) {
+      std::fprintf(stderr, "qxstation: the test list is full: %s not added\n", added[i]->name);
+      return kExitUsage;
+    }
+  }
   harness.Run();
   return harness.passed() ? kExitPassed : kExitFailed;
 }

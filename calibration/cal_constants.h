@@ -1,0 +1,54 @@
+// The 41 analog calibration constants of the Z5: their table of names,
+// nominal values and tolerances, the process-wide working copy, the rule that
+// accepts a constant, and the 256-byte record that holds them in flash.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "harness/text.h"
+
+constexpr size_t kCalConstantCount = 41;
+// HS constant of range r and kind k: 4r + k; HR: kCalHrFirst + 4r + k.
+constexpr size_t kCalHrFirst = 16;
+constexpr size_t kCalHrEnd = 32;
+constexpr size_t kCalDac0Slope = 32;
+constexpr size_t kCalDac0Offset = 33;
+constexpr size_t kCalDac1Slope = 34;
+constexpr size_t kCalDac1Offset = 35;
+constexpr size_t kCalTempSlope = 36;
+constexpr size_t kCalTempOffset = 37;
+constexpr size_t kCalSource10uA = 38;
+constexpr size_t kCalSource200uA = 39;
+constexpr size_t kCalBiasCurrent = 40;
+
+struct CalConstantDef {
+  char name[kTextCapacity];
+  double nominal;
+  double tolerance;  // largest accepted ConstantDeviation
+};
+
+// In record order.
+extern const CalConstantDef CalConstantTable[kCalConstantCount];
+
+// What the last "Calibrate" of this process computed (0 where nothing was).
+extern float CalConstants[kCalConstantCount];
+
+// The DAC offsets: |value| / nominal; every other constant: the relative
+// distance |value - nominal| / |nominal|.
+double ConstantDeviation(size_t index, float value);
+
+// False when the deviation exceeds the tolerance, and for a NaN or infinite
+// value, which no calibration can use.
+bool ConstantAccepted(size_t index, float value);
+
+// The first constant that fails, in index order, skipping the HR block when
+// the device has no HR converter; -1 when all pass.
+int FirstFailingConstant(const float* values, bool hasHighRes);
+
+// The record: constant i as a big-endian IEEE-754 single at bytes 4i..4i+3,
+// zeros after the last. A record whose first byte is 0xFF is blank.
+constexpr size_t kCalRecordBytes = 256;
+void EncodeCalibrationRecord(const float* values, uint8_t* record);
+void DecodeCalibrationRecord(const uint8_t* record, float* values);
+inline bool CalibrationRecordBlank(const uint8_t* record) { return record[0] == 0xFF; }

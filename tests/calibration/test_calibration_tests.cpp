@@ -1,0 +1,145 @@
+// The calibration tests against a device: verdicts on stored records, the
+// noise figures, and that a failed access or a missing meter never reaches
+// the flash.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "calibration/cal_constants.h"
+#include "calibration/calibration_tests.h"
+#include "device/flash_map.h"
+#include "platform/clock.h"
+#include "server/server_tests.h"
+#include "tests/support/fake_device.h"
+
+namespace {
+
+class CalibrationTestsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    context.handle = device.Handle();
+    setenv("QX_COM3", "/nonexistent/qx-meter", 1);
+  }
+  void TearDown() override { unsetenv("QX_COM3"); }
+  // A record of every nominal value, with the changes given.
+  void StoreRecord(std::vector<std::pair<size_t, float>> changes) {
+    float values[kCalConstantCount];
+    for (size_t i = 0; i < kCalConstantCount; ++i) {
+      values[i] = static_cast<float>(CalConstantTable[i].nominal);
+    }
+    for (auto& c : changes) values[c.first] = c.second;
+    uint8_t record[kCalRecordBytes];
+    EncodeCalibrationRecord(values, record);
+    device.SetFlash(kCalibrationPageBase, record, sizeof record);
+  }
+  uint32_t RunQuietly(TestFunction test) {
+    testing::internal::CaptureStdout();
+    uint32_t result = test(&context);
+    testing::internal::GetCapturedStdout();
+    return result;
+  }
+
+  platform::FakeClock clock;
+  platform::ScopedClock useClock{&clock};
+  FakeDevice device;
+  TestContext context;
+};
+
+struct CheckCase {
+  const char* what;
+  std::vector<std::pair<size_t, float>> changes;  // none and blank: an erased page
+  bool blank;
+  uint8_t isMax;
+  uint32_t mask;
+  uint32_t level;
+  uint32_t result;
+  const char* msg;
+};
+
+TEST_F(CalibrationTestsTest, CheckCalibrationJudgesTheStoredRecord) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<std::pair<size_t, float>> noHr = {
+      {16, 0.f}, {17, 0.f}, {18, 0.f}, {19, 0.f}, {20, 0.f}, {21, 0.f}, {22, 0.f}, {23, 0.f},
+      {24, 0.f}, {25, 0.f}, {26, 0.f}, {27, 0.f}, {28, 0.f}, {29, 0.f}, {30, 0.f}, {31, 0.f}};
+  const CheckCase cases[] = {
+      {"blank", {}, true, 0, 0, 4, 0, "Calibration Blank"},
+      {"blank, calibrating", {}, true, 0, 0x80, 2, 0, "Calibration Blank"},
+      {"DAC1 offset", {{35, 250.f}}, false, 0, 0, 5, 1, "Cal Failed: DAC1 Offset 2.500e+02"},
+      {"DAC1 offset, calibrating",
+       {{35, 250.f}},
+       false,
+       0,
+       0x80,
+       2,
+       1,
+       "Cal Failed: DAC1 Offset 2.500e+02"},
+      {"NaN", {{0, nan}}, false, 0, 0, 5, 1, "Cal Failed: HS 10.0V PSlope nan"},
+      {"no HR converter", noHr, false, 0, 0, 2, 0, "Calibration Good"},
+      {"HR block missing on -Max", noHr, false, 1, 0, 5, 1,
+       "Cal Failed: HR 10.0V PSlope 0.000e+00"},
+  };
+  for (const CheckCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::memset(device.Flash() + kCalibrationPageBase, 0xFF, kFlashPageSize);
+    if (!c.blank) StoreRecord(c.changes);
+    context.isMax = c.isMax;
+    context.mask = c.mask;
+    EXPECT_EQ(CheckCalibration(&context), c.result);
+    EXPECT_EQ(context.EL, c.level);
+    EXPECT_STREQ(context.Msg, c.msg);
+  }
+  EXPECT_EQ(device.EraseCount() + device.FlashWriteCount(), 0) << "checking changes nothing";
+  device.FailNext(1014);
+  EXPECT_EQ(CheckCalibration(&context), 1u);
+  EXPECT_STREQ(context.Msg, "Comm Error: (1014)");
+  EXPECT_EQ(context.EL, 5u);
+}
+
+TEST_F(CalibrationTestsTest, NoiseFiguresByEditionAndCommErrors) {
+  EXPECT_EQ(AInNoiseTest(&context), 0u);
+  EXPECT_STREQ(context.Msg, "Noise: 0.0,0.0,0.00,0.00");
+  EXPECT_EQ(context.EL, 2u);
+  context.isMax = 1;
+  EXPECT_EQ(AInNoiseTest(&context), 0u);
+  EXPECT_STREQ(context.Msg, "Noise: 0.0,0.0,0.00,0.00,0.00,0.00");
+  // Measurement 5's configuration fails; then a reading in the middle of a batch.
+  device.FailNext(0, 4 * 129);
+  device.FailNext(1014);
+  EXPECT_EQ(AInNoiseTest(&context), 1u);
+  EXPECT_STREQ(context.Msg, "Comm Error: (1014)");
+  EXPECT_EQ(context.EL, 5u);
+  device.FailNext(0, 50);
+  device.FailNext(1012);
+  EXPECT_EQ(AInNoiseTest(&context), 1u);
+  EXPECT_STREQ(context.Msg, "Comm Error: (1012)");
+}
+
+TEST_F(CalibrationTestsTest, CalibrateNeverWritesWithoutMeterOrWithAFailedAccess) {
+  // Without a meter every slope is NaN, which fails the first constant.
+  EXPECT_EQ(RunQuietly(Calibrate), 1u);
+  EXPECT_EQ(context.EL, 5u);
+  EXPECT_STREQ(context.Msg, "Cal Failed: HS 10.0V PSlopenan, 3.158058e-04, ");
+  // A read failing in the middle of a range's samples is never averaged.
+  device.FailNext(0, 300);
+  device.FailNext(1014);
+  EXPECT_EQ(RunQuietly(Calibrate), 1u);
+  EXPECT_STREQ(context.Msg, "Comm Error: (1014)");
+  device.FailNext(0, 20);
+  device.FailNext(1012);
+  EXPECT_EQ(RunQuietly(AccuracyCheck), 1u);
+  EXPECT_STREQ(context.Msg, "Comm Error: (1012)");
+  EXPECT_EQ(device.EraseCount() + device.FlashWriteCount(), 0);
+  EXPECT_EQ(device.GetU16(48005), 1u);
+}
+
+TEST_F(CalibrationTestsTest, ReportWithoutAServerLinkIsFatal) {
+  EXPECT_EQ(ReportCalibration(&context), 1u);
+  EXPECT_EQ(context.EL, 5u);
+  EXPECT_STREQ(context.Msg, kNoServerLinkText);
+}
+
+}  // namespace
