@@ -7,7 +7,7 @@
 #include "calibration/range_cal.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
-#include "harness/test_messages.h"
+#include "harness/messages.h"
 #include "harness/text.h"
 #include "instruments/meter.h"
 

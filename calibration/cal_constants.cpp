@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "device/byte_order.h"
+#include "platform/byte_order.h"
 
 // The nominal values are kept exactly as the device's documentation gives
 // them, irregular digits included.
@@ -76,11 +76,12 @@ int FirstFailingConstant(const float* values, bool hasHighRes) {
 
 void EncodeCalibrationRecord(const float* values, uint8_t* record) {
   std::memset(record, 0, kCalRecordBytes);
-  for (size_t i = 0; i < kCalConstantCount; ++i) PutF32BE(values[i], record + 4 * i);
+  for (size_t i = 0; i < kCalConstantCount; ++i)
+    PutF32BE(record, kCalRecordBytes, 4 * i, values[i]);
 }
 
 void DecodeCalibrationRecord(const uint8_t* record, float* values) {
   for (size_t i = 0; i < kCalConstantCount; ++i) {
-    values[i] = FloatFromBits(GetU32BE(record + 4 * i));
+    values[i] = GetF32BE(record, kCalRecordBytes, 4 * i);
   }
 }

@@ -10,7 +10,7 @@
 #include "device/flash_map.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
-#include "harness/test_messages.h"
+#include "harness/messages.h"
 #include "harness/text.h"
 #include "instruments/meter.h"
 

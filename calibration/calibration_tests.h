@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 // "Check Calibration": reads and judges the stored record; changes nothing.
 uint32_t CheckCalibration(TestContext* context);

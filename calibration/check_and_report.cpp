@@ -6,7 +6,7 @@
 #include "device/flash.h"
 #include "device/flash_map.h"
 #include "harness/mask_bits.h"
-#include "harness/test_messages.h"
+#include "harness/messages.h"
 #include "harness/text.h"
 #include "server/server_link.h"
 #include "server/server_tests.h"

@@ -5,7 +5,7 @@
 #include "calibration/mean_peak_to_peak.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
-#include "harness/test_messages.h"
+#include "harness/messages.h"
 #include "harness/text.h"
 
 namespace {

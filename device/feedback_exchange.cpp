@@ -3,8 +3,9 @@
 #include <array>
 #include <cstring>
 
-#include "device/byte_order.h"
 #include "device/link_errors.h"
+#include "device/register_addresses.h"
+#include "platform/byte_order.h"
 #include "qxm/qxm.h"
 
 namespace {
@@ -55,35 +56,47 @@ int32_t CheckList(int frameCount, const FeedbackFrame* frames, size_t* replyData
   return 0;
 }
 
-void EncodeData(const FeedbackFrame& frame, uint8_t* out) {
+void EncodeData(const FeedbackFrame& frame, Packet* packet, size_t pos) {
+  uint8_t* p = packet->data();
+  const size_t size = packet->size();
   switch (frame.dataType()) {
     case FrameDataType::Bytes:
-      if (frame.ByteCount() > 0) std::memcpy(out, frame.Bytes(), frame.ByteCount());
+      if (frame.ByteCount() > 0 && FitsAt(size, pos, frame.ByteCount())) {
+        std::memcpy(p + pos, frame.Bytes(), frame.ByteCount());
+      }
       break;
     case FrameDataType::U16:
-      for (size_t i = 0; i < frame.U16Count(); ++i) PutU16BE(frame.U16(i), out + 2 * i);
+      for (size_t i = 0; i < frame.U16Count(); ++i) PutU16BE(p, size, pos + 2 * i, frame.U16(i));
       break;
     case FrameDataType::U32:
     case FrameDataType::F32:
       // The f32 view is the u32 view's bit pattern.
-      for (size_t i = 0; i < frame.U32Count(); ++i) PutU32BE(frame.U32(i), out + 4 * i);
+      for (size_t i = 0; i < frame.U32Count(); ++i) PutU32BE(p, size, pos + 4 * i, frame.U32(i));
       break;
     default:
       break;  // Reserved: the packet's zeros stand.
   }
 }
 
-void DecodeData(const uint8_t* in, FeedbackFrame* frame) {
+void DecodeData(const Packet& packet, size_t pos, FeedbackFrame* frame) {
+  const uint8_t* p = packet.data();
+  const size_t size = packet.size();
   switch (frame->dataType()) {
     case FrameDataType::Bytes:
-      if (frame->ByteCount() > 0) std::memcpy(frame->Bytes(), in, frame->ByteCount());
+      if (frame->ByteCount() > 0 && FitsAt(size, pos, frame->ByteCount())) {
+        std::memcpy(frame->Bytes(), p + pos, frame->ByteCount());
+      }
       break;
     case FrameDataType::U16:
-      for (size_t i = 0; i < frame->U16Count(); ++i) frame->SetU16(i, GetU16BE(in + 2 * i));
+      for (size_t i = 0; i < frame->U16Count(); ++i) {
+        frame->SetU16(i, GetU16BE(p, size, pos + 2 * i));
+      }
       break;
     case FrameDataType::U32:
     case FrameDataType::F32:
-      for (size_t i = 0; i < frame->U32Count(); ++i) frame->SetU32(i, GetU32BE(in + 4 * i));
+      for (size_t i = 0; i < frame->U32Count(); ++i) {
+        frame->SetU32(i, GetU32BE(p, size, pos + 4 * i));
+      }
       break;
     default:
       break;  // Reserved: its data are skipped.
@@ -98,22 +111,22 @@ size_t BuildRequest(int frameCount, const FeedbackFrame* frames, Packet* packet)
   for (int i = 0; i < frameCount; ++i) {
     const FeedbackFrame& frame = frames[i];
     p[pos] = IsWrite(frame) ? 1 : 0;
-    PutU16BE(static_cast<uint16_t>(frame.address()), p + pos + 1);
+    PutU16BE(p, packet->size(), pos + 1, static_cast<uint16_t>(frame.address()));
     p[pos + 3] = static_cast<uint8_t>(frame.registerCount());
     pos += kFeedbackRecordSize;
     if (IsWrite(frame)) {
-      EncodeData(frame, p + pos);
+      EncodeData(frame, packet, pos);
       pos += WireBytes(frame);
     }
   }
-  PutU16BE(static_cast<uint16_t>(pos - 6), p + 4);
+  PutU16BE(p, packet->size(), 4, static_cast<uint16_t>(pos - 6));
   return pos;
 }
 
 // Decodes the read frames, all or none: a reply whose length field promises
 // less than they need is refused before any frame changes.
 int32_t DecodeReply(const Packet& packet, int frameCount, FeedbackFrame* frames, size_t replyData) {
-  const size_t length = GetU16BE(packet.data() + 4);
+  const size_t length = GetU16BE(packet.data(), packet.size(), 4);
   // The length counts the unit identifier and the function code before the data.
   size_t available = length >= 2 ? length - 2 : 0;
   if (available > QXM_BUFFER_SIZE - kFeedbackHeaderSize) {
@@ -124,7 +137,7 @@ int32_t DecodeReply(const Packet& packet, int frameCount, FeedbackFrame* frames,
   for (int i = 0; i < frameCount; ++i) {
     FeedbackFrame& frame = frames[i];
     if (IsWrite(frame)) continue;
-    DecodeData(packet.data() + pos, &frame);
+    DecodeData(packet, pos, &frame);
     pos += WireBytes(frame);
   }
   return 0;
@@ -135,10 +148,10 @@ int32_t DecodeReply(const Packet& packet, int frameCount, FeedbackFrame* frames,
 void SendFollowUp(int handle) {
   Packet followUp{};
   uint8_t* p = followUp.data();
-  PutU16BE(6, p + 4);
+  PutU16BE(p, followUp.size(), 4, 6);
   p[7] = kFeedbackFunction;
   p[8] = 0;
-  PutU16BE(static_cast<uint16_t>(kFollowUpRegister), p + 9);
+  PutU16BE(p, followUp.size(), 9, static_cast<uint16_t>(kRegErrorDetail));
   p[11] = static_cast<uint8_t>(kFollowUpRegisterCount);
   int errorAddress = 0;
   // Its result is not used: the first exchange's code stands.

@@ -7,16 +7,15 @@
 #include <cstdint>
 
 #include "device/feedback_frame.h"
+#include "qxm/modbus_wire.h"
 
 // Packet layout.
 constexpr size_t kFeedbackHeaderSize = 8;  // MBAP header (7 bytes) and function code
 constexpr size_t kFeedbackRecordSize = 4;  // direction, address (2), count
-constexpr uint8_t kFeedbackFunction = 76;
 
 // After a code whose lowest four bits are 3, or this code, the exchange reads
-// the device's error registers once (kFollowUpRegister, 4 registers).
+// the device's error registers once (kRegErrorDetail, 4 registers).
 constexpr int32_t kFollowUpCode = 1211;
-constexpr uint32_t kFollowUpRegister = 55000;
 constexpr uint32_t kFollowUpRegisterCount = 4;
 
 // Returns 0 when every read frame holds the values read; otherwise the

@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "device/byte_order.h"
+#include "platform/byte_order.h"
 
 namespace {
 

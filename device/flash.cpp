@@ -3,11 +3,11 @@
 #include <array>
 #include <cstring>
 
-#include "device/byte_order.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/flash_map.h"
 #include "device/link_errors.h"
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "qxm/qxm_errors.h"
 
@@ -36,8 +36,7 @@ uint32_t ChunkCount(uint32_t length) {
 }  // namespace
 
 int32_t EraseFlashPage(int handle, uint32_t key, uint32_t address) {
-  FeedbackFrame frames[2] = {U32Write(kFlashKeyRegister, key),
-                             U32Write(kFlashEraseRegister, address)};
+  FeedbackFrame frames[2] = {U32Write(kRegFlashKey, key), U32Write(kRegFlashErase, address)};
   return FeedbackExchange(handle, 2, frames);
 }
 
@@ -52,11 +51,11 @@ int32_t WriteFlash(int handle, uint32_t key, uint32_t address, uint32_t length,
     // The write window takes the target address, most significant byte first,
     // ahead of the data.
     std::array<uint8_t, 4 + kFlashChunkSize> block{};
-    PutU32BE(address + offset, block.data());
+    PutU32BE(block.data(), block.size(), 0, address + offset);
     std::memcpy(block.data() + 4, data + offset, n);
-    FeedbackFrame frames[2] = {U32Write(kFlashKeyRegister, key),
-                               FeedbackFrame(FrameDirection::Write, kFlashWriteWindowRegister,
-                                             n / 2 + 2, FrameDataType::Bytes, block.data())};
+    FeedbackFrame frames[2] = {U32Write(kRegFlashKey, key),
+                               FeedbackFrame(FrameDirection::Write, kRegFlashWriteWindow, n / 2 + 2,
+                                             FrameDataType::Bytes, block.data())};
     int32_t code = FeedbackExchange(handle, 2, frames);
     if (code != 0) return code;
   }
@@ -68,9 +67,8 @@ int32_t ReadFlash(int handle, uint32_t key, uint32_t address, uint32_t length, u
   {
     // The two values read back are not used; reading them completes the
     // device's handling of the key and the pointer before the first window.
-    FeedbackFrame frames[4] = {U32Write(kFlashKeyRegister, key),
-                               U32Write(kFlashReadPointerRegister, address),
-                               U32Read(kFlashKeyRegister), U32Read(kFlashReadPointerRegister)};
+    FeedbackFrame frames[4] = {U32Write(kRegFlashKey, key), U32Write(kRegFlashReadPointer, address),
+                               U32Read(kRegFlashKey), U32Read(kRegFlashReadPointer)};
     int32_t code = FeedbackExchange(handle, 4, frames);
     if (code != 0) return code;
   }
@@ -78,8 +76,8 @@ int32_t ReadFlash(int handle, uint32_t key, uint32_t address, uint32_t length, u
   for (uint32_t i = 0; i < chunks; ++i) {
     const uint32_t offset = kFlashChunkSize * i;
     const uint32_t n = length - offset < kFlashChunkSize ? length - offset : kFlashChunkSize;
-    FeedbackFrame frames[2] = {U32Write(kFlashReadPointerRegister, address + offset),
-                               FeedbackFrame(FrameDirection::Read, kFlashReadWindowRegister,
+    FeedbackFrame frames[2] = {U32Write(kRegFlashReadPointer, address + offset),
+                               FeedbackFrame(FrameDirection::Read, kRegFlashReadWindow,
                                              kFlashReadWindowRegisters, FrameDataType::Bytes)};
     int32_t code = FeedbackExchange(handle, 2, frames);
     if (code != 0) return code;

@@ -1,15 +1,11 @@
-// The device's flash: its register interface, its geometry and the regions
-// that the station touches, each with the key that unlocks erase and write.
+// The device's flash: its geometry and the regions that the station touches,
+// each with the key that unlocks erase and write. Its interface registers are
+// in device/register_addresses.h, which this header brings along.
 #pragma once
 
 #include <cstdint>
 
-// Flash interface registers.
-constexpr uint32_t kFlashKeyRegister = 61800;          // write u32: key for the next erase/write
-constexpr uint32_t kFlashReadPointerRegister = 61810;  // write u32: address of the next read
-constexpr uint32_t kFlashReadWindowRegister = 61812;   // read 16 registers: 32 bytes
-constexpr uint32_t kFlashEraseRegister = 61820;        // write u32: page base to erase
-constexpr uint32_t kFlashWriteWindowRegister = 61830;  // write 2 + n/2 registers: address, data
+#include "device/register_addresses.h"
 
 // Geometry.
 constexpr uint32_t kFlashPageSize = 4096;

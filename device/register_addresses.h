@@ -45,3 +45,39 @@ constexpr int kRegDeviceName = 60500;      // 20 registers, 40 bytes of text
 constexpr int kRegJigSource = 30014;  // f32: the jig's voltage source, volts
 // Raw reading of analog input N: u32 at kRegAnalogRaw + 2 N, counts x 256.
 constexpr int kRegAnalogRaw = 50000;
+
+// --- Opening, identity, clock, jig, digital lines, flash -----------------
+// (4992, 48005, 2000, 2500, 30014 and 60004 are named above.)
+
+constexpr int kRegProductId = 60000;          // F32, read as its U32 bits
+constexpr int kRegBootloaderVersion = 60006;  // F32
+constexpr int kRegEdition = 60010;            // U32, bit 0: the "-Max" edition
+constexpr int kRegMac = 60020;                // 3 registers, six bytes, first byte most significant
+constexpr int kRegSerialNumber = 60028;       // U32
+constexpr int kRegClock = 61500;              // U32 seconds, read
+constexpr int kRegClockSet = 61504;           // U32 seconds, written
+constexpr int kRegRestart = 61996;            // U32, written with the restart value
+
+// Single-line direction (+ line); its level register is kRegDioLine.
+constexpr int kRegDioLineDirection = 2100;
+// The jig's code lines are the low 5 bits of kRegDioGroupLevel.
+
+// Analog channel set-up banks (+ channel).
+constexpr int kRegChannelBank40000 = 40000;
+constexpr int kRegChannelBank40500 = 40500;
+constexpr int kRegChannelBank41000 = 41000;
+constexpr int kRegChannelBank41500 = 41500;
+
+// The jig's bus.
+constexpr int kRegJigSetup = 5200;  // 11 registers, written
+constexpr int kRegJigData = 5300;   // 18 registers, read
+
+// The device's error registers, read after some failed exchanges.
+constexpr int kRegErrorDetail = 55000;  // 4 registers
+
+// Flash access; flash addresses and keys are in device/flash_map.h.
+constexpr int kRegFlashKey = 61800;          // write U32: key for the next erase or write
+constexpr int kRegFlashReadPointer = 61810;  // write U32: address of the next read
+constexpr int kRegFlashReadWindow = 61812;   // read 16 registers: 32 bytes
+constexpr int kRegFlashErase = 61820;        // write U32: page base to erase
+constexpr int kRegFlashWriteWindow = 61830;  // write 2 + n/2 registers: address, data

@@ -3,6 +3,7 @@
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/link_errors.h"
+#include "device/register_addresses.h"
 
 namespace {
 
@@ -53,16 +54,16 @@ int32_t WriteU16(int handle, int address, uint16_t value) {
 }
 
 int32_t WriteLinePair(int handle, int line, int32_t valueA, int32_t valueB) {
-  FeedbackFrame frames[2] = {U16Write(int64_t{2100} + line, valueA),
-                             U16Write(int64_t{2000} + line, valueB)};
+  FeedbackFrame frames[2] = {U16Write(int64_t{kRegDioLineDirection} + line, valueA),
+                             U16Write(int64_t{kRegDioLine} + line, valueB)};
   return FeedbackExchange(handle, 2, frames);
 }
 
 int32_t ConfigureChannel(int handle, int channel, int32_t value40500, int32_t value41000,
                          int32_t value40000, int32_t value41500) {
-  FeedbackFrame frames[4] = {U16Write(int64_t{40500} + channel, value40500),
-                             U16Write(int64_t{41000} + channel, value41000),
-                             U16Write(int64_t{41500} + channel, value41500),
-                             U16Write(int64_t{40000} + channel, value40000)};
+  FeedbackFrame frames[4] = {U16Write(int64_t{kRegChannelBank40500} + channel, value40500),
+                             U16Write(int64_t{kRegChannelBank41000} + channel, value41000),
+                             U16Write(int64_t{kRegChannelBank41500} + channel, value41500),
+                             U16Write(int64_t{kRegChannelBank40000} + channel, value40000)};
   return FeedbackExchange(handle, 4, frames);
 }

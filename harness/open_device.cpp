@@ -5,14 +5,15 @@
 
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
+#include "device/register_addresses.h"
 #include "device/registers.h"
-#include "harness/test_messages.h"
+#include "harness/mask_bits.h"
+#include "harness/messages.h"
 #include "harness/text.h"
 #include "qxm/qxm.h"
 
 namespace {
 
-constexpr uint32_t kJigPresent = 0x20000;
 constexpr float kProductId = 17.0f;
 constexpr float kProductIdTolerance = 1e-5f;
 
@@ -34,19 +35,19 @@ uint32_t OpenDevice(TestContext* context) {
   context->usbHandle = h;
   context->handle = h;
 
-  code = WriteU32(context->handle, 4992, 0);
+  code = WriteU32(context->handle, kRegStreamStop, 0);
   if (code != 0) return FailComm(context, code);
-  code = WriteU16(context->handle, 48005, 1);
+  code = WriteU16(context->handle, kRegAnalogSetup, 1);
   if (code != 0) return FailComm(context, code);
-  if ((context->mask & kJigPresent) != 0) {
+  if ((context->mask & kMaskJig) != 0) {
     // The jig's source starts from 0 V before any test drives it.
-    code = WriteFloat(context->handle, 30014, 0.0f);
+    code = WriteFloat(context->handle, kRegJigSource, 0.0f);
     if (code != 0) return FailComm(context, code);
   }
 
   FeedbackFrame frames[2];
-  frames[0].Set(FrameDirection::Read, 60000, 2, FrameDataType::U32);
-  frames[1].Set(FrameDirection::Read, 60010, 2, FrameDataType::U32);
+  frames[0].Set(FrameDirection::Read, kRegProductId, 2, FrameDataType::U32);
+  frames[1].Set(FrameDirection::Read, kRegEdition, 2, FrameDataType::U32);
   code = FeedbackExchange(context->handle, 2, frames);
   if (code != 0) return FailComm(context, code);
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 // Opens the device, prepares it for testing and checks its identity; leaves
 // the handle in the context. Every failure is Fatal.

@@ -1,11 +1,11 @@
 #include "production/counter_test.h"
 
-#include "device/byte_order.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
-#include "harness/test_messages.h"
+#include "harness/messages.h"
 #include "harness/text.h"
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 
 namespace {
@@ -14,7 +14,7 @@ namespace {
 template <size_t N>
 FeedbackFrame WriteBlock(int address, const uint16_t (&values)[N]) {
   uint8_t bytes[2 * N];
-  for (size_t i = 0; i < N; ++i) PutU16BE(values[i], bytes + 2 * i);
+  for (size_t i = 0; i < N; ++i) PutU16BE(bytes, 2 * i, values[i]);
   return FeedbackFrame(FrameDirection::Write, static_cast<uint32_t>(address),
                        static_cast<uint32_t>(N), FrameDataType::Bytes, bytes);
 }

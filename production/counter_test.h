@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 // How long the sources take to emit their counts.
 constexpr uint32_t kCounterSettleMs = 300;

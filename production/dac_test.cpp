@@ -2,7 +2,7 @@
 
 #include "device/register_addresses.h"
 #include "device/registers.h"
-#include "harness/test_messages.h"
+#include "harness/messages.h"
 #include "harness/text.h"
 
 namespace {

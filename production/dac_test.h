@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 constexpr uint32_t kDacLowCode = 0x2000;
 constexpr uint32_t kDacHighCode = 0xC000;

@@ -3,7 +3,7 @@
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
-#include "harness/test_messages.h"
+#include "harness/messages.h"
 #include "harness/text.h"
 
 namespace {

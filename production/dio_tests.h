@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 constexpr uint32_t kDioLineCount = 23;
 constexpr uint32_t kAllLinesHigh = 0x7FFFFF;

@@ -7,7 +7,7 @@
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/mask_bits.h"
-#include "harness/test_messages.h"
+#include "harness/messages.h"
 #include "harness/text.h"
 
 namespace {

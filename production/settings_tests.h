@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 constexpr double kMinimumFirmware = 0.15;
 constexpr uint32_t kStartupRestoreKey = 0x2F9A6C13;

@@ -1,12 +1,12 @@
 #include "production/stream_tests.h"
 
-#include "device/byte_order.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
-#include "harness/test_messages.h"
+#include "harness/messages.h"
 #include "harness/text.h"
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/settings.h"
 #include "qxm/qxm.h"
@@ -44,9 +44,9 @@ int32_t WriteSettings(int handle) {
 }  // namespace
 
 void DecodeStreamBlock(const uint8_t* bytes, StreamBlock* block) {
-  block->count = GetU32BE(bytes);
+  block->count = GetU32BE(bytes, kStreamBlockBytes, 0);
   uint32_t n = block->count < kStreamBlockRoom ? block->count : kStreamBlockRoom;
-  for (uint32_t k = 0; k < n; ++k) block->values[k] = GetF32BE(bytes + 8 + 4 * k);
+  for (uint32_t k = 0; k < n; ++k) block->values[k] = GetF32BE(bytes, kStreamBlockBytes, 8 + 4 * k);
 }
 
 int JudgeStreamBlock(const StreamBlock& block) {

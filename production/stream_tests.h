@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 // One read of the stream data: a count, a word not examined, and room for
 // kStreamBlockRoom float values, all big-endian.

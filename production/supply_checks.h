@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 // Jig values these checks read.
 constexpr int kJigScaleVmPlus = 0;

@@ -4,17 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t kMbapHeaderSize = 7;  // transaction, protocol, length, unit
-constexpr uint8_t kFeedbackFunction = 76;
-constexpr uint8_t kExceptionFlag = 0x80;
-
-inline uint16_t GetBE16(const unsigned char* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-inline void PutBE16(uint16_t value, unsigned char* p) {
-  p[0] = static_cast<unsigned char>(value >> 8);
-  p[1] = static_cast<unsigned char>(value & 0xFF);
-}
+#include "qxm/modbus_wire.h"
 
 // Total size of the request in buffer (header plus what its length field
 // declares), or 0 when that would not fit capacity or is too short to hold a

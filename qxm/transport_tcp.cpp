@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/settings.h"
 #include "platform/socket.h"
@@ -90,7 +91,7 @@ class TcpBackend : public QxmBackend {
     uint8_t unit = buffer[6];
     unsigned char request[QXM_BUFFER_SIZE];
     std::memcpy(request, buffer, requestSize);
-    PutBE16(transaction, request);
+    PutU16BE(request, sizeof request, 0, transaction);
 
     int code = SendAndReceive(request, requestSize, transaction, unit, buffer, errorAddress);
     if (code != QXM_OK && code < QXM_ERR_DEVICE_EXCEPTION_BASE) socket_.Close();
@@ -118,7 +119,7 @@ class TcpBackend : public QxmBackend {
     if (code != QXM_OK) return code;
     // The caller's buffer sees the header it sent (transaction 0) and the reply.
     std::memcpy(buffer, reply, replySize);
-    PutBE16(0, buffer);
+    PutU16BE(buffer, QXM_BUFFER_SIZE, 0, 0);
     return QXM_OK;
   }
 

@@ -2,16 +2,17 @@
 
 #include <cinttypes>
 
-#include "device/byte_order.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/flash.h"
 #include "device/flash_map.h"
 #include "device/registers.h"
 #include "harness/format_mac.h"
-#include "harness/test_harness.h"
-#include "harness/test_messages.h"
+#include "harness/harness.h"
+#include "harness/mask_bits.h"
+#include "harness/messages.h"
 #include "harness/text.h"
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 
 const ClientIdentity kStationIdentity = {"QXTestZ5", kStationVersion, 0x1702, 0x5E2C91A4};
@@ -19,14 +20,6 @@ const ClientIdentity kStationIdentity = {"QXTestZ5", kStationVersion, 0x1702, 0x
 const char kNoServerLinkText[] = "No QXTest Server link: \"Connect to QXTest Server\" has not run";
 
 namespace {
-
-// Mask bits these tests read.
-constexpr uint32_t kMaskMaySerialize = 0x40;
-constexpr uint32_t kMaskCalibration = 0x80;
-constexpr uint32_t kMaskMayUpdateMac = 0x100;
-constexpr uint32_t kMaskSetClock = 0x1000;
-constexpr uint32_t kMaskReports = 0x10000;
-constexpr uint32_t kMaskJig = 0x20000;
 
 constexpr uint64_t kMacBits = 0xFFFFFFFFFFFFull;
 
@@ -100,11 +93,10 @@ uint32_t ConnectToServer(TestContext* context) {
 uint32_t ReadTestJigInfo(TestContext* context) {
   context->EL = kLevelPassed;
   FeedbackFrame frames[3] = {
-      FeedbackFrame(FrameDirection::Write, kJigSetupRegister, kJigSetupRegisters,
-                    FrameDataType::Bytes, kJigSetup),
-      FeedbackFrame(FrameDirection::Read, kJigDataRegister, kJigDataRegisters,
-                    FrameDataType::Bytes),
-      FeedbackFrame(FrameDirection::Read, kJigCodeLinesRegister, 1, FrameDataType::U16),
+      FeedbackFrame(FrameDirection::Write, kRegJigSetup, kJigSetupRegisters, FrameDataType::Bytes,
+                    kJigSetup),
+      FeedbackFrame(FrameDirection::Read, kRegJigData, kJigDataRegisters, FrameDataType::Bytes),
+      FeedbackFrame(FrameDirection::Read, kRegDioGroupLevel, 1, FrameDataType::U16),
   };
   int32_t code = FeedbackExchange(context->handle, 3, frames);
   if (code != 0) return FailComm(context, code);
@@ -116,7 +108,8 @@ uint32_t ReadTestJigInfo(TestContext* context) {
   // is not used.
   static const int kValueFloats[6] = {1, 2, 3, 5, 6, 7};
   for (int i = 0; i < 6; ++i) {
-    context->jigValues[i] = static_cast<double>(GetF32BE(data + 4 + 4 * kValueFloats[i]));
+    context->jigValues[i] =
+        static_cast<double>(GetF32BE(data, frames[1].ByteCount(), 4 + 4 * kValueFloats[i]));
   }
   uint32_t lines = frames[2].U16(0) & 31;
 
@@ -142,7 +135,7 @@ uint32_t ReadTestJigInfo(TestContext* context) {
 uint32_t SerialNumber(TestContext* context) {
   context->EL = kLevelPassed;
   uint32_t sn = 0;
-  int32_t code = ReadU32(context->handle, kSerialNumberRegister, &sn);
+  int32_t code = ReadU32(context->handle, kRegSerialNumber, &sn);
   if (code != 0) return FailComm(context, code);
   context->serialNumber = static_cast<int64_t>(sn);
 
@@ -193,7 +186,7 @@ uint32_t SerialNumber(TestContext* context) {
 
 uint32_t EthernetMac(TestContext* context) {
   context->EL = kLevelPassed;
-  FeedbackFrame frame(FrameDirection::Read, kMacRegister, 3, FrameDataType::Bytes);
+  FeedbackFrame frame(FrameDirection::Read, kRegMac, 3, FrameDataType::Bytes);
   int32_t code = FeedbackExchange(context->handle, 1, &frame);
   if (code != 0) return FailComm(context, code);
   uint64_t mac = MacFromBytes(frame.Bytes());
@@ -229,7 +222,7 @@ uint32_t SystemTime(TestContext* context) {
   // The device's clock is a 32-bit count of seconds: kept unsigned, and
   // compared with the host's clock in 64 bits.
   uint32_t deviceTime = 0;
-  int32_t code = ReadU32(context->handle, kClockRegister, &deviceTime);
+  int32_t code = ReadU32(context->handle, kRegClock, &deviceTime);
   if (code != 0) return FailComm(context, code);
   if (context->isMax == 0) return Finish(context, kLevelPassed, "System clock:");
 
@@ -245,11 +238,11 @@ uint32_t SystemTime(TestContext* context) {
     return 0;
   }
   uint32_t setTime = static_cast<uint32_t>(hostTime);
-  code = WriteU32(context->handle, kClockSetRegister, setTime);
+  code = WriteU32(context->handle, kRegClockSet, setTime);
   if (code != 0) return FailComm(context, code);
   platform::SleepMs(2000);
   uint32_t newTime = 0;
-  code = ReadU32(context->handle, kClockRegister, &newTime);
+  code = ReadU32(context->handle, kRegClock, &newTime);
   if (code != 0) return FailComm(context, code);
   if (Distance(newTime, hostTime) > 3) context->EL = kLevelError;
   TextFormat(piece, sizeof piece, "Err: %" PRId64 " ",

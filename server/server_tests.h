@@ -5,20 +5,14 @@
 
 #include <cstdint>
 
-#include "harness/test_context.h"
+#include "device/register_addresses.h"
+#include "harness/context.h"
 #include "server/server_link.h"
 
 // How the station introduces itself to the test server.
 extern const ClientIdentity kStationIdentity;
 
-// Device registers and values these tests use.
-constexpr int kSerialNumberRegister = 60028;
-constexpr int kMacRegister = 60020;  // 3 registers, six bytes, first byte most significant
-constexpr int kClockRegister = 61500;
-constexpr int kClockSetRegister = 61504;
-constexpr int kJigSetupRegister = 5200;  // 11 registers, written
-constexpr int kJigDataRegister = 5300;   // 18 registers, read
-constexpr int kJigCodeLinesRegister = 2500;
+// Device values these tests use; the registers are in device/register_addresses.h.
 constexpr uint32_t kJigSetupRegisters = 11;
 constexpr uint32_t kJigDataRegisters = 18;
 constexpr uint32_t kJigType = 6;

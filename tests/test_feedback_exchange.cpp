@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "device/byte_order.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/link_errors.h"
+#include "platform/byte_order.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_errors.h"
 #include "tests/support/fake_device.h"
@@ -99,7 +99,7 @@ TEST_F(FeedbackExchangeTest, WriteFrameOfManyRegistersCarriesEveryValue) {
   ASSERT_EQ(Exchange(frames), 0);
   const Bytes& request = device.Requests()[0];
   ASSERT_EQ(request.size(), 8u + 4u + 510u);
-  EXPECT_EQ(GetU16BE(&request[4]), 6u + 510u);
+  EXPECT_EQ(GetU16BE(request.data(), request.size(), 4), 6u + 510u);
   EXPECT_EQ(request[11], 255);
   for (int i = 0; i < 255; ++i) EXPECT_EQ(device.GetU16(1000 + i), values[i]) << i;
 }

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "device/byte_order.h"
 #include "device/feedback_frame.h"
+#include "platform/byte_order.h"
 
 namespace {
 
@@ -221,15 +221,24 @@ TEST_F(FeedbackFrameTest, CopiesAreDeepAndMovesEmptyTheSource) {
 
 TEST_F(FeedbackFrameTest, ByteOrderHelpers) {
   uint8_t out[4] = {};
-  PutF32BE(1.0f, out);
+  EXPECT_TRUE(PutF32BE(out, 4, 0, 1.0f));
   EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{0x3F, 0x80, 0x00, 0x00}));
-  PutU32BE(0x12345678, out);
+  EXPECT_TRUE(PutU32BE(out, 0, 0x12345678));
   EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}));
-  EXPECT_EQ(GetU32BE(out), 0x12345678u);
-  PutU16BE(0xBB85, out);
-  EXPECT_EQ(out[0], 0xBB);
-  EXPECT_EQ(out[1], 0x85);
-  EXPECT_EQ(GetU16BE(out), 0xBB85u);
+  EXPECT_EQ(GetU32BE(out, 0), 0x12345678u);
+  EXPECT_TRUE(PutU16BE(out, 2, 0xBB85));
+  EXPECT_EQ(out[2], 0xBB);
+  EXPECT_EQ(out[3], 0x85);
+  EXPECT_EQ(GetU16BE(out, 2), 0xBB85u);
+  // A value that would not fit is neither written nor read, however large the offset.
+  for (size_t offset : {size_t{1}, size_t{3}, size_t{4}, SIZE_MAX - 1, SIZE_MAX}) {
+    EXPECT_FALSE(PutU32BE(out, offset, 0)) << offset;
+    EXPECT_EQ(GetU32BE(out, offset), 0u) << offset;
+  }
+  EXPECT_FALSE(PutU16BE(out, 3, 0));
+  EXPECT_FALSE(PutU16BE(nullptr, 4, 0, 0));
+  EXPECT_EQ(GetU16BE(out, 3), 0u);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{0x12, 0x34, 0xBB, 0x85}));
   EXPECT_EQ(SwapU16(0x1234), 0x3412u);
   EXPECT_EQ(SwapU32(0x12345678), 0x78563412u);
   // 5.0 is 40 A0 00 00; delivered the other way round it reads 00 00 A0 40.

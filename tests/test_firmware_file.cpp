@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "device/byte_order.h"
+#include "platform/byte_order.h"
 #include "upgrade/firmware_file.h"
 #include "upgrade/firmware_pack.h"
 
@@ -337,11 +337,11 @@ TEST_F(FirmwareFileTest, EveryHeaderFieldComesFromItsOwnOffset) {
   options.imageCount = 0x0102;
   std::vector<uint8_t> bytes = PackFirmware({image}, options);
   // The layout as it lands in the file.
-  EXPECT_EQ(0x51584658u, GetU32BE(&bytes[0]));
-  EXPECT_EQ(0xA1B2C3D4u, GetU32BE(&bytes[4]));
-  EXPECT_EQ(0xBEEF, GetU16BE(&bytes[16]));
-  EXPECT_EQ(0x0102, GetU16BE(&bytes[18]));
-  EXPECT_EQ(5000u, GetU32BE(&bytes[24]));
+  EXPECT_EQ(0x51584658u, GetU32BE(bytes.data(), bytes.size(), 0));
+  EXPECT_EQ(0xA1B2C3D4u, GetU32BE(bytes.data(), bytes.size(), 4));
+  EXPECT_EQ(0xBEEF, GetU16BE(bytes.data(), bytes.size(), 16));
+  EXPECT_EQ(0x0102, GetU16BE(bytes.data(), bytes.size(), 18));
+  EXPECT_EQ(5000u, GetU32BE(bytes.data(), bytes.size(), 24));
   EXPECT_EQ(0x10, bytes[76]);
   EXPECT_EQ(0xA0, bytes[96]);
   EXPECT_EQ(image.body[0], bytes[128]);
@@ -381,7 +381,7 @@ TEST_F(FirmwareFileTest, VersionFieldsAboveOneThousandOrBelowZeroReadAsTwoBytes)
   for (const VersionCase& c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << c.bits);
     uint8_t raw[4];
-    PutU32BE(c.bits, raw);
+    PutU32BE(raw, 0, c.bits);
     EXPECT_EQ(c.expected, DecodeImageVersion(raw));
     std::vector<PackedImage> images = TwoImages();
     images[0].fwVersionBits = c.bits;
@@ -393,7 +393,7 @@ TEST_F(FirmwareFileTest, VersionFieldsAboveOneThousandOrBelowZeroReadAsTwoBytes)
     EXPECT_EQ(c.expected, info.version2);
   }
   uint8_t nan[4];
-  PutU32BE(0x7FC00001u, nan);
+  PutU32BE(nan, 0, 0x7FC00001u);
   EXPECT_TRUE(std::isnan(DecodeImageVersion(nan)));
 }
 

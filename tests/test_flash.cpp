@@ -5,12 +5,12 @@
 #include <cstring>
 #include <vector>
 
-#include "device/byte_order.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/flash.h"
 #include "device/flash_map.h"
 #include "device/link_errors.h"
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "tests/support/fake_device.h"
 
@@ -33,8 +33,8 @@ class FlashTest : public ::testing::Test {
   size_t WriteWindowRegisters(size_t i) const {
     const Bytes& r = device.Requests()[i];
     // Key record (4 + 4 bytes), then the write-window record.
-    EXPECT_EQ(GetU16BE(&r[8 + 1]), kFlashKeyRegister);
-    EXPECT_EQ(GetU16BE(&r[16 + 1]), kFlashWriteWindowRegister);
+    EXPECT_EQ(GetU16BE(r.data(), r.size(), 8 + 1), kRegFlashKey);
+    EXPECT_EQ(GetU16BE(r.data(), r.size(), 16 + 1), kRegFlashWriteWindow);
     return r[16 + 3];
   }
   static Bytes Pattern(size_t length, uint8_t seed) {
@@ -65,7 +65,7 @@ TEST_F(FlashTest, WriteChunksOfThirtyTwoBytes) {
   EXPECT_EQ(WriteWindowRegisters(1), 4u);
   // The second chunk names its own address, most significant byte first.
   const Bytes& second = device.Requests()[1];
-  EXPECT_EQ(GetU32BE(&second[20]), kPage + 0x100 + 32);
+  EXPECT_EQ(GetU32BE(second.data(), second.size(), 20), kPage + 0x100 + 32);
   EXPECT_EQ(Bytes(second.begin() + 24, second.end()), Bytes(data.begin() + 32, data.end()));
   EXPECT_EQ(FlashAt(kPage + 0x100, 36), data);
   EXPECT_EQ(FlashAt(kPage + 0x100 + 36, 4), Bytes(4, 0xFF));
@@ -298,8 +298,8 @@ class FakeFlashTest : public FlashTest {};
 
 TEST_F(FakeFlashTest, KeyHoldsForItsOwnExchangeOnly) {
   // The key in one exchange, the erase in the next: refused.
-  FeedbackFrame key(FrameDirection::Write, kFlashKeyRegister, 2, FrameDataType::U32, kKey);
-  FeedbackFrame erase(FrameDirection::Write, kFlashEraseRegister, 2, FrameDataType::U32, kPage);
+  FeedbackFrame key(FrameDirection::Write, kRegFlashKey, 2, FrameDataType::U32, kKey);
+  FeedbackFrame erase(FrameDirection::Write, kRegFlashErase, 2, FrameDataType::U32, kPage);
   device.Flash()[kPage] = 0;
   ASSERT_EQ(FeedbackExchange(h, 1, &key), 0);
   EXPECT_EQ(FeedbackExchange(h, 1, &erase), FakeDevice::kFlashRefusedCode);

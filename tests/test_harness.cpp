@@ -1,7 +1,5 @@
 // The runner and its console report: order of the run, levels, report layout
 // to the character, bounded texts, and what the harness frees at the end.
-#include "harness/test_harness.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "harness/harness.h"
+#include "harness/station_table.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_backend.h"
 #include "qxm/qxm_errors.h"

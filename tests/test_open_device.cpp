@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "harness/harness.h"
 #include "harness/open_device.h"
 #include "harness/report_sink.h"
-#include "harness/test_harness.h"
 #include "qxm/qxm_errors.h"
 #include "tests/support/fake_device.h"
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "qxm/mbap.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_backend.h"
@@ -108,7 +109,7 @@ class ScriptedPeer {
 Bytes Reply(const Bytes& request, const Bytes& data) {
   Bytes r = {request[0], request[1], 0, 0, 0, 0, request[6], kFeedbackFunction};
   for (unsigned char c : data) r.push_back(c);
-  PutBE16(static_cast<uint16_t>(r.size() - 6), r.data() + 4);
+  PutU16BE(r.data(), r.size(), 4, static_cast<uint16_t>(r.size() - 6));
   return r;
 }
 
@@ -204,7 +205,7 @@ TEST_F(QxmTransportTest, UsbConnectsToTheConfiguredEndpoint) {
 TEST_F(QxmTransportTest, EachRequestCarriesItsOwnTransactionIdentifier) {
   std::vector<uint16_t> seen;
   ScriptedPeer peer([&](const Bytes& r, int) {
-    seen.push_back(GetBE16(r.data()));
+    seen.push_back(GetU16BE(r.data(), r.size(), 0));
     return Reply(r, {1, 2, 3, 4});
   });
   unsigned char buffer[QXM_BUFFER_SIZE];
@@ -225,8 +226,10 @@ TEST_F(QxmTransportTest, RejectsEachBadReplyHeaderField) {
       {"transaction high byte", [](Bytes& b) { b[0] ^= 0x80; }, QXM_ERR_BAD_TRANSACTION},
       {"protocol low byte", [](Bytes& b) { b[3] = 1; }, QXM_ERR_BAD_PROTOCOL},
       {"protocol high byte", [](Bytes& b) { b[2] = 1; }, QXM_ERR_BAD_PROTOCOL},
-      {"length too large", [](Bytes& b) { PutBE16(1600, b.data() + 4); }, QXM_ERR_BAD_LENGTH},
-      {"length too small", [](Bytes& b) { PutBE16(1, b.data() + 4); }, QXM_ERR_BAD_LENGTH},
+      {"length too large", [](Bytes& b) { PutU16BE(b.data(), b.size(), 4, 1600); },
+       QXM_ERR_BAD_LENGTH},
+      {"length too small", [](Bytes& b) { PutU16BE(b.data(), b.size(), 4, 1); },
+       QXM_ERR_BAD_LENGTH},
       {"unit", [](Bytes& b) { b[6] = 9; }, QXM_ERR_BAD_UNIT},
       {"function", [](Bytes& b) { b[7] = 3; }, QXM_ERR_BAD_FUNCTION},
   };
@@ -281,8 +284,8 @@ TEST_F(QxmTransportTest, ReplyArrivingInPiecesIsAssembled) {
   pieces.Trickle();
   unsigned char buffer[QXM_BUFFER_SIZE];
   EXPECT_EQ(ExchangeWith(pieces, buffer, nullptr), QXM_OK);
-  EXPECT_EQ(GetBE16(buffer + 8), 0x1234);
-  EXPECT_EQ(GetBE16(buffer + 10), 0xABCD);
+  EXPECT_EQ(GetU16BE(buffer, sizeof buffer, 8), 0x1234);
+  EXPECT_EQ(GetU16BE(buffer, sizeof buffer, 10), 0xABCD);
 }
 
 TEST_F(QxmTransportTest, DroppedConnectionIsReported) {
@@ -306,9 +309,9 @@ TEST_F(QxmTransportTest, RequestsThatDoNotFitAreRefusedUnsent) {
   ScriptedPeer peer([](const Bytes& r, int) { return Reply(r, {}); });
   ASSERT_EQ(OpenTcp(peer.endpoint(), &handle_), QXM_OK);
   unsigned char buffer[QXM_BUFFER_SIZE] = {};
-  PutBE16(QXM_BUFFER_SIZE - 5, buffer + 4);  // one byte past the buffer
+  PutU16BE(buffer, sizeof buffer, 4, QXM_BUFFER_SIZE - 5);  // one byte past the buffer
   EXPECT_EQ(QXM_MBFBComm(handle_, 0, buffer, nullptr), QXM_ERR_REQUEST_TOO_LONG);
-  PutBE16(1, buffer + 4);  // no room for a function code
+  PutU16BE(buffer, sizeof buffer, 4, 1);  // no room for a function code
   EXPECT_EQ(QXM_MBFBComm(handle_, 0, buffer, nullptr), QXM_ERR_REQUEST_TOO_LONG);
   EXPECT_EQ(peer.requests(), 0);
 }

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "device/flash_map.h"
-#include "harness/test_harness.h"
-#include "harness/test_table.h"
+#include "harness/harness.h"
+#include "harness/station_table.h"
 #include "platform/clock.h"
 #include "server/server_tests.h"
 #include "sim/bench.h"

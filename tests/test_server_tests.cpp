@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "device/flash_map.h"
-#include "harness/test_context.h"
+#include "harness/context.h"
 #include "platform/clock.h"
 #include "server/server_tests.h"
 #include "sim/test_server.h"
@@ -42,7 +42,7 @@ class ServerTestsTest : public ::testing::Test {
 
   void SetMac(const uint8_t (&mac)[6]) {
     for (int i = 0; i < 3; ++i) {
-      device_.SetU16(kMacRegister + i, static_cast<uint16_t>(mac[2 * i] << 8 | mac[2 * i + 1]));
+      device_.SetU16(kRegMac + i, static_cast<uint16_t>(mac[2 * i] << 8 | mac[2 * i + 1]));
     }
   }
   bool ConfigPageBlank() const {
@@ -58,7 +58,7 @@ class ServerTestsTest : public ::testing::Test {
   // Makes every write of the flash write window fail.
   void FailFlashWrites() {
     device_.SetWriteHook([](uint32_t address, uint32_t) {
-      return address == kFlashWriteWindowRegister ? kBrokenLink : 0;
+      return address == kRegFlashWriteWindow ? kBrokenLink : 0;
     });
   }
 
@@ -129,10 +129,9 @@ TEST_F(ServerTestsTest, JigVerdicts) {
     block[6] = static_cast<uint8_t>(c.type >> 8);
     block[7] = static_cast<uint8_t>(c.type);
     for (int i = 0; i < 18; ++i) {
-      device_.SetU16(kJigDataRegister + i,
-                     static_cast<uint16_t>(block[2 * i] << 8 | block[2 * i + 1]));
+      device_.SetU16(kRegJigData + i, static_cast<uint16_t>(block[2 * i] << 8 | block[2 * i + 1]));
     }
-    device_.SetU16(kJigCodeLinesRegister, c.lines);
+    device_.SetU16(kRegDioGroupLevel, c.lines);
     ReadTestJigInfo(&context_);
     EXPECT_EQ(c.level, context_.EL) << c.msg;
     EXPECT_STREQ(c.msg, context_.Msg);
@@ -153,10 +152,9 @@ TEST_F(ServerTestsTest, JigValuesAndTheBusTransfer) {
   block[5] = 3;
   block[7] = 6;
   for (int i = 0; i < 18; ++i) {
-    device_.SetU16(kJigDataRegister + i,
-                   static_cast<uint16_t>(block[2 * i] << 8 | block[2 * i + 1]));
+    device_.SetU16(kRegJigData + i, static_cast<uint16_t>(block[2 * i] << 8 | block[2 * i + 1]));
   }
-  device_.SetU16(kJigCodeLinesRegister, 3);
+  device_.SetU16(kRegDioGroupLevel, 3);
   device_.ClearRequests();
   EXPECT_EQ(0u, ReadTestJigInfo(&context_));
   EXPECT_STREQ("Jig found: (6,3,3)", context_.Msg);
@@ -203,7 +201,7 @@ TEST_F(ServerTestsTest, SerialVerdictsWithoutTheServer) {
       {0xFFFFFFFF, 0x10040, kLevelFatal, kNoServerLinkText},
   };
   for (const SerialCase& c : cases) {
-    device_.SetU32(kSerialNumberRegister, c.device);
+    device_.SetU32(kRegSerialNumber, c.device);
     context_.mask = c.mask;
     SerialNumber(&context_);
     EXPECT_EQ(c.level, context_.EL) << c.msg;
@@ -215,7 +213,7 @@ TEST_F(ServerTestsTest, SerialVerdictsWithoutTheServer) {
 
 TEST_F(ServerTestsTest, BlankDeviceGetsTheServersSerialInItsConfigPage) {
   ConnectServer();
-  device_.SetU32(kSerialNumberRegister, 0xFFFFFFFF);
+  device_.SetU32(kRegSerialNumber, 0xFFFFFFFF);
   context_.mask = 0x10040;
   EXPECT_EQ(0u, SerialNumber(&context_));
   EXPECT_EQ(kLevelPassed, context_.EL);
@@ -245,7 +243,7 @@ TEST_F(ServerTestsTest, ServerSerialsOutsideTheRangeAreRefused) {
     options.lastSerial = UINT64_MAX;
     ReleaseServer(&context_);
     ConnectServer(options);
-    device_.SetU32(kSerialNumberRegister, 470010000);
+    device_.SetU32(kRegSerialNumber, 470010000);
     std::vector<uint8_t> blank(kFlashPageSize, 0xFF);
     device_.SetFlash(kConfigPageBase, blank.data(), blank.size());
     context_.mask = 0x10040;
@@ -259,7 +257,7 @@ TEST_F(ServerTestsTest, ServerSerialsOutsideTheRangeAreRefused) {
 TEST_F(ServerTestsTest, FailedServerRequestIsFatalAndWritesNothing) {
   ConnectServer();
   server_->SetFault(qxsim::ServerFault::kErrorStatus, "serial", 500);
-  device_.SetU32(kSerialNumberRegister, 470010000);
+  device_.SetU32(kRegSerialNumber, 470010000);
   context_.mask = 0x10040;
   SerialNumber(&context_);
   EXPECT_EQ(kLevelFatal, context_.EL);
@@ -274,7 +272,7 @@ TEST_F(ServerTestsTest, FailedServerRequestIsFatalAndWritesNothing) {
 
 TEST_F(ServerTestsTest, SerialWriteAndReadFailures) {
   ConnectServer();
-  device_.SetU32(kSerialNumberRegister, 0xFFFFFFFF);
+  device_.SetU32(kRegSerialNumber, 0xFFFFFFFF);
   context_.mask = 0x10040;
   FailFlashWrites();
   SerialNumber(&context_);
@@ -383,8 +381,8 @@ class SystemTimeTest : public ServerTestsTest {
   // moved on by `drift` seconds.
   void DeviceSetsItsClock(uint32_t drift) {
     device_.SetWriteHook([this, drift](uint32_t address, uint32_t) {
-      if (address == kClockSetRegister) {
-        device_.SetU32(kClockRegister, device_.GetU32(kClockSetRegister) + drift);
+      if (address == kRegClockSet) {
+        device_.SetU32(kRegClock, device_.GetU32(kRegClockSet) + drift);
       }
       return 0;
     });
@@ -411,7 +409,7 @@ TEST_F(SystemTimeTest, ChecksTheClockWithinFiveSeconds) {
   for (const auto& c : cases) {
     platform::FakeClock clock(1000, c.host);
     platform::ScopedClock scoped(&clock);
-    device_.SetU32(kClockRegister, c.device);
+    device_.SetU32(kRegClock, c.device);
     device_.ClearRequests();
     EXPECT_EQ(0u, SystemTime(&context_));
     EXPECT_EQ(c.level, context_.EL) << c.msg;
@@ -423,7 +421,7 @@ TEST_F(SystemTimeTest, ChecksTheClockWithinFiveSeconds) {
 
 TEST_F(SystemTimeTest, OnlyTheMaxEditionIsChecked) {
   context_.isMax = 0;
-  device_.SetU32(kClockRegister, 5);
+  device_.SetU32(kRegClock, 5);
   context_.mask = 0x1000;
   EXPECT_EQ(0u, SystemTime(&context_));
   EXPECT_EQ(kLevelPassed, context_.EL);
@@ -444,13 +442,13 @@ TEST_F(SystemTimeTest, SetsTheClockAndChecksItTwoSecondsLater) {
   for (const auto& c : cases) {
     platform::FakeClock clock(1000, 1700000000);
     platform::ScopedClock scoped(&clock);
-    device_.SetU32(kClockRegister, 1699999000);
+    device_.SetU32(kRegClock, 1699999000);
     DeviceSetsItsClock(c.drift);
     context_.mask = 0x1000;
     EXPECT_EQ(0u, SystemTime(&context_));
     EXPECT_EQ(c.level, context_.EL) << c.msg;
     EXPECT_STREQ(c.msg, context_.Msg);
-    EXPECT_EQ(1700000000u, device_.GetU32(kClockSetRegister));
+    EXPECT_EQ(1700000000u, device_.GetU32(kRegClockSet));
     EXPECT_EQ(1u, clock.sleepCount());
     EXPECT_EQ(3000u, clock.TickMs());
   }
@@ -459,7 +457,7 @@ TEST_F(SystemTimeTest, SetsTheClockAndChecksItTwoSecondsLater) {
 TEST_F(SystemTimeTest, AClockThatIgnoresTheSettingIsAnError) {
   platform::FakeClock clock(1000, 1700000000);
   platform::ScopedClock scoped(&clock);
-  device_.SetU32(kClockRegister, 1699999000);
+  device_.SetU32(kRegClock, 1699999000);
   context_.mask = 0x1000;
   SystemTime(&context_);
   EXPECT_EQ(kLevelError, context_.EL);
@@ -471,10 +469,10 @@ TEST_F(SystemTimeTest, CommFailuresAtEachStep) {
   for (int failAt = 0; failAt < 3; ++failAt) {
     platform::FakeClock clock(1000, 1700000000);
     platform::ScopedClock scoped(&clock);
-    device_.SetU32(kClockRegister, 1700000000);
+    device_.SetU32(kRegClock, 1700000000);
     context_.mask = 0x1000;
     device_.SetWriteHook([this, failAt](uint32_t address, uint32_t) {
-      if (address != kClockSetRegister) return 0;
+      if (address != kRegClockSet) return 0;
       if (failAt == 1) return kBrokenLink;
       if (failAt == 2) device_.FailNext(kBrokenLink);
       return 0;

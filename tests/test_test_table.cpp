@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "harness/test_table.h"
+#include "harness/station_table.h"
 
 namespace {
 
@@ -247,6 +247,22 @@ TEST(DeviceTypeTableTest, SearchEndsAtTheRowWithoutAFunction) {
   EXPECT_EQ(FindDeviceType(table, 4), &table[0]);
   EXPECT_EQ(FindDeviceType(table, 5), nullptr);
   EXPECT_EQ(FindDeviceType(table, 6), nullptr);
+}
+
+TEST(ExtraTestTableTest, FoundByExactNameUpToTheRowWithoutATest) {
+  const ExtraTest table[] = {
+      {"AnyTest", AnyTest},
+      {"End", nullptr},
+      {"Hidden", AnyTest},
+  };
+  EXPECT_EQ(FindExtraTest(table, "AnyTest"), &table[0]);
+  for (const char* name : {"anytest", "AnyTest ", "Any", "", "End", "Hidden"})
+    EXPECT_EQ(FindExtraTest(table, name), nullptr) << name;
+  EXPECT_EQ(FindExtraTest(table, nullptr), nullptr);
+  EXPECT_EQ(FindExtraTest(nullptr, "AnyTest"), nullptr);
+  // The station's own list is well formed: it ends, and each row finds itself.
+  for (const ExtraTest* row = kExtraTests; row->test != nullptr; ++row)
+    EXPECT_EQ(FindExtraTest(kExtraTests, row->name), row);
 }
 
 }  // namespace

@@ -109,11 +109,11 @@ class UpgradeTest : public ::testing::Test {
     ASSERT_NE(nullptr, ::mkdtemp(pattern));
     dir_ = pattern;
     device_.ServeOpens();
-    device_.SetF32(kFirmwareVersionRegister, 1.0f);
-    device_.SetF32(kBootloaderVersionRegister, 0.90f);
+    device_.SetF32(kRegFirmwareVersion, 1.0f);
+    device_.SetF32(kRegBootloaderVersion, 0.90f);
     // The restarted device runs the new firmware.
     device_.SetWriteHook([this](uint32_t address, uint32_t) {
-      if (address == kRestartRegister) device_.SetF32(kFirmwareVersionRegister, 1.25f);
+      if (address == kRegRestart) device_.SetF32(kRegFirmwareVersion, 1.25f);
       return 0;
     });
   }
@@ -184,7 +184,7 @@ TEST_F(UpgradeTest, AWholeUpgradePrintsTheDialogueAndLeavesTheImageInFlash) {
   ASSERT_EQ(121u, device_.ErasedPages().size());
   for (uint32_t i = 0; i < 120; ++i) EXPECT_EQ(kFirmwareBase + i * 4096, device_.ErasedPages()[i]);
   EXPECT_EQ(kInfoPageBase, device_.ErasedPages()[120]);
-  EXPECT_EQ(kRestartValue, device_.GetU32(kRestartRegister));
+  EXPECT_EQ(kRestartValue, device_.GetU32(kRegRestart));
   EXPECT_EQ(140u, clock_.sleepCount());
   // The final check reopened the device on USB.
   ASSERT_EQ(1u, device_.OpenCalls().size());
@@ -223,7 +223,7 @@ TEST_F(UpgradeTest, TheBootloaderVersionChoosesTheWait) {
   std::string path = Image(4096);
   for (const WaitCase& c : cases) {
     SCOPED_TRACE(c.bootloader);
-    device_.SetF32(kBootloaderVersionRegister, c.bootloader);
+    device_.SetF32(kRegBootloaderVersion, c.bootloader);
     FirmwareFile file(path.c_str());
     ResetUpgradeRun();
     int done = 0, progress = 0, total = 0;
@@ -234,7 +234,7 @@ TEST_F(UpgradeTest, TheBootloaderVersionChoosesTheWait) {
 }
 
 TEST_F(UpgradeTest, ALongWaitCountsToFortySeconds) {
-  device_.SetF32(kBootloaderVersionRegister, 0.89f);
+  device_.SetF32(kRegBootloaderVersion, 0.89f);
   RunUpgrade(device_.Handle(), Image(4096).c_str());
   EXPECT_NE(std::string::npos, console_.out.find("\rWaiting: 40 / 40\r\nFinal Check\r\n"));
   EXPECT_EQ(std::string::npos, console_.out.find("Waiting: 41"));
@@ -383,7 +383,7 @@ TEST_F(UpgradeTest, ADeviceLostWhileWritingEndsTheRunWithoutARestart) {
   std::string tail = "Erasing Info Page\r\nWriting: 1 / 2Error: 1014";
   ASSERT_GE(console_.out.size(), tail.size());
   EXPECT_EQ(tail, console_.out.substr(console_.out.size() - tail.size()));
-  EXPECT_EQ(0u, device_.GetU32(kRestartRegister));
+  EXPECT_EQ(0u, device_.GetU32(kRegRestart));
   EXPECT_EQ(Writing, CurrentUpgradeRun().state);
   EXPECT_EQ(1u, CurrentUpgradeRun().writtenPages);
   EXPECT_EQ(0u, clock_.sleepCount());
@@ -477,7 +477,7 @@ TEST_F(UpgradeTest, FlashImageWritesTheImageAndRestartsInOneCall) {
   ASSERT_TRUE(ReadFileBytes(path, &file, &error));
   EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 4096), Flash(kInfoPageBase, 4096));
   EXPECT_EQ(121, device_.EraseCount());
-  EXPECT_EQ(kRestartValue, device_.GetU32(kRestartRegister));
+  EXPECT_EQ(kRestartValue, device_.GetU32(kRegRestart));
   EXPECT_EQ(0u, clock_.sleepCount()) << "no wait";
   EXPECT_TRUE(console_.out.empty());
 }
@@ -518,7 +518,7 @@ TEST_F(UpgradeTest, FlashImageStopsAtTheFirstFailingPhase) {
   EXPECT_EQ(QXM_ERR_REPLY_TIMEOUT, FlashImage(device_.Handle(), Image(8192).c_str()));
   EXPECT_EQ(30, device_.EraseCount());
   EXPECT_EQ(31u, device_.ExchangeCount());
-  EXPECT_EQ(0u, device_.GetU32(kRestartRegister));
+  EXPECT_EQ(0u, device_.GetU32(kRegRestart));
 }
 
 }  // namespace

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "device/byte_order.h"
 #include "device/flash_map.h"
+#include "platform/byte_order.h"
 #include "sim/state_file.h"
 #include "upgrade/firmware_pack.h"
 
@@ -185,7 +185,8 @@ class UpgradeEndToEndTest : public ::testing::Test {
   static std::vector<uint8_t> Region(const std::vector<qxsim::StateSection>& sections,
                                      uint32_t base) {
     for (const qxsim::StateSection& s : sections) {
-      if (s.tag == "FLSH" && s.bytes.size() >= 4 && GetU32BE(s.bytes.data()) == base) {
+      if (s.tag == "FLSH" && s.bytes.size() >= 4 &&
+          GetU32BE(s.bytes.data(), s.bytes.size(), 0) == base) {
         return std::vector<uint8_t>(s.bytes.begin() + 4, s.bytes.end());
       }
     }
@@ -307,7 +308,8 @@ TEST_F(UpgradeEndToEndTest, FilesThatCannotBeUpgradedStopBeforeTheFlash) {
       << "the firmware area is still erased";
   std::vector<uint8_t> info = Region(state, kInfoPageBase);
   ASSERT_EQ(4096u, info.size());
-  EXPECT_EQ(0x51584658u, GetU32BE(info.data())) << "the factory info page is still there";
+  EXPECT_EQ(0x51584658u, GetU32BE(info.data(), info.size(), 0))
+      << "the factory info page is still there";
 }
 
 TEST_F(UpgradeEndToEndTest, APathLongerThanTheBufferIsCutAndItsRestAnswersTheKey) {

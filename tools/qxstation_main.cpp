@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "harness/test_harness.h"
-#include "harness/test_table.h"
+#include "harness/harness.h"
+#include "harness/station_table.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "device/byte_order.h"
 #include "harness/text.h"
+#include "platform/byte_order.h"
 
 const char* const kFirmwareFileErrorTexts[kFileErrorCount] = {
     "No error",
@@ -32,7 +32,7 @@ constexpr size_t kReadChunk = 64 * 1024;
 }  // namespace
 
 float DecodeImageVersion(const uint8_t* bytes) {
-  float value = GetF32BE(bytes);
+  float value = GetF32BE(bytes, 4, 0);
   if (std::isnan(value)) return value;
   if (value > 1000.0f || value < 0.0f) return static_cast<float>(bytes[2] + bytes[3] / 100.0);
   return value;
@@ -84,7 +84,7 @@ void FirmwareFile::Load() {
   data_.reset(new uint8_t[size_ + 1]);
   if (size_ > 0) std::memcpy(data_.get(), content.data(), size_);
   data_[size_] = 0;
-  if (size_ < 4 || GetU32BE(data_.get()) != kImageMagic) error_ = kFileNotFirmware;
+  if (size_ < 4 || GetU32BE(data_.get(), size_, 0) != kImageMagic) error_ = kFileNotFirmware;
 }
 
 void FirmwareFile::Release() {
@@ -105,7 +105,7 @@ uint16_t FirmwareFile::ReadU16BE(uint64_t offset) {
     Fail(kFileInvalid);
     return 0;
   }
-  return GetU16BE(data_.get() + offset);
+  return GetU16BE(data_.get(), size_, offset);
 }
 
 uint32_t FirmwareFile::ReadU32BE(uint64_t offset) {
@@ -113,7 +113,7 @@ uint32_t FirmwareFile::ReadU32BE(uint64_t offset) {
     Fail(kFileInvalid);
     return 0;
   }
-  return GetU32BE(data_.get() + offset);
+  return GetU32BE(data_.get(), size_, offset);
 }
 
 float FirmwareFile::ReadVersion(uint64_t offset) {

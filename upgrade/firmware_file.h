@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 constexpr uint32_t kImageMagic = 0x51584658;  // "QXFX", at file offset 0 only
 constexpr uint32_t kImageHeaderBytes = 128;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/byte_order.h"
+#include "platform/byte_order.h"
 
 uint32_t VersionBits(float version) { return FloatBits(version); }
 
@@ -37,20 +37,20 @@ std::vector<uint8_t> PackFirmware(const std::vector<PackedImage>& images,
   for (size_t i = 0; i < images.size(); ++i) {
     const PackedImage& image = images[i];
     uint8_t header[kImageHeaderBytes] = {};
-    PutU32BE(options.magic, header);
-    PutU32BE(image.intendedDevice, header + kHeaderDeviceOffset);
-    PutU32BE(image.fwVersionBits, header + kHeaderVersionOffset);
-    PutU32BE(image.version2Bits, header + kHeaderVersion2Offset);
-    PutU16BE(image.extraU16, header + kHeaderExtraU16Offset);
+    PutU32BE(header, 0, options.magic);
+    PutU32BE(header, kHeaderDeviceOffset, image.intendedDevice);
+    PutU32BE(header, kHeaderVersionOffset, image.fwVersionBits);
+    PutU32BE(header, kHeaderVersion2Offset, image.version2Bits);
+    PutU16BE(header, kHeaderExtraU16Offset, image.extraU16);
     uint16_t count = options.countGiven ? options.imageCount : static_cast<uint16_t>(images.size());
-    PutU16BE(count, header + kHeaderImageCountOffset);
+    PutU16BE(header, kHeaderImageCountOffset, count);
     uint32_t next = i + 1 < images.size() ? starts[i + 1] : 0;
     if (image.nextGiven) next = image.nextOffset;
-    PutU32BE(next, header + kHeaderNextOffset);
+    PutU32BE(header, kHeaderNextOffset, next);
     uint32_t length =
         image.lengthGiven ? image.imageBytes : static_cast<uint32_t>(image.body.size());
-    PutU32BE(length, header + kHeaderBytesOffset);
-    PutU32BE(image.extraU32, header + kHeaderExtraU32Offset);
+    PutU32BE(header, kHeaderBytesOffset, length);
+    PutU32BE(header, kHeaderExtraU32Offset, image.extraU32);
     std::memcpy(header + kHeaderShaBOffset, image.shaB, kImageDigestBytes);
     std::memcpy(header + kHeaderShaAOffset, image.shaA, kImageDigestBytes);
     out.insert(out.end(), header, header + kImageHeaderBytes);

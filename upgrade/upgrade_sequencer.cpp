@@ -20,8 +20,8 @@ UpgradeRun g_run;
 // Reads the firmware and bootloader versions in one exchange and prints them.
 int32_t ReadVersions(int handle, float* bootloader) {
   FeedbackFrame frames[2] = {
-      FeedbackFrame(FrameDirection::Read, kFirmwareVersionRegister, 2, FrameDataType::F32),
-      FeedbackFrame(FrameDirection::Read, kBootloaderVersionRegister, 2, FrameDataType::F32),
+      FeedbackFrame(FrameDirection::Read, kRegFirmwareVersion, 2, FrameDataType::F32),
+      FeedbackFrame(FrameDirection::Read, kRegBootloaderVersion, 2, FrameDataType::F32),
   };
   int32_t code = FeedbackExchange(handle, 2, frames);
   if (code != 0) return code;
@@ -219,7 +219,7 @@ int32_t WriteInfoPage(int handle, const uint8_t* header) {
   return WriteFlash(handle, kInfoPageKey, kInfoPageBase, kFlashPageSize, header);
 }
 
-int32_t RestartDevice(int handle) { return WriteU32(handle, kRestartRegister, kRestartValue); }
+int32_t RestartDevice(int handle) { return WriteU32(handle, kRegRestart, kRestartValue); }
 
 int32_t FlashImage(int handle, const char* path) {
   FirmwareFile file(path);

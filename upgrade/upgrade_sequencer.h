@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "device/register_addresses.h"
 #include "upgrade/firmware_file.h"
 
 enum UpgradeState : uint32_t {
@@ -24,10 +25,7 @@ enum UpgradeState : uint32_t {
 
 constexpr uint32_t kUpgradeStateCount = 9;
 
-// Device registers of the upgrade.
-constexpr int kFirmwareVersionRegister = 60004;    // F32
-constexpr int kBootloaderVersionRegister = 60006;  // F32
-constexpr int kRestartRegister = 61996;            // written with WriteU32
+// Written to kRegRestart to restart the device.
 constexpr uint32_t kRestartValue = 0x6B2E41D7;
 
 // A bootloader from this version on is back within the short wait.

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "device/byte_order.h"
-#include "harness/test_context.h"
+#include "harness/context.h"
+#include "platform/byte_order.h"
 #include "production/dac_test.h"
 #include "production/dio_tests.h"
 #include "production/settings_tests.h"
@@ -138,9 +138,9 @@ TEST(DacVerdict, WindowsInclusive) {
 // A block as the device sends it, exactly kStreamBlockBytes long.
 std::vector<uint8_t> Block(uint32_t count, const std::vector<float>& values) {
   std::vector<uint8_t> bytes(kStreamBlockBytes, 0);
-  PutU32BE(count, bytes.data());
+  PutU32BE(bytes.data(), bytes.size(), 0, count);
   for (size_t k = 0; k < values.size() && k < kStreamBlockRoom; ++k) {
-    PutF32BE(values[k], bytes.data() + 8 + 4 * k);
+    PutF32BE(bytes.data(), bytes.size(), 8 + 4 * k, values[k]);
   }
   return bytes;
 }

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <utility>
 
-#include "device/byte_order.h"
 #include "device/flash_map.h"
+#include "platform/byte_order.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_errors.h"
 
@@ -171,7 +171,7 @@ int FakeDevice::EraseFlashPage(uint32_t address) {
 }
 
 int FakeDevice::WriteFlashWindow(const uint8_t* block, uint32_t length) {
-  const uint32_t target = GetU32BE(block);
+  const uint32_t target = GetU32BE(block, 4, 0);
   if (!KeyFits(target, length)) return kFlashRefusedCode;
   // Flash programming can only clear bits.
   for (uint32_t i = 0; i < length; ++i) flash_[target + i] &= block[4 + i];
@@ -180,16 +180,16 @@ int FakeDevice::WriteFlashWindow(const uint8_t* block, uint32_t length) {
 }
 
 int FakeDevice::ApplyWrite(uint32_t address, uint32_t count, const uint8_t* data) {
-  for (uint32_t i = 0; i < count; ++i) SetU16(address + i, GetU16BE(data + 2 * i));
+  for (uint32_t i = 0; i < count; ++i) SetU16(address + i, GetU16BE(data, 2 * count, 2 * i));
   int code = QXM_OK;
-  if (address == kFlashKeyRegister && count == 2) {
-    key_ = GetU32BE(data);
+  if (address == kRegFlashKey && count == 2) {
+    key_ = GetU32BE(data, 4, 0);
     keySet_ = true;
-  } else if (address == kFlashReadPointerRegister && count == 2) {
-    readPointer_ = GetU32BE(data);
-  } else if (address == kFlashEraseRegister && count == 2) {
-    code = EraseFlashPage(GetU32BE(data));
-  } else if (address == kFlashWriteWindowRegister && count >= 2) {
+  } else if (address == kRegFlashReadPointer && count == 2) {
+    readPointer_ = GetU32BE(data, 4, 0);
+  } else if (address == kRegFlashErase && count == 2) {
+    code = EraseFlashPage(GetU32BE(data, 4, 0));
+  } else if (address == kRegFlashWriteWindow && count >= 2) {
     code = WriteFlashWindow(data, (count - 2) * 2);
   }
   if (code == QXM_OK && writeHook_) code = writeHook_(address, count);
@@ -197,11 +197,11 @@ int FakeDevice::ApplyWrite(uint32_t address, uint32_t count, const uint8_t* data
 }
 
 int FakeDevice::ReadRegister(uint32_t address, uint16_t* value) {
-  const uint32_t window = kFlashReadWindowRegister;
+  const uint32_t window = kRegFlashReadWindow;
   if (address >= window && address < window + kFlashReadWindowRegisters) {
     const uint32_t at = readPointer_ + 2 * (address - window);
     if (readPointer_ >= kFlashSize || at + 2 > kFlashSize) return kFlashRefusedCode;
-    *value = GetU16BE(flash_.data() + at);
+    *value = GetU16BE(flash_.data(), flash_.size(), at);
     return QXM_OK;
   }
   *value = GetU16(address);
@@ -210,7 +210,7 @@ int FakeDevice::ReadRegister(uint32_t address, uint16_t* value) {
 
 int FakeDevice::Exchange(unsigned char* buffer, int* errorAddress) {
   if (errorAddress != nullptr) *errorAddress = 0;
-  const size_t declared = GetU16BE(buffer + 4);
+  const size_t declared = GetU16BE(buffer, QXM_BUFFER_SIZE, 4);
   const size_t total = std::min<size_t>(declared + 6, QXM_BUFFER_SIZE);
   // A copy of its own: the reply overwrites the buffer, and a hook may clear
   // the record.
@@ -223,7 +223,7 @@ int FakeDevice::Exchange(unsigned char* buffer, int* errorAddress) {
     if (code != QXM_OK) {
       // A failed exchange may leave anything in the buffer: leave a reply that
       // looks complete, so that a caller decoding after a failure shows it.
-      PutU16BE(static_cast<uint16_t>(QXM_BUFFER_SIZE - 6), buffer + 4);
+      PutU16BE(buffer, QXM_BUFFER_SIZE, 4, static_cast<uint16_t>(QXM_BUFFER_SIZE - 6));
       std::memset(buffer + kHeader, kFailureFill, QXM_BUFFER_SIZE - kHeader);
       return code;
     }
@@ -239,7 +239,7 @@ int FakeDevice::Exchange(unsigned char* buffer, int* errorAddress) {
     if (pos + 4 > total) return kMalformedRequestCode;
     const bool write = request[pos] == 1;
     if (request[pos] > 1) return kMalformedRequestCode;
-    const uint32_t address = GetU16BE(&request[pos + 1]);
+    const uint32_t address = GetU16BE(request.data(), request.size(), pos + 1);
     const uint32_t count = request[pos + 3];
     pos += 4;
     if (write) {
@@ -255,7 +255,7 @@ int FakeDevice::Exchange(unsigned char* buffer, int* errorAddress) {
         reply.push_back(static_cast<uint8_t>(value >> 8));
         reply.push_back(static_cast<uint8_t>(value));
       }
-      if (address == kFlashReadWindowRegister) ++flashReadCount_;
+      if (address == kRegFlashReadWindow) ++flashReadCount_;
     }
   }
   if (kHeader + reply.size() > QXM_BUFFER_SIZE) return kReplyTooLongCode;
@@ -266,7 +266,7 @@ int FakeDevice::Exchange(unsigned char* buffer, int* errorAddress) {
   // The reply keeps the request's transaction and protocol identifiers and
   // unit; what follows the header is its data alone.
   std::memset(buffer + kHeader, 0, QXM_BUFFER_SIZE - kHeader);
-  PutU16BE(static_cast<uint16_t>(reply.size() + 2), buffer + 4);
+  PutU16BE(buffer, QXM_BUFFER_SIZE, 4, static_cast<uint16_t>(reply.size() + 2));
   buffer[7] = kFunction;
   if (!reply.empty()) std::memcpy(buffer + kHeader, reply.data(), reply.size());
   return QXM_OK;

@@ -1,4 +1,4 @@
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 const char* const kStatusNames[kLevelCount] = {"-",       "Running", "Passed",
                                                "Warning", "Error",   "Fatal"};

@@ -1,7 +1,8 @@
-#include "harness/test_harness.h"
+#include "harness/harness.h"
 
 #include <cstring>
 
+#include "harness/station_table.h"
 #include "platform/socket.h"
 #include "qxm/qxm.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "harness/test_context.h"
+#include "harness/context.h"
 
 // The usual end of a test on a failed device access: Msg = "Comm Error: "
 // followed by "(code)", EL = Fatal. Returns 1, the test's result.

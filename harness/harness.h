@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "harness/context.h"
 #include "harness/report_sink.h"
-#include "harness/test_context.h"
-#include "harness/test_table.h"
+#include "harness/selection.h"
 #include "harness/text.h"
 
 // The station's version, shown in the report and sent to the test server.

@@ -1,4 +1,4 @@
-#include "harness/test_messages.h"
+#include "harness/messages.h"
 
 #include "harness/text.h"
 

@@ -1,0 +1,49 @@
+// The station's own tables: the Z5's test table and run plan, the device
+// types, and the tests that the table does not list. The only station file
+// that reaches the folders of the tests themselves (server/, calibration/,
+// production/) is station_table.cpp, so that they may depend on harness/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "harness/context.h"
+#include "harness/selection.h"
+
+// The device-type code of the Z5, and the code that every test-table row carries.
+constexpr uint32_t kZ5DeviceType = 2;
+
+// The real table: only rows whose tests exist, in run order.
+extern const TestEntry kTestTable[];
+
+// Name and masks of one test of the full run.
+struct TestPlanRow {
+  const char* name;
+  uint32_t selection;
+  uint32_t exclusion;
+};
+
+// Every test of the full run, in run order. A row of kTestTable carries the
+// name and masks of its row here.
+constexpr size_t kTestPlanSize = 21;
+extern const TestPlanRow kTestPlan[kTestPlanSize];
+
+// The Z5's list function: the rows of kTestTable selected by context->mask,
+// with testCount. Returns 0 (1 for a null argument).
+uint32_t GetTestList(TestContext* context, TestRecord* list);
+
+// The station's device types.
+extern const DeviceTypeEntry kDeviceTypes[];
+
+// A test that the table does not list, which a bench engineer may add to a
+// run by its function name (qxstation --add-test); a table ends with a row
+// whose test is null.
+struct ExtraTest {
+  const char* name;
+  TestFunction test;
+};
+extern const ExtraTest kExtraTests[];
+
+// The row of table with this name (exact match), or null when there is none
+// or either argument is null.
+const ExtraTest* FindExtraTest(const ExtraTest* table, const char* name);
