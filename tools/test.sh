@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test twice: a plain build, then one under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Checks the layout, then builds everything and runs every test twice: a plain
+# build, then one under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="${QX_JOBS:-2}"
+
+bash tools/check_layout.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"

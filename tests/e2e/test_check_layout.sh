@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The layout check passes on the tree as it stands and fails on each kind of
+# breach, added one at a time to a copy of the tree (never to the tree itself).
+# Usage: test_check_layout.sh SOURCE_DIR
+set -uo pipefail
+src="${1:?source directory}"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for dir in device harness upgrade server instruments calibration production qxm platform sim \
+  tests tools bench; do
+  [ -d "$src/$dir" ] && cp -r "$src/$dir" "$work/"
+done
+check() { bash "$src/tools/check_layout.sh" "$work"; }
+
+errors=0
+if ! out=$(check); then
+  echo "FAIL: the tree as it stands breaks the layout:"
+  echo "$out"
+  errors=1
+fi
+
+# file | line added at its end | expected: "pass" or a text of the breach's message
+cases=(
+  'device/registers.cpp|#include "sim/bench.h"|device/registers.cpp:'
+  'qxm/handles.cpp|#include "sim/bench.h"|does not include the bench'
+  'harness/text.cpp|#include <unistd.h>|<unistd.h> is an operating-system header'
+  'upgrade/firmware_file.cpp|#include <sys/socket.h>|<sys/socket.h>'
+  'server/server_link.cpp|#include <winsock2.h>|<winsock2.h>'
+  'harness/text.h|#ifdef _WIN32|_WIN32 is tested only in platform/'
+  'device/flash.cpp|#if defined(_WIN32)|_WIN32'
+  'harness/open_device.cpp|#include "server/server_tests.h"|only harness/station_table'
+  'harness/harness.cpp|#include "production/dac_test.h"|only harness/station_table'
+  'harness/station_table.h|#include "server/server_tests.h"|pass'
+  'platform/status.cpp|#include <unistd.h>|pass'
+  'harness/text.cpp|#include <thread>|pass'
+)
+# An excepted file may include only the headers listed for it.
+excepted=$(cd "$work" && find tests -name 'test_upgrade.cpp' | head -n 1)
+[ -n "$excepted" ] && cases+=("$excepted|#include <termios.h>|<termios.h>")
+
+for c in "${cases[@]}"; do
+  IFS='|' read -r file line expected <<<"$c"
+  if [ ! -f "$work/$file" ]; then
+    echo "FAIL: $file is missing from the tree"
+    errors=1
+    continue
+  fi
+  cp "$work/$file" "$work/$file.orig"
+  printf '%s\n' "$line" >>"$work/$file"
+  out=$(check)
+  status=$?
+  mv "$work/$file.orig" "$work/$file"
+  if [ "$expected" = pass ]; then
+    [ $status -eq 0 ] || { echo "FAIL: '$line' in $file was refused: $out"; errors=1; }
+  elif [ $status -ne 1 ] || ! grep -qF -- "$expected" <<<"$out"; then
+    echo "FAIL: '$line' in $file: status $status, wanted 1 and \"$expected\"; got: $out"
+    errors=1
+  fi
+done
+[ $errors -eq 0 ] && echo "layout check test: passed"
+exit $errors

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Checks the layout rules that the compiler cannot see:
+#   - the station (and qxm, platform, tools) never includes the bench (sim/);
+#   - only platform/ includes operating-system headers or tests for _WIN32;
+#   - in harness/, only station_table reaches server/, calibration/, production/.
+# Usage: tools/check_layout.sh [ROOT]   (ROOT defaults to this repository)
+# Prints one line per breach and exits 1 when there is any, 0 otherwise.
+set -uo pipefail
+root="${1:-$(cd "$(dirname "$0")/.." && pwd)}"
+cd "$root" || exit 2
+
+# Operating-system headers, POSIX and Win32; the C++ standard library's own
+# headers (<csignal>, <thread>, ...) are not among them.
+os_headers='sys/.*|net/.*|netinet/.*|arpa/.*|linux/.*|unistd\.h|termios\.h|poll\.h|fcntl\.h'
+os_headers+='|netdb\.h|pty\.h|util\.h|dirent\.h|pthread\.h|spawn\.h|dlfcn\.h|sched\.h|pwd\.h'
+os_headers+='|grp\.h|semaphore\.h|signal\.h|windows\.h|winsock2?\.h|ws2tcpip\.h|mswsock\.h'
+os_headers+='|iphlpapi\.h|io\.h|process\.h|direct\.h|conio\.h'
+
+# Files outside platform/ that may still include operating-system headers:
+# a path pattern (a * also spans folders, so a file keeps its entry when it
+# moves into a subfolder of tests/) and the headers it may include. Remove an
+# entry once its file goes through platform/.
+exceptions=(
+  # The bench is POSIX-only; its sockets, pseudo-terminal, files and signals
+  # move to platform's listener and pty.
+  "sim/*modbus_server.cpp fcntl.h netdb.h netinet/in.h netinet/tcp.h poll.h sys/socket.h unistd.h"
+  "sim/*state_file.cpp fcntl.h sys/stat.h unistd.h"
+  "sim/*qxsim_main.cpp signal.h sys/stat.h"
+  "sim/*meter.cpp fcntl.h poll.h sys/stat.h termios.h unistd.h"
+  "sim/*qxts_main.cpp poll.h signal.h"
+  "sim/*test_server.cpp arpa/inet.h fcntl.h netinet/in.h netinet/tcp.h poll.h sys/socket.h unistd.h"
+  "sim/*qxts_server.cpp arpa/inet.h fcntl.h netinet/in.h netinet/tcp.h poll.h sys/socket.h unistd.h"
+  # Tests: scripted peers on raw sockets, child processes, temporary files and
+  # pseudo-terminals, until tests/support offers them.
+  "tests/*test_upgrade.cpp sys/stat.h unistd.h"
+  "tests/*test_bench_tools_e2e.cpp signal.h unistd.h"
+  "tests/*test_serial.cpp fcntl.h poll.h termios.h unistd.h"
+  "tests/*test_station_e2e.cpp signal.h unistd.h"
+  "tests/*test_qxm_transport.cpp arpa/inet.h netinet/in.h poll.h sys/socket.h unistd.h"
+  "tests/*test_server_e2e.cpp unistd.h"
+  "tests/*test_platform.cpp arpa/inet.h netinet/in.h sys/socket.h unistd.h"
+  "tests/*test_meter.cpp sys/stat.h unistd.h"
+  "tests/*test_upgrade_e2e.cpp fcntl.h poll.h signal.h sys/wait.h unistd.h"
+  "tests/*test_sim_device.cpp arpa/inet.h fcntl.h netinet/in.h poll.h signal.h spawn.h sys/socket.h sys/stat.h sys/wait.h unistd.h"
+  "tests/*test_server_link.cpp arpa/inet.h netinet/in.h poll.h sys/socket.h unistd.h"
+  "tests/support/child_process.h sys/types.h"
+  "tests/support/child_process.cpp poll.h signal.h sys/wait.h unistd.h"
+  "tests/*test_calibration_math.cpp unistd.h"
+  "tests/*test_firmware_file.cpp sys/stat.h unistd.h"
+)
+
+failures=0
+fail() {
+  echo "$1"
+  failures=$((failures + 1))
+}
+
+excepted() {  # path header
+  local entry pattern headers header
+  for entry in "${exceptions[@]}"; do
+    read -r pattern headers <<<"$entry"
+    # shellcheck disable=SC2053  # the pattern is a glob on purpose
+    [[ "$1" == $pattern ]] || continue
+    for header in $headers; do [[ "$header" == "$2" ]] && return 0; done
+  done
+  return 1
+}
+
+# grep -rn over those of the folders that exist: "file:line:text" lines.
+scan() {  # pattern folders...
+  local pattern="$1" dir dirs=()
+  shift
+  for dir in "$@"; do [ -d "$dir" ] && dirs+=("$dir"); done
+  [ ${#dirs[@]} -gt 0 ] || return 0
+  grep -rnE --include='*.h' --include='*.hpp' --include='*.cpp' --include='*.cc' \
+    "$pattern" "${dirs[@]}" | sort
+}
+
+station=(device harness upgrade server instruments calibration production qxm platform tools)
+while IFS=: read -r file line _; do
+  fail "$file:$line: the station does not include the bench (sim/)"
+done < <(scan '^\s*#\s*include\s*"sim/' "${station[@]}")
+
+outside=(device harness upgrade server instruments calibration production qxm sim tests tools bench)
+while IFS=: read -r file line text; do
+  [[ "$text" =~ \<([^>]*)\> ]] && header="${BASH_REMATCH[1]}"
+  excepted "$file" "$header" ||
+    fail "$file:$line: <$header> is an operating-system header: reach it through platform/"
+done < <(scan "^\s*#\s*include\s*<($os_headers)>" "${outside[@]}")
+while IFS=: read -r file line _; do
+  fail "$file:$line: _WIN32 is tested only in platform/"
+done < <(scan '^\s*#\s*(if|ifdef|ifndef|elif).*\b_WIN(32|64)\b' "${outside[@]}")
+
+while IFS=: read -r file line _; do
+  case "$file" in harness/station_table.h | harness/station_table.cpp) continue ;; esac
+  fail "$file:$line: only harness/station_table reaches the tests' folders"
+done < <(scan '^\s*#\s*include\s*"(server|calibration|production)/' harness)
+
+if [ "$failures" -gt 0 ]; then
+  echo "layout check: $failures breach(es)"
+  exit 1
+fi
+echo "layout check: passed"
