@@ -4,12 +4,14 @@
 
 #include "calibration/calibration_tests.h"
 #include "harness/open_device.h"
+#include "production/counter_test.h"
 #include "production/dac_test.h"
 #include "production/dio_tests.h"
 #include "production/settings_tests.h"
 #include "production/stream_tests.h"
 #include "production/supply_checks.h"
 #include "server/server_tests.h"
+#include "upgrade/firmware_file.h"
 
 // Rows are added here as their tests are written, in the order of kTestPlan,
 // each with the name and masks of its plan row, for example
@@ -41,6 +43,9 @@ const TestEntry kTestTable[] = {
 
 const ExtraTest kExtraTests[] = {
     {"AccuracyCheck", AccuracyCheck},
+    {"CounterTest", CounterTest},
+    {"CheckUpgradeFile", CheckUpgradeFile},
+    {"NotImplementedTest", NotImplementedTest},
     {nullptr, nullptr},
 };
 

@@ -115,8 +115,12 @@ TEST_F(StationEndToEnd, QuietRunsPrintNothingAndBadArgumentsExitTwo) {
   EXPECT_NE(out.find("0x20000"), std::string::npos);
   // An unknown added test is named, with the ones that exist.
   EXPECT_EQ(RunStation({"--mask", "0x400", "--add-test", "Nope"}, &out), 2);
-  EXPECT_NE(out.find("unknown test \"Nope\"; known tests:\n  AccuracyCheck\n"), std::string::npos)
+  EXPECT_NE(out.find("unknown test \"Nope\"; known tests:\n  AccuracyCheck\n  CounterTest\n"
+                     "  CheckUpgradeFile\n  NotImplementedTest\n"),
+            std::string::npos)
       << out;
+  EXPECT_EQ(RunStation({"--mask", "0x400", "--add-test", "NotImplementedTest"}, &out), 0);
+  EXPECT_NE(out.find("Passed      Not implemented\r\n"), std::string::npos) << out;
 }
 
 }  // namespace
