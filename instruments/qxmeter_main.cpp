@@ -12,6 +12,7 @@
 #include "instruments/meter.h"
 #include "platform/clock.h"
 #include "platform/settings.h"
+#include "tools/cli.h"
 
 namespace {
 
@@ -27,25 +28,25 @@ struct Options {
   int samples = kDefaultSamples;
 };
 
-void Usage() {
-  std::fputs(
-      "usage: qxmeter [--port COMn] [--range 0|1|2] [--samples N]\n"
-      "  --port COMn   COM1 ... COM8 (default COM3; on this system the device path is\n"
-      "                the setting QX_COMn)\n"
-      "  --range R     0: 10 V, 1: 1 V, 2: 0.1 V full scale (default 0)\n"
-      "  --samples N   readings to take, 1 ... 64 (default 8)\n",
-      stderr);
-}
+constexpr const char* kUsage =
+    "usage: qxmeter [--port COMn] [--range 0|1|2] [--samples N]\n"
+    "\n"
+    "Opens the bench meter, shows its identification and takes one set of\n"
+    "DC-voltage readings. Exit status: 0 readings shown, 1 no meter or no\n"
+    "readings, 2 bad arguments.\n"
+    "\n"
+    "  --port COMn        COM1 ... COM8 (default COM3; on this system the device path is\n"
+    "                     the setting QX_COMn)\n"
+    "  --range R          0: 10 V, 1: 1 V, 2: 0.1 V full scale (default 0)\n"
+    "  --samples N        readings to take, 1 ... 64 (default 8)\n"
+    "  --help, --version  this text, the version\n";
 
 bool ParseInt(const char* text, int low, int high, int* value) {
-  if (text == nullptr || *text == '\0') return false;
-  long v = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    v = v * 10 + (*p - '0');
-    if (v > high) return false;
+  uint64_t v = 0;
+  if (!cli::ParseUnsigned(text, static_cast<uint64_t>(high), &v) ||
+      v < static_cast<uint64_t>(low)) {
+    return false;
   }
-  if (v < low) return false;
   *value = static_cast<int>(v);
   return true;
 }
@@ -60,30 +61,27 @@ bool ParsePort(const char* text, int* index) {
   return false;
 }
 
-bool ParseArguments(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
-    const char* name = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    bool ok = false;
-    if (std::strcmp(name, "--port") == 0) {
-      ok = ParsePort(value, &options->portIndex);
-    } else if (std::strcmp(name, "--range") == 0) {
-      ok = ParseInt(value, 0, kMeterRangeCount - 1, &options->range);
-    } else if (std::strcmp(name, "--samples") == 0) {
-      ok = ParseInt(value, 1, kMaxRequestedSamples, &options->samples);
-    } else if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0) {
-      return false;
+// Returns -1 to go on, else the exit status.
+int ParseArguments(int argc, char** argv, Options* options) {
+  cli::Arguments args("qxmeter", argc, argv);
+  while (args.Next()) {
+    if (args.HelpOrVersion(kUsage)) return cli::kExitOk;
+    const char* value = nullptr;
+    if (args.Option("--port", &value)) {
+      if (!ParsePort(value, &options->portIndex)) return args.BadValue("a port COM1 ... COM8");
+    } else if (args.Option("--range", &value)) {
+      if (!ParseInt(value, 0, kMeterRangeCount - 1, &options->range)) {
+        return args.BadValue("a range 0, 1 or 2");
+      }
+    } else if (args.Option("--samples", &value)) {
+      if (!ParseInt(value, 1, kMaxRequestedSamples, &options->samples)) {
+        return args.BadValue("a sample count");
+      }
     } else {
-      std::fprintf(stderr, "qxmeter: unknown option %s\n", name);
-      return false;
+      return args.Unknown();
     }
-    if (!ok) {
-      std::fprintf(stderr, "qxmeter: bad value for %s: %s\n", name, value ? value : "(none)");
-      return false;
-    }
-    ++i;
   }
-  return true;
+  return args.failed() ? cli::kExitUsage : -1;
 }
 
 // The identification without its line end.
@@ -97,10 +95,8 @@ void CleanIdn(const char* idn, char (&out)[kMeterIdnCapacity]) {
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseArguments(argc, argv, &options)) {
-    Usage();
-    return 2;
-  }
+  int status = ParseArguments(argc, argv, &options);
+  if (status >= 0) return status;
   const char* portName = kComPortNames[options.portIndex];
   char settingName[16];
   TextFormat(settingName, sizeof settingName, "QX_%s", portName);
@@ -137,7 +133,7 @@ int main(int argc, char** argv) {
     meter.GetReadings(values, kMeterMaxSamples, &done);
     if (!done) platform::SleepMs(kPollMs);
   }
-  int status = 0;
+  status = 0;
   switch (meter.LastReadResult()) {
     case MeterReadResult::kOk: {
       double sum = 0;

@@ -24,6 +24,8 @@ const char* StatusText(int status) {
       return "not open";
     case kBadArgument:
       return "bad argument";
+    case kNotRegular:
+      return "not a regular file";
     default:
       return "unknown status";
   }

@@ -16,6 +16,7 @@ enum Status {
   kIoError = 7,      // any other failure of the operating system
   kNotOpen = 8,      // the object is not open
   kBadArgument = 9,  // null pointer or impossible size
+  kNotRegular = 10,  // a path that names a directory, FIFO or device, not a file
 };
 
 const char* StatusText(int status);

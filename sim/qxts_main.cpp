@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "sim/test_server.h"
+#include "tools/cli.h"
 
 namespace {
 
@@ -22,7 +24,8 @@ void PrintUsage(FILE* out) {
                "Serves the production test protocol: identification, serial numbers,\n"
                "MAC addresses and result messages. Port 0 picks a free port; the\n"
                "endpoint served is printed on start-up.\n"
-               "\n%s  --help                    this text\n",
+               "\n%s  --help, --version         this text, the version\n"
+               "\nOptions take their value as --opt VALUE or --opt=VALUE.\n",
                qxsim::TestServerUsage());
 }
 
@@ -35,18 +38,28 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qxts: %s\n", settingError.c_str());
     return 2;
   }
-  for (int i = 1; i < argc;) {
-    if (std::strcmp(argv[i], "--help") == 0) {
+  // The shared option parser reads the two-word form only.
+  std::vector<std::string> words = cli::SplitValues(argc, argv);
+  std::vector<char*> split;
+  for (std::string& w : words) split.push_back(&w[0]);
+  split.push_back(nullptr);
+  int count = static_cast<int>(words.size());
+  for (int i = 1; i < count;) {
+    const char* arg = split[i];
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       PrintUsage(stdout);
-      return 0;
+      return cli::kExitOk;
+    }
+    if (std::strcmp(arg, "--version") == 0) {
+      std::printf("qxts (QXTest) %s\n", cli::kVersion);
+      return cli::kExitOk;
     }
     std::string error;
-    int used = qxsim::ParseTestServerOption(argc, argv, i, &options, &error);
+    int used = qxsim::ParseTestServerOption(count, split.data(), i, &options, &error);
     if (used <= 0) {
-      std::fprintf(stderr, "qxts: %s\n\n",
-                   used < 0 ? error.c_str() : (std::string("unknown option ") + argv[i]).c_str());
-      PrintUsage(stderr);
-      return 2;
+      std::fprintf(stderr, "qxts: %s (see qxts --help)\n",
+                   used < 0 ? error.c_str() : (std::string("unknown option ") + arg).c_str());
+      return cli::kExitUsage;
     }
     i += used;
   }

@@ -290,8 +290,13 @@ TEST_F(UpgradeTest, TheFileCheckRefusesBeforeAnyPageIsTouched) {
   std::vector<uint8_t> notFirmware = pack(kIntendedDeviceCode, 8192, false, 0);
   notFirmware[0] = 'X';
   const RefusalCase cases[] = {
-      {"no file", {}, FileLines(0, 0, "0.0000"), kUpgradeWrongDevice},
-      {"not firmware", notFirmware, FileLines(0, 0, "0.0000"), kUpgradeWrongDevice},
+      {"no file",
+       {},
+       FileLines(0, 0, "0.0000") + "    File error: Could not find/open file\r\n",
+       kUpgradeWrongDevice},
+      {"not firmware", notFirmware,
+       FileLines(0, 0, "0.0000") + "    File error: File does not appear to be QX Firmware\r\n",
+       kUpgradeWrongDevice},
       {"another device", pack(100017002, 8192, false, 0), FileLines(100017002, 8192, "2.5000"),
        kUpgradeWrongDevice},
       {"device code 0", pack(0, 8192, false, 0), FileLines(0, 8192, "2.5000"), kUpgradeWrongDevice},
@@ -430,7 +435,9 @@ TEST_F(UpgradeTest, ASecondRunKeepsNothingOfTheFirstRunsFile) {
   console_.out.clear();
   int handle = device_.OpenedHandles().back();
   RunUpgrade(handle, (dir_ + "/missing.bin").c_str());
-  EXPECT_EQ(Head("1.2500", "0.9000") + FileLines(0, 0, "0.0000") + "Error: 12345", console_.out);
+  EXPECT_EQ(Head("1.2500", "0.9000") + FileLines(0, 0, "0.0000") +
+                "    File error: Could not find/open file\r\nError: 12345",
+            console_.out);
   EXPECT_EQ(writes, device_.FlashWriteCount());
   EXPECT_EQ(erases, device_.EraseCount());
   EXPECT_EQ(nullptr, CurrentUpgradeRun().body);
@@ -456,10 +463,24 @@ TEST_F(UpgradeTest, TheEntryAsksForThePathThenWaitsForAKeyThenPlacesTheWindow) {
   EXPECT_EQ("usb", device_.OpenCalls()[0].connectionType);
 }
 
+TEST_F(UpgradeTest, TheEntryGivenAFileAndNoWaitNeitherAsksNorWaits) {
+  QxtestOptions options;
+  std::string path = Image(4096);
+  options.path = path.c_str();
+  options.noWait = true;
+  EXPECT_EQ(0, QxtestEntry(options));
+  EXPECT_EQ(0u, console_.out.find("Beginning upgrade process\r\n"));
+  const std::string end = "    Current FW: 1.2500, BL: 0.9000\r\n";
+  ASSERT_GE(console_.out.size(), end.size());
+  EXPECT_EQ(end, console_.out.substr(console_.out.size() - end.size()));
+  EXPECT_EQ(std::vector<std::string>{"window 0,0 800x400"}, console_.events);
+}
+
 TEST_F(UpgradeTest, TheEntryWithNoInputStillEndsAfterItsKey) {
-  EXPECT_EQ(0, QxtestEntry());
+  EXPECT_EQ(1, QxtestEntry()) << "the upgrade did not complete";
   EXPECT_EQ("Enter full path to upgrade file:\r\n" + Head("1.0000", "0.9000") +
-                FileLines(0, 0, "0.0000") + "Error: 12345Press any key",
+                FileLines(0, 0, "0.0000") +
+                "    File error: Could not find/open file\r\nError: 12345Press any key",
             console_.out);
   EXPECT_TRUE(FirmwareAreaUntouched());
 }

@@ -205,14 +205,14 @@ class UpgradeEndToEndTest : public ::testing::Test {
   // Runs qxtest, types the text, and returns all it printed; it must end by
   // itself within timeoutMs.
   std::string RunQxtest(const std::string& endpoint, const std::string& typed, int timeoutMs,
-                        bool closeInput = true) {
+                        bool closeInput = true, int status = 1) {
     Child qxtest({Program("qxtest")}, {"QXM_USB_ENDPOINT=" + endpoint});
     EXPECT_TRUE(qxtest.started());
     EXPECT_TRUE(qxtest.ReadUntil(kPrompt, 10000)) << qxtest.output();
     qxtest.Type(typed);
     if (closeInput) qxtest.CloseInput();
     qxtest.ReadAll(timeoutMs);
-    EXPECT_EQ(0, qxtest.Wait(2000)) << "qxtest did not end: " << qxtest.output();
+    EXPECT_EQ(status, qxtest.Wait(2000)) << "qxtest did not end as it should: " << qxtest.output();
     return qxtest.output();
   }
 
@@ -229,7 +229,7 @@ TEST_F(UpgradeEndToEndTest, AnUpgradeWritesTheImageAndTheDeviceComesBackRunningI
   std::string endpoint = StartSim();
   ASSERT_FALSE(endpoint.empty());
   // The path as a user types it, then Enter for "Press any key".
-  std::string out = RunQxtest(endpoint, path + "\n\n", 90000);
+  std::string out = RunQxtest(endpoint, path + "\n\n", 90000, true, 0);
 
   std::string head = std::string(kPrompt) + kDeviceCheck +
                      FileLines("100017001", std::to_string(bodyBytes), "1.3700") +
@@ -294,8 +294,10 @@ TEST_F(UpgradeEndToEndTest, FilesThatCannotBeUpgradedStopBeforeTheFlash) {
     std::string lines;
   };
   const Case cases[] = {
-      {dir_ + "/missing.bin\n\n", FileLines("0", "0", "0.0000")},
-      {text + "\n\n", FileLines("0", "0", "0.0000")},
+      {dir_ + "/missing.bin\n\n",
+       FileLines("0", "0", "0.0000") + "    File error: Could not find/open file\r\n"},
+      {text + "\n\n", FileLines("0", "0", "0.0000") +
+                          "    File error: File does not appear to be QX Firmware\r\n"},
       {other + "\n\n", FileLines("100017002", "8192", "1.1000")},
   };
   for (const Case& c : cases) {
@@ -318,7 +320,7 @@ TEST_F(UpgradeEndToEndTest, APathLongerThanTheBufferIsCutAndItsRestAnswersTheKey
   // Input stays open: only the rest of the long line can answer the key.
   std::string out = RunQxtest(endpoint, dir_ + "/" + std::string(300, 'a') + "\n", 20000, false);
   EXPECT_EQ(std::string(kPrompt) + kDeviceCheck + FileLines("0", "0", "0.0000") +
-                "Error: 12345Press any key",
+                "    File error: Could not find/open file\r\nError: 12345Press any key",
             out);
 }
 
@@ -345,6 +347,25 @@ TEST_F(UpgradeEndToEndTest, WithNoDeviceTheFirstStepReportsTheLinkCode) {
       std::string(kPrompt) +
           "Beginning upgrade process\r\n\rChecking Quenlox Device\r\nError: 1000Press any key",
       out);
+}
+
+TEST_F(UpgradeEndToEndTest, UnattendedRunsNameTheFileProblemAndExitWithOne) {
+  std::string endpoint = StartSim();
+  ASSERT_FALSE(endpoint.empty());
+  // A FIFO with no writer would hold a plain open forever; so would a device.
+  std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(0, std::system(("mkfifo " + fifo).c_str()));
+  for (const std::string& path : {dir_ + "/missing.bin", fifo, dir_, std::string("/dev/zero")}) {
+    SCOPED_TRACE(path);
+    Child qxtest({Program("qxtest"), "--file=" + path, "--no-wait"},
+                 {"QXM_USB_ENDPOINT=" + endpoint});
+    qxtest.ReadAll(10000);
+    EXPECT_EQ(1, qxtest.Wait(2000));
+    EXPECT_EQ(std::string(kDeviceCheck) + FileLines("0", "0", "0.0000") +
+                  "    File error: Could not find/open file\r\nError: 12345\r\n",
+              qxtest.output());
+  }
+  std::remove(fifo.c_str());
 }
 
 }  // namespace

@@ -1,52 +1,26 @@
 // qxreg: reads or writes one register of the device on USB, for bench work
 // (for example setting the jig's source voltage before checking the meter).
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/link_errors.h"
 #include "device/registers.h"
 #include "qxm/qxm.h"
+#include "tools/cli.h"
 
 namespace {
 
-void PrintUsage(FILE* out) {
-  std::fputs(
-      "usage: qxreg read ADDRESS u16|u32|f32\n"
-      "       qxreg write ADDRESS u16|u32|f32 VALUE\n"
-      "\n"
-      "Reads or writes one register of the first device on USB\n"
-      "(QXM_USB_ENDPOINT). Exit status: 0 done, 1 device error, 2 bad arguments.\n",
-      out);
-}
-
-bool ParseUnsigned(const char* text, unsigned long max, unsigned long* value) {
-  if (text == nullptr || *text == '\0' || *text == '-') return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text, &end, 0);
-  if (errno != 0 || *end != '\0' || v > max) return false;
-  *value = static_cast<unsigned long>(v);
-  return true;
-}
-
-bool ParseFloat(const char* text, float* value) {
-  if (text == nullptr || *text == '\0') return false;
-  errno = 0;
-  char* end = nullptr;
-  double v = std::strtod(text, &end);
-  if (errno != 0 || *end != '\0') return false;
-  *value = static_cast<float>(v);
-  return true;
-}
-
-int Usage() {
-  PrintUsage(stderr);
-  return 2;
-}
+constexpr const char* kUsage =
+    "usage: qxreg read ADDRESS u16|u32|f32\n"
+    "       qxreg write ADDRESS u16|u32|f32 VALUE\n"
+    "\n"
+    "Reads or writes one register of the first device on USB\n"
+    "(QXM_USB_ENDPOINT). Exit status: 0 done, 1 device error, 2 bad arguments.\n"
+    "\n"
+    "  --help, --version   this text, the version\n";
 
 int Fail(const char* what, int code) {
   std::fprintf(stderr, "qxreg: %s failed (%i): %s\n", what, code, LinkErrorToString(code));
@@ -56,28 +30,42 @@ int Fail(const char* what, int code) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-    PrintUsage(stdout);
-    return 0;
+  cli::Arguments args("qxreg", argc, argv);
+  const char* words[4] = {};
+  int count = 0;
+  while (args.Next()) {
+    if (args.HelpOrVersion(kUsage)) return cli::kExitOk;
+    const char* word = nullptr;
+    if (!args.Positional(&word)) return args.Unknown();
+    if (count == 4) return args.Error(std::string("too many arguments: '") + word + "'");
+    words[count++] = word;
   }
-  bool write = argc == 5 && std::strcmp(argv[1], "write") == 0;
-  bool read = argc == 4 && std::strcmp(argv[1], "read") == 0;
-  if (!write && !read) return Usage();
-  unsigned long address = 0;
-  if (!ParseUnsigned(argv[2], 0xFFFF, &address)) return Usage();
-  const char* type = argv[3];
+  if (args.failed()) return cli::kExitUsage;
+  bool write = count == 4 && std::strcmp(words[0], "write") == 0;
+  bool read = count == 3 && std::strcmp(words[0], "read") == 0;
+  if (!write && !read) {
+    return args.Error(count == 0 ? "nothing to do"
+                                 : "expected read ADDRESS TYPE or write ADDRESS TYPE VALUE");
+  }
+  uint64_t address = 0;
+  if (!cli::ParseUnsigned(words[1], 0xFFFF, &address)) {
+    return args.Error(std::string("ADDRESS: '") + words[1] + "' is not a register number");
+  }
+  const char* type = words[2];
   if (std::strcmp(type, "u16") != 0 && std::strcmp(type, "u32") != 0 &&
       std::strcmp(type, "f32") != 0) {
-    return Usage();
+    return args.Error(std::string("TYPE: '") + type + "' is not u16, u32 or f32");
   }
-  unsigned long number = 0;
+  uint64_t number = 0;
   float real = 0;
   if (write) {
-    bool ok =
-        std::strcmp(type, "f32") == 0
-            ? ParseFloat(argv[4], &real)
-            : ParseUnsigned(argv[4], std::strcmp(type, "u16") == 0 ? 0xFFFF : 0xFFFFFFFF, &number);
-    if (!ok) return Usage();
+    double d = 0;
+    bool isFloat = std::strcmp(type, "f32") == 0;
+    bool ok = isFloat ? cli::ParseReal(words[3], &d)
+                      : cli::ParseUnsigned(
+                            words[3], std::strcmp(type, "u16") == 0 ? 0xFFFF : 0xFFFFFFFF, &number);
+    if (!ok) return args.Error(std::string("VALUE: '") + words[3] + "' does not fit " + type);
+    real = static_cast<float>(d);
   }
 
   int handle = 0;

@@ -7,6 +7,8 @@
 
 #include "harness/text.h"
 #include "platform/byte_order.h"
+#include "platform/file_system.h"
+#include "platform/status.h"
 
 const char* const kFirmwareFileErrorTexts[kFileErrorCount] = {
     "No error",
@@ -46,8 +48,9 @@ FirmwareFile::FirmwareFile(const char* path) {
 }
 
 void FirmwareFile::Load() {
-  std::FILE* file = std::fopen(path_, "rb");
-  if (file == nullptr) {
+  // Only a regular file: a FIFO or a device would hold the upgrade forever.
+  std::FILE* file = nullptr;
+  if (platform::OpenRegularFile(path_, &file) != platform::kOk) {
     error_ = kFileCannotOpen;
     return;
   }

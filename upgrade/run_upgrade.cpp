@@ -22,6 +22,9 @@ const char* const UpgradeStepNames[kUpgradeStateCount] = {
 
 namespace {
 
+// The result of an upgrade that ended before any step said otherwise.
+constexpr int32_t kUpgradeNotCompleted = -1;
+
 // Where the console window goes once the upgrade is over.
 constexpr int kWindowX = 0;
 constexpr int kWindowY = 0;
@@ -30,7 +33,10 @@ constexpr int kWindowHeight = 400;
 
 }  // namespace
 
-int RunUpgrade(int handle, const char* path) {
+int RunUpgrade(int handle, const char* path) { return RunUpgrade(handle, path, nullptr); }
+
+int RunUpgrade(int handle, const char* path, int32_t* result) {
+  if (result != nullptr) *result = kUpgradeNotCompleted;
   ResetUpgradeRun();
   UpgradeRun& run = CurrentUpgradeRun();
   FirmwareFile file(path);
@@ -49,14 +55,15 @@ int RunUpgrade(int handle, const char* path) {
     const char* name = step < kUpgradeStateCount ? UpgradeStepNames[step] : "";
     ConsoleText(name);
     previous = step;
-    int32_t result = UpgradeStep(handle, file, &done, &progress, &total);
+    int32_t code = UpgradeStep(handle, file, &done, &progress, &total);
+    if (result != nullptr) *result = code;
     if (std::strchr(name, ':') != nullptr) {
       TextFormat(line, sizeof line, "%i / %i", progress, total);
       ConsoleText(line);
       if (progress == total) ConsoleText("\r\n");
     }
-    if (result != 0) {
-      TextFormat(line, sizeof line, "Error: %i", static_cast<int>(result));
+    if (code != 0) {
+      TextFormat(line, sizeof line, "Error: %i", static_cast<int>(code));
       ConsoleText(line);
       break;
     }
@@ -68,16 +75,27 @@ int RunUpgrade(int handle, const char* path) {
   return 0;
 }
 
-int QxtestEntry() {
+int QxtestEntry() { return QxtestEntry(QxtestOptions()); }
+
+int QxtestEntry(const QxtestOptions& options) {
   int handle = 0;
   // Not checked here: a missing device is the first step's error.
   QXM_Open("z5 device type", "usb", "any identifier", &handle);
-  ConsoleText("Enter full path to upgrade file:\r\n");
   char path[kUpgradePathCapacity] = {};
-  platform::ConsoleReadLine(path, sizeof path);
-  RunUpgrade(handle, path);
-  ConsoleText("Press any key");
-  platform::ConsoleReadKey();
+  const char* file = options.path;
+  if (file == nullptr) {
+    ConsoleText("Enter full path to upgrade file:\r\n");
+    platform::ConsoleReadLine(path, sizeof path);
+    file = path;
+  }
+  int32_t result = kUpgradeNotCompleted;
+  RunUpgrade(handle, file, &result);
+  if (!options.noWait) {
+    ConsoleText("Press any key");
+    platform::ConsoleReadKey();
+  } else if (result != 0) {
+    ConsoleText("\r\n");  // "Error: %i" has no line end of its own
+  }
   platform::PlaceConsoleWindow(kWindowX, kWindowY, kWindowWidth, kWindowHeight);
-  return 0;
+  return result == 0 ? 0 : 1;
 }

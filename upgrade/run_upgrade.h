@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "upgrade/upgrade_sequencer.h"
 
@@ -18,7 +19,19 @@ constexpr size_t kUpgradePathCapacity = 256;
 // in its line feed) on the device behind handle. Returns 0 in every case;
 // failures show on the console only, as "Error: %i" after the failing step.
 int RunUpgrade(int handle, const char* path);
+// The same; *result (when given) is 0 when the upgrade completed, else the
+// failing step's code.
+int RunUpgrade(int handle, const char* path, int32_t* result);
 
-// The process entry: opens the first device on USB, asks for the path, runs
-// the upgrade, waits for a key and places the console window. Returns 0.
+// How qxtest runs: the dialogue by default; with a path, no prompt; with
+// noWait, no final key.
+struct QxtestOptions {
+  const char* path = nullptr;
+  bool noWait = false;
+};
+
+// The process entry: opens the first device on USB, asks for the path (unless
+// given), runs the upgrade, waits for a key (unless told not to) and places
+// the console window. Returns 0 when the upgrade completed, else 1.
+int QxtestEntry(const QxtestOptions& options);
 int QxtestEntry();

@@ -77,10 +77,17 @@ int32_t StepCheckingFile(FirmwareFile& file, UpgradeRun& run) {
   TextFormat(line, sizeof line, "    FW Version in file: %04.4f\r\n",
              static_cast<double>(run.info.fwVersion));
   ConsoleText(line);
-  if (run.info.intendedDevice != kIntendedDeviceCode) return kUpgradeWrongDevice;
-  int32_t code = CheckImageFits(file, run.info, run.body, run.header, &run.pageCount);
+  int32_t code = kUpgradeWrongDevice;
+  if (run.info.intendedDevice == kIntendedDeviceCode) {
+    code = CheckImageFits(file, run.info, run.body, run.header, &run.pageCount);
+    if (code != 0) ConsoleText(ImageRefusalLine(code));
+  }
   if (code != 0) {
-    ConsoleText(ImageRefusalLine(code));
+    // The code alone cannot tell a missing file from a foreign image.
+    if (file.error() != kFileNoError) {
+      TextFormat(line, sizeof line, "    File error: %s\r\n", file.GetErrorText());
+      ConsoleText(line);
+    }
     return code;
   }
   run.state = Erasing;

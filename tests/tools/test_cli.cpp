@@ -1,0 +1,124 @@
+// The command-line conventions: the helper's parsing on its own, then every
+// built program checked for the same behaviour from outside.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness/harness.h"
+#include "harness/text.h"
+#include "tests/support/child_process.h"
+#include "tools/cli.h"
+
+namespace {
+
+// Parses args with the options of a small program: a flag --quiet, an option
+// --mask and positionals; returns what it saw, or "exit N" on a usage error.
+std::string Parse(std::vector<std::string> words) {
+  words.insert(words.begin(), "prog");
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
+  cli::Arguments args("prog", static_cast<int>(argv.size()), argv.data());
+  std::string seen;
+  while (args.Next()) {
+    const char* value = nullptr;
+    if (args.Flag("--quiet")) {
+      seen += "quiet;";
+    } else if (args.Option("--mask", &value)) {
+      seen += std::string("mask=") + value + ";";
+    } else if (args.Positional(&value)) {
+      seen += std::string("word=") + value + ";";
+    } else {
+      return "exit " + std::to_string(args.Unknown());
+    }
+  }
+  return args.failed() ? "exit 2" : seen;
+}
+
+TEST(CommandLine, BothOptionFormsFlagsAndPositionals) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string seen;
+  } cases[] = {
+      {{"--mask", "0x400", "--quiet"}, "mask=0x400;quiet;"},
+      {{"--mask=0x400"}, "mask=0x400;"},
+      {{"--mask="}, "mask=;"},
+      {{"--mask", "--quiet"}, "mask=--quiet;"},  // the next word is the value, whatever it is
+      {{"read", "-1.5", "a=b"}, "word=read;word=-1.5;word=a=b;"},
+      {{"--mask"}, "exit 2"},
+      {{"--quiet=1"}, "exit 2"},
+      {{"--mas", "1"}, "exit 2"},
+      {{"-x"}, "exit 2"},
+      {{"--mask=1", "--bogus", "--quiet"}, "exit 2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    EXPECT_EQ(c.seen, Parse(c.args));
+  }
+}
+
+TEST(CommandLine, NumbersAreWholeOrRealWithoutSignsOrCommas) {
+  uint64_t n = 0;
+  EXPECT_TRUE(cli::ParseUnsigned("0x40000", 0xFFFFFFFF, &n));
+  EXPECT_EQ(0x40000u, n);
+  for (const char* bad : {"", "-1", "+1", " 1", "1x", "0x100000000", "99999999999999999999"}) {
+    EXPECT_FALSE(cli::ParseUnsigned(bad, 0xFFFFFFFF, &n)) << bad;
+  }
+  double d = 0;
+  EXPECT_TRUE(cli::ParseReal("-1.25", &d));
+  EXPECT_EQ(-1.25, d);
+  for (const char* bad : {"", "1,5", "1.5V", "nan", "inf", " 1"}) {
+    EXPECT_FALSE(cli::ParseReal(bad, &d)) << bad;
+  }
+}
+
+TEST(CommandLine, TheVersionIsTheReportsVersion) {
+  char report[kPieceCapacity];
+  TextFormat(report, sizeof report, "%0.02f", kStationVersion);
+  EXPECT_STREQ(report, cli::kVersion);
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the program twice through the shell: once for its standard output,
+// once for its standard error.
+Outcome RunProgram(const std::string& program, const std::string& args) {
+  Outcome o;
+  ChildProcess out({"/bin/sh", "-c", program + " " + args + " 2>/dev/null </dev/null"}, {}, true);
+  o.out = out.ReadAll(10000);
+  o.status = out.Wait(10000);
+  ChildProcess err({"/bin/sh", "-c", program + " " + args + " 2>&1 >/dev/null </dev/null"}, {},
+                   true);
+  o.err = err.ReadAll(10000);
+  EXPECT_EQ(o.status, err.Wait(10000));
+  return o;
+}
+
+TEST(CommandLine, EveryProgramKeepsTheConventions) {
+  std::string bin = BuiltProgramDir();
+  if (bin.empty()) GTEST_SKIP() << "QX_BIN_DIR is not set";
+  for (const char* name : {"qxtest", "qxfwpack", "qxmeter", "qxreg", "qxts"}) {
+    SCOPED_TRACE(name);
+    std::string program = bin + "/" + name;
+    Outcome help = RunProgram(program, "--help");
+    EXPECT_EQ(0, help.status);
+    EXPECT_NE(std::string::npos, help.out.find("usage: ")) << help.out;
+    EXPECT_EQ("", help.err);
+
+    Outcome version = RunProgram(program, "--version");
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ(std::string(name) + " (QXTest) " + cli::kVersion + "\n", version.out);
+
+    Outcome bad = RunProgram(program, "--no-such-option=1");
+    EXPECT_EQ(2, bad.status);
+    EXPECT_EQ("", bad.out);
+    EXPECT_EQ(std::string(name) + ": unknown option --no-such-option (see " + name + " --help)\n",
+              bad.err);
+  }
+}
+
+}  // namespace
