@@ -69,7 +69,9 @@ uint16_t GetU16(const std::vector<uint8_t>& bytes, size_t at) {
   return static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
 }
 
-void Corrupt(std::vector<uint8_t>& reply, HeaderFault fault) {
+}  // namespace
+
+void CorruptHeader(std::vector<uint8_t>& reply, HeaderFault fault) {
   switch (fault) {
     case HeaderFault::kNone:
       break;
@@ -90,8 +92,6 @@ void Corrupt(std::vector<uint8_t>& reply, HeaderFault fault) {
       break;
   }
 }
-
-}  // namespace
 
 bool ParseHeaderFault(const std::string& text, HeaderFault* fault) {
   static const struct {
@@ -369,14 +369,16 @@ void ModbusServer::Serve(Connection& c) {
     }
     if (f.noAnswer) continue;
     bool restart = false;
-    std::vector<uint8_t> reply = Answer(request, &restart);
-    Corrupt(reply, f.corruptHeader);
+    std::vector<uint8_t> reply = AnswerRequest(device_, request, &restart);
+    CorruptHeader(reply, f.corruptHeader);
     c.out.push_back(
         Pending{Clock::now() + std::chrono::milliseconds(f.slowMs), std::move(reply), restart});
   }
 }
 
-std::vector<uint8_t> ModbusServer::Answer(const std::vector<uint8_t>& request, bool* restart) {
+std::vector<uint8_t> AnswerRequest(VirtualDevice& device, const std::vector<uint8_t>& request,
+                                   bool* restart) {
+  *restart = false;
   uint8_t function = request[7];
   std::vector<uint8_t> data;
   uint8_t e = kExceptionNone;
@@ -385,8 +387,8 @@ std::vector<uint8_t> ModbusServer::Answer(const std::vector<uint8_t>& request, b
   } else if (function != kFeedbackFunction) {
     e = kIllegalFunction;
   } else {
-    e = device_.Feedback(request.data() + kHeaderBytes, request.size() - kHeaderBytes, &data);
-    *restart = device_.TakeRestartRequest();
+    e = device.Feedback(request.data() + kHeaderBytes, request.size() - kHeaderBytes, &data);
+    *restart = device.TakeRestartRequest();
   }
   size_t body = e != kExceptionNone ? 1 : data.size();
   std::vector<uint8_t> reply(kHeaderBytes + body);

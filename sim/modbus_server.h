@@ -41,6 +41,13 @@ enum class HeaderFault {
 // "tid", "protocol", "length", "unit", "function".
 bool ParseHeaderFault(const std::string& text, HeaderFault* fault);
 const char* HeaderFaultName(HeaderFault fault);
+// Spoils one field of a reply's header as the fault names.
+void CorruptHeader(std::vector<uint8_t>& reply, HeaderFault fault);
+
+// The device's reply to one whole request (MBAP header on), as the wire
+// carries it; *restart is set when the request asked for a restart.
+std::vector<uint8_t> AnswerRequest(VirtualDevice& device, const std::vector<uint8_t>& request,
+                                   bool* restart);
 
 // Faults of one endpoint's link.
 struct LinkFaults {
@@ -131,7 +138,6 @@ class ModbusServer {
   void CloseAll();
   void BeginRestart(Clock::time_point now);
   void ComeBack(Clock::time_point now);
-  std::vector<uint8_t> Answer(const std::vector<uint8_t>& request, bool* restart);
   void Wake();
 
   VirtualDevice& device_;

@@ -1,4 +1,4 @@
-// The feedback exchange against the fake device: packets byte for byte,
+// The feedback exchange against the bench device: packets byte for byte,
 // decoding of every data type, the follow-up rule, refusals before sending,
 // and replies too short for their read frames.
 #include <gtest/gtest.h>
@@ -9,22 +9,38 @@
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/link_errors.h"
+#include "device/register_addresses.h"
+#include "device/registers.h"
 #include "platform/byte_order.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_errors.h"
-#include "tests/support/fake_device.h"
+#include "sim/sim_protocol.h"
+#include "tests/support/bench_device.h"
 
 namespace {
 
 using D = FrameDirection;
 using T = FrameDataType;
-using Bytes = std::vector<uint8_t>;
 
 const Bytes kFollowUpRequest = {0x00, 0x00, 0x00, 0x00, 0x00, 0x06,
                                 0x00, 0x4C, 0x00, 0xD6, 0xD8, 0x04};
 
 class FeedbackExchangeTest : public ::testing::Test {
  protected:
+  // Plain registers for the framing tests, where the model has none.
+  void SetUp() override {
+    device.AddScratchRegisters(0, 1300);
+    device.AddScratchRegisters(3000, 2);
+    device.AddScratchRegisters(0xFFFF, 1);
+  }
+  void Set(uint16_t address, std::vector<uint16_t> values) {
+    ASSERT_EQ(device.model().WriteRegisters(address, values.size(), values.data()), 0);
+  }
+  uint16_t Get(uint16_t address) {
+    uint16_t value = 0;
+    EXPECT_EQ(device.model().ReadRegisters(address, 1, &value), 0);
+    return value;
+  }
   int Exchange(std::vector<FeedbackFrame>& frames) {
     return FeedbackExchange(device.Handle(), static_cast<int>(frames.size()), frames.data());
   }
@@ -39,7 +55,7 @@ class FeedbackExchangeTest : public ::testing::Test {
     return true;
   }
 
-  FakeDevice device;
+  BenchDevice device;
 };
 
 TEST_F(FeedbackExchangeTest, EmptyListSendsTheBareHeader) {
@@ -101,43 +117,35 @@ TEST_F(FeedbackExchangeTest, WriteFrameOfManyRegistersCarriesEveryValue) {
   ASSERT_EQ(request.size(), 8u + 4u + 510u);
   EXPECT_EQ(GetU16BE(request.data(), request.size(), 4), 6u + 510u);
   EXPECT_EQ(request[11], 255);
-  for (int i = 0; i < 255; ++i) EXPECT_EQ(device.GetU16(1000 + i), values[i]) << i;
+  for (int i = 0; i < 255; ++i) EXPECT_EQ(Get(static_cast<uint16_t>(1000 + i)), values[i]) << i;
 }
 
 TEST_F(FeedbackExchangeTest, DecodesEveryDataType) {
-  device.SetU32(60000, 17);
-  device.SetU16(100, 0x1234);
-  device.SetU16(101, 0xABCD);
-  device.SetU16(200, 0x40A0);  // 5.0 as 40 A0 00 00
-  device.SetU16(201, 0x0000);
-  device.SetU32(300, 0x01020304);
-  device.SetU32(302, 0xA1B2C3D4);
-  device.SetU16(400, 0x0102);
-  device.SetU16(401, 0x0304);
+  Set(100, {0x1234, 0xABCD});
+  Set(300, {0x0102, 0x0304, 0xA1B2, 0xC3D4});
+  Set(400, {0x0102, 0x0304});
   std::vector<FeedbackFrame> frames = {
       FeedbackFrame(D::Read, 60000, 2, T::U32), FeedbackFrame(D::Read, 100, 2, T::U16),
-      FeedbackFrame(D::Read, 200, 2, T::F32), FeedbackFrame(D::Read, 300, 4, T::U32),
+      FeedbackFrame(D::Read, 60000, 2, T::F32), FeedbackFrame(D::Read, 300, 4, T::U32),
       FeedbackFrame(D::Read, 400, 2, T::Bytes)};
   ASSERT_EQ(Exchange(frames), 0);
-  EXPECT_EQ(frames[0].U32(0), 17u);
+  EXPECT_EQ(frames[0].U32(0), 0x41880000u);  // 17.0
   EXPECT_EQ(frames[1].U16(0), 0x1234u);
   EXPECT_EQ(frames[1].U16(1), 0xABCDu);
-  EXPECT_EQ(frames[2].F32(0), 5.0f);
+  EXPECT_EQ(frames[2].F32(0), 17.0f);
   EXPECT_EQ(frames[3].U32(0), 0x01020304u);
   EXPECT_EQ(frames[3].U32(1), 0xA1B2C3D4u);
   EXPECT_EQ(Bytes(frames[4].Bytes(), frames[4].Bytes() + 4), (Bytes{1, 2, 3, 4}));
 }
 
 TEST_F(FeedbackExchangeTest, ReplyDataBelongToTheReadFramesAlone) {
-  device.SetU16(50, 0x1111);
-  device.SetU16(60, 0x2222);
-  device.SetU16(61, 0x3333);
-  device.SetU16(62, 0x4444);
+  Set(50, {0x1111});
+  Set(60, {0x2222, 0x3333, 0x4444});
   // A reserved read in between takes its registers' worth and stores nothing,
   // so the frame after it still gets its own data.
   std::vector<FeedbackFrame> frames = {
       FeedbackFrame(D::Write, 48005, 1, T::U16, 7), FeedbackFrame(D::Read, 50, 1, T::U16),
-      FeedbackFrame(D::Write, 48006, 2, T::U32, 9u), FeedbackFrame(D::Read, 60, 2, T::Reserved),
+      FeedbackFrame(D::Write, 4992, 2, T::U32, 9u), FeedbackFrame(D::Read, 60, 2, T::Reserved),
       FeedbackFrame(D::Read, 62, 1, T::U16)};
   ASSERT_EQ(Exchange(frames), 0);
   EXPECT_EQ(frames[1].U16(0), 0x1111u);
@@ -146,60 +154,89 @@ TEST_F(FeedbackExchangeTest, ReplyDataBelongToTheReadFramesAlone) {
   // Write frames are sent, never overwritten by the reply.
   EXPECT_EQ(frames[0].U16(0), 7u);
   EXPECT_EQ(frames[2].U32(0), 9u);
-  EXPECT_EQ(device.GetU16(48005), 7u);
-  EXPECT_EQ(device.GetU32(48006), 9u);
+  EXPECT_EQ(Get(48005), 7u);
+  EXPECT_EQ(device.model().ReadU32(4992), 9u);
 }
 
-struct FollowUpCase {
-  int code;
-  bool followUp;
-};
-
 TEST_F(FeedbackExchangeTest, FollowUpReadAfterTheMarkedCodesOnly) {
-  const FollowUpCase cases[] = {{1211, true},  {19, true},  {3, true},     {1203, true},
-                                {-13, true},   {2, false},  {1212, false}, {1017, false},
-                                {1000, false}, {256, false}};
-  for (const FollowUpCase& c : cases) {
+  const struct {
+    int code;
+    bool followUp;
+  } codes[] = {{1211, true}, {19, true},    {3, true},     {1203, true},  {-13, true},
+               {2, false},   {1212, false}, {1017, false}, {1000, false}, {256, false}};
+  for (const auto& c : codes) EXPECT_EQ(NeedsFollowUp(c.code), c.followUp) << c.code;
+
+  // Through the device: exceptions 11 and 3 (a restart value the device
+  // refuses) are followed up; exception 2 and a corrupt reply are not.
+  LinkFaults exception11;
+  exception11.exceptionRegister = 60000;
+  exception11.exceptionCode = 11;
+  LinkFaults corrupt;
+  corrupt.corruptHeader = qxsim::HeaderFault::kLength;
+  const struct {
+    LinkFaults faults;
+    FeedbackFrame frame;
+    int code;
+  } cases[] = {
+      {exception11, FeedbackFrame(D::Read, 60000, 2, T::U32), 1211},
+      {LinkFaults(), FeedbackFrame(D::Write, 61996, 2, T::U32, 1u), 1203},
+      {LinkFaults(), FeedbackFrame(D::Read, 59000, 2, T::U32), 1202},
+      {corrupt, FeedbackFrame(D::Read, 60000, 2, T::U32), QXM_ERR_BAD_LENGTH},
+  };
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.code);
     device.ClearRequests();
-    device.FailNext(c.code);
-    std::vector<FeedbackFrame> frames = {FeedbackFrame(D::Read, 60000, 2, T::U32)};
-    EXPECT_EQ(Exchange(frames), c.code);
-    ASSERT_EQ(device.ExchangeCount(), c.followUp ? 2u : 1u);
-    if (c.followUp) {
+    device.SetFaults(c.faults);
+    FeedbackFrame frame = c.frame;
+    EXPECT_EQ(FeedbackExchange(device.Handle(), 1, &frame), c.code);
+    const bool followUp = NeedsFollowUp(c.code);
+    ASSERT_EQ(device.ExchangeCount(), followUp ? 2u : 1u);
+    if (followUp) {
       EXPECT_EQ(device.Requests()[1], kFollowUpRequest);
     }
   }
 }
 
 TEST_F(FeedbackExchangeTest, TheFirstCodeStandsWhateverTheFollowUpReturns) {
-  device.FailNext(1211);  // the follow-up succeeds
+  LinkFaults faults;
+  faults.exceptionRegister = 60000;
+  faults.exceptionCode = 11;
+  device.SetFaults(faults);
   std::vector<FeedbackFrame> frames = {FeedbackFrame(D::Read, 60000, 2, T::U32)};
+  // The model has no error registers: the follow-up fails with exception 2.
   EXPECT_EQ(Exchange(frames), 1211);
-
-  device.FailNext(19);
-  device.FailNext(5);  // the follow-up fails with another code
-  EXPECT_EQ(Exchange(frames), 19);
+  // Given them, it succeeds.
+  device.AddScratchRegisters(kRegErrorDetail, kFollowUpRegisterCount);
+  EXPECT_EQ(Exchange(frames), 1211);
   EXPECT_EQ(device.ExchangeCount(), 4u);
-  EXPECT_EQ(device.PendingFailures(), 0u);
 }
 
 TEST_F(FeedbackExchangeTest, FailedExchangeLeavesReadFramesUndecoded) {
-  device.SetU32(60000, 17);
   // The follow-up's own reply carries data too: none of it may land anywhere.
-  device.SetU32(55000, 0x11111111);
-  device.SetU32(55002, 0x22222222);
-  const int codes[] = {1211, 19, 2};
-  for (int code : codes) {
-    SCOPED_TRACE(code);
+  device.AddScratchRegisters(kRegErrorDetail, kFollowUpRegisterCount);
+  Set(kRegErrorDetail, {0x1111, 0x1111, 0x2222, 0x2222});
+  LinkFaults exception11;
+  exception11.exceptionRegister = 61812;
+  exception11.exceptionCode = 11;
+  LinkFaults flashRefused;  // the read window off the flash
+  LinkFaults lost;
+  lost.drop = true;
+  const struct {
+    LinkFaults faults;
+    int code;
+  } cases[] = {{exception11, 1211}, {flashRefused, 1202}, {lost, QXM_ERR_CONNECTION_LOST}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    ASSERT_EQ(WriteU32(device.Handle(), 61810, 0xFFFFFF00u), 0);
     std::vector<FeedbackFrame> frames = {FeedbackFrame(D::Read, 60000, 2, T::U32),
                                          FeedbackFrame(D::Read, 61812, 16, T::Bytes)};
     Poison(frames[0]);
     Poison(frames[1]);
-    device.FailNext(code);
-    EXPECT_EQ(Exchange(frames), code);
+    device.SetFaults(c.faults);
+    EXPECT_EQ(Exchange(frames), c.code);
     EXPECT_TRUE(Poisoned(frames[0]));
     EXPECT_TRUE(Poisoned(frames[1]));
+    device.ClearFaults();
   }
 }
 
@@ -249,7 +286,7 @@ TEST_F(FeedbackExchangeTest, ListsThatCannotBeSentAreRefusedBeforeSending) {
     EXPECT_EQ(Exchange(c.frames), c.code);
     EXPECT_EQ(device.ExchangeCount(), 0u);
   }
-  EXPECT_EQ(device.GetU16(48005), 0u);
+  EXPECT_EQ(Get(48005), 0u);
 }
 
 TEST_F(FeedbackExchangeTest, ListsThatExactlyFitAreSent) {
@@ -259,7 +296,7 @@ TEST_F(FeedbackExchangeTest, ListsThatExactlyFitAreSent) {
   ASSERT_EQ(device.ExchangeCount(), 1u);
   EXPECT_EQ(device.Requests()[0].size(), static_cast<size_t>(QXM_BUFFER_SIZE));
   // 8 + 2 x 764 = 1536.
-  device.SetU16(1000 + 253, 0xBEEF);
+  Set(1000 + 253, {0xBEEF});
   std::vector<FeedbackFrame> reply = RegisterRun(D::Read, {255, 255, 254});
   EXPECT_EQ(Exchange(reply), 0);
   EXPECT_EQ(reply[2].U16(253), 0xBEEFu);
@@ -277,8 +314,7 @@ struct ShortReplyCase {
 };
 
 TEST_F(FeedbackExchangeTest, ReplyShorterThanItsReadFramesIsAnError) {
-  device.SetU32(60000, 17);
-  device.SetU16(70, 0x7777);
+  Set(70, {0x7777});
   // The two read frames need 6 bytes of data.
   const ShortReplyCase cases[] = {
       {0, kLinkShortReply}, {4, kLinkShortReply}, {5, kLinkShortReply}, {6, 0}};
@@ -290,11 +326,13 @@ TEST_F(FeedbackExchangeTest, ReplyShorterThanItsReadFramesIsAnError) {
                                          FeedbackFrame(D::Read, 70, 1, T::U16)};
     Poison(frames[0]);
     Poison(frames[2]);
-    device.TruncateNextReply(c.dataBytes);
+    LinkFaults cut;
+    cut.cutReplyTo = static_cast<int>(c.dataBytes);
+    device.SetFaults(cut);
     EXPECT_EQ(Exchange(frames), c.code);
     EXPECT_EQ(device.ExchangeCount(), 1u);  // no follow-up for a short reply
     if (c.code == 0) {
-      EXPECT_EQ(frames[0].U32(0), 17u);
+      EXPECT_EQ(frames[0].U32(0), 0x41880000u);
       EXPECT_EQ(frames[2].U16(0), 0x7777u);
     } else {
       // All or nothing: not even the frame whose data did arrive changes.
@@ -305,18 +343,33 @@ TEST_F(FeedbackExchangeTest, ReplyShorterThanItsReadFramesIsAnError) {
 }
 
 TEST_F(FeedbackExchangeTest, WriteOnlyListNeedsNoReplyData) {
-  device.TruncateNextReply(0);
+  LinkFaults cut;
+  cut.cutReplyTo = 0;
+  device.SetFaults(cut);
   std::vector<FeedbackFrame> frames = {FeedbackFrame(D::Write, 48005, 1, T::U16, 1)};
   EXPECT_EQ(Exchange(frames), 0);
 }
 
 TEST_F(FeedbackExchangeTest, LibraryCodesPassUnchanged) {
-  const int closed = device.Attach();
-  ASSERT_NE(closed, 0);
+  int closed = 0;
+  ASSERT_EQ(QXM_Open("z5", "usb", "", &closed), QXM_OK);
   ASSERT_EQ(QXM_Close(closed), QXM_OK);
   std::vector<FeedbackFrame> frames = {FeedbackFrame(D::Read, 60000, 2, T::U32)};
   EXPECT_EQ(FeedbackExchange(closed, 1, frames.data()), QXM_ERR_INVALID_HANDLE);
-  device.FailNext(QXM_ERR_REPLY_TIMEOUT);
+  const qxsim::HeaderFault corrupt[] = {qxsim::HeaderFault::kTransactionId,
+                                        qxsim::HeaderFault::kProtocol, qxsim::HeaderFault::kLength,
+                                        qxsim::HeaderFault::kUnit, qxsim::HeaderFault::kFunction};
+  const int codes[] = {QXM_ERR_BAD_TRANSACTION, QXM_ERR_BAD_PROTOCOL, QXM_ERR_BAD_LENGTH,
+                       QXM_ERR_BAD_UNIT, QXM_ERR_BAD_FUNCTION};
+  LinkFaults faults;
+  for (int i = 0; i < 5; ++i) {
+    faults.corruptHeader = corrupt[i];
+    device.SetFaults(faults);
+    EXPECT_EQ(Exchange(frames), codes[i]);
+  }
+  faults = LinkFaults();
+  faults.noAnswer = true;
+  device.SetFaults(faults);
   EXPECT_EQ(Exchange(frames), QXM_ERR_REPLY_TIMEOUT);
 }
 
@@ -337,62 +390,6 @@ TEST_F(FeedbackExchangeTest, LinkCodesHaveTextsAndNeverAskForTheFollowUp) {
   }
   EXPECT_STREQ(LinkErrorToString(QXM_ERR_BAD_TRANSACTION),
                QXM_ErrorToString(QXM_ERR_BAD_TRANSACTION));
-}
-
-// The fake behind QXM_Open, as the opening, upgrade and Ethernet tests use it.
-class FakeDeviceOpenTest : public ::testing::Test {};
-
-TEST_F(FakeDeviceOpenTest, OpenedHandlesReachTheDeviceAndCloseWithIt) {
-  int opened = 0;
-  {
-    FakeDevice device;
-    device.ServeOpens();
-    device.SetU32(60000, 17);
-    ASSERT_EQ(QXM_Open("z5 device type", "usb connection", "any identifier", &opened), QXM_OK);
-    // The device knows the handle that the library gave out.
-    ASSERT_EQ(device.OpenedHandles(), std::vector<int>{opened});
-    EXPECT_TRUE(device.IsOpen(opened));
-    ASSERT_EQ(device.OpenCalls().size(), 1u);
-    EXPECT_EQ(device.OpenCalls()[0].connectionType, "usb connection");
-    FeedbackFrame frame(D::Read, 60000, 2, T::U32);
-    EXPECT_EQ(FeedbackExchange(opened, 1, &frame), 0);
-    EXPECT_EQ(frame.U32(0), 17u);
-
-    device.FailNextOpens(QXM_ERR_NO_ANSWER);
-    int again = 0;
-    EXPECT_EQ(QXM_Open("z5 device type", "usb", "any identifier", &again), QXM_ERR_NO_ANSWER);
-    EXPECT_EQ(device.OpenCalls().size(), 2u);
-    EXPECT_EQ(device.OpenHandleCount(), 2u);  // its own handle and the opened one
-  }
-  // Gone with the device: no dangling handle remains.
-  FeedbackFrame frame(D::Read, 60000, 2, T::U32);
-  EXPECT_EQ(FeedbackExchange(opened, 1, &frame), QXM_ERR_INVALID_HANDLE);
-}
-
-TEST_F(FakeDeviceOpenTest, ClosingAHandleTellsTheDevice) {
-  FakeDevice device;
-  const int extra = device.Attach();
-  ASSERT_NE(extra, 0);
-  EXPECT_TRUE(device.IsOpen(extra));
-  EXPECT_EQ(QXM_Close(extra), QXM_OK);
-  EXPECT_FALSE(device.IsOpen(extra));
-  EXPECT_TRUE(device.IsOpen(device.Handle()));
-}
-
-TEST_F(FakeDeviceOpenTest, WriteHookSeesEveryWriteAndCanFailTheExchange) {
-  FakeDevice device;
-  std::vector<uint32_t> seen;
-  device.SetWriteHook([&](uint32_t address, uint32_t count) {
-    seen.push_back(address);
-    seen.push_back(count);
-    return address == 61000 ? 1204 : 0;
-  });
-  std::vector<FeedbackFrame> frames = {FeedbackFrame(D::Write, 48005, 1, T::U16, 1),
-                                       FeedbackFrame(D::Write, 61000, 2, T::U32, 5u),
-                                       FeedbackFrame(D::Write, 48006, 1, T::U16, 1)};
-  EXPECT_EQ(FeedbackExchange(device.Handle(), 3, frames.data()), 1204);
-  EXPECT_EQ(seen, (std::vector<uint32_t>{48005, 1, 61000, 2}));
-  EXPECT_EQ(device.GetU16(48006), 0u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Flash operations against the fake device's flash: exchange counts, chunking,
+// Flash operations against the bench device's flash: exchange counts, chunking,
 // the erase/write decisions of read-modify-write, and bad arguments.
 #include <gtest/gtest.h>
 
@@ -12,22 +12,28 @@
 #include "device/link_errors.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
-#include "tests/support/fake_device.h"
+#include "qxm/qxm_errors.h"
+#include "sim/sim_protocol.h"
+#include "tests/support/bench_device.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 constexpr uint32_t kPage = kCalibrationPageBase;
 constexpr uint32_t kKey = kCalibrationPageKey;
+constexpr int kWrongKey = QXM_ERR_DEVICE_EXCEPTION_BASE + qxsim::kWrongFlashKey;
 
 class FlashTest : public ::testing::Test {
  protected:
-  Bytes FlashAt(uint32_t address, size_t length) const {
-    return Bytes(device.Flash() + address, device.Flash() + address + length);
-  }
+  Bytes FlashAt(uint32_t address, size_t length) { return device.Flash(address, length); }
   void FillFlash(uint32_t address, size_t length, uint8_t value) {
-    std::memset(device.Flash() + address, value, length);
+    device.model().PokeFlash(address, Bytes(length, value));
+  }
+  // The request after `after` good ones loses the connection.
+  void DropAfter(int after) {
+    LinkFaults faults;
+    faults.after = after;
+    faults.drop = true;
+    device.SetFaults(faults);
   }
   // Register count of the write-window record of request i.
   size_t WriteWindowRegisters(size_t i) const {
@@ -43,7 +49,7 @@ class FlashTest : public ::testing::Test {
     return out;
   }
 
-  FakeDevice device;
+  BenchDevice device;
   int h = device.Handle();
 };
 
@@ -96,24 +102,26 @@ TEST_F(FlashTest, WriteLengths) {
 }
 
 TEST_F(FlashTest, WriteStopsAtTheFirstFailingChunk) {
-  device.FailNext(0);  // the first chunk passes
-  device.FailNext(2);  // the second fails
+  device.model().SetFlashWriteFault(1);  // the first chunk takes, the second does not
   const Bytes data = Pattern(128, 5);
-  EXPECT_EQ(WriteFlash(h, kKey, kPage, 128, data.data()), 2);
+  EXPECT_EQ(WriteFlash(h, kKey, kPage, 128, data.data()),
+            QXM_ERR_DEVICE_EXCEPTION_BASE + qxsim::kDeviceFailure);
   EXPECT_EQ(device.ExchangeCount(), 2u);
+  EXPECT_EQ(FlashAt(kPage, 32), Bytes(data.begin(), data.begin() + 32));
+  EXPECT_EQ(FlashAt(kPage + 32, 32), Bytes(32, 0xFF));
 }
 
 TEST_F(FlashTest, WriteWithTheWrongKeyIsRefusedByTheDevice) {
   const Bytes data = Pattern(32, 9);
-  EXPECT_EQ(WriteFlash(h, kConfigPageKey, kPage, 32, data.data()), FakeDevice::kFlashRefusedCode);
-  EXPECT_EQ(EraseFlashPage(h, kFirmwareKey, kPage), FakeDevice::kFlashRefusedCode);
+  EXPECT_EQ(WriteFlash(h, kConfigPageKey, kPage, 32, data.data()), kWrongKey);
+  EXPECT_EQ(EraseFlashPage(h, kFirmwareKey, kPage), kWrongKey);
   EXPECT_EQ(FlashAt(kPage, 32), Bytes(32, 0xFF));
-  EXPECT_EQ(device.EraseCount(), 0);
+  EXPECT_EQ(device.model().flashEraseCount(), 0u);
 }
 
 TEST_F(FlashTest, ReadTakesOnePointerExchangeAndOnePerChunk) {
   const Bytes stored = Pattern(256, 11);
-  device.SetFlash(kPage, stored.data(), stored.size());
+  device.model().PokeFlash(kPage, stored);
   Bytes out(256, 0);
   ASSERT_EQ(ReadFlash(h, kKey, kPage, 256, out.data()), 0);
   EXPECT_EQ(out, stored);
@@ -131,7 +139,7 @@ TEST_F(FlashTest, ReadTakesOnePointerExchangeAndOnePerChunk) {
 
 TEST_F(FlashTest, ReadOfAPartialChunkReadsTheTailAndWritesNothingPastTheData) {
   const Bytes stored = Pattern(64, 13);
-  device.SetFlash(kPage, stored.data(), stored.size());
+  device.model().PokeFlash(kPage, stored);
   // 40 bytes: one whole chunk and 8 bytes of a second. The buffer is exactly
   // 40 bytes long, so the sanitizer catches any write past it.
   std::vector<uint8_t> out(40, 0);
@@ -142,14 +150,17 @@ TEST_F(FlashTest, ReadOfAPartialChunkReadsTheTailAndWritesNothingPastTheData) {
 
 TEST_F(FlashTest, ReadStopsAtTheFirstFailingExchange) {
   Bytes out(256, 0);
-  device.FailNext(7);
-  EXPECT_EQ(ReadFlash(h, kKey, kPage, 256, out.data()), 7);
+  DropAfter(0);
+  EXPECT_EQ(ReadFlash(h, kKey, kPage, 256, out.data()), QXM_ERR_CONNECTION_LOST);
   EXPECT_EQ(device.ExchangeCount(), 1u);
   device.ClearRequests();
-  device.FailNext(0, 3);
-  device.FailNext(1204);
-  EXPECT_EQ(ReadFlash(h, kKey, kPage, 256, out.data()), 1204);
+  DropAfter(3);
+  EXPECT_EQ(ReadFlash(h, kKey, kPage, 256, out.data()), QXM_ERR_CONNECTION_LOST);
   EXPECT_EQ(device.ExchangeCount(), 4u);
+  // A range off the flash is the device's refusal.
+  device.ClearFaults();
+  EXPECT_EQ(ReadFlash(h, kKey, 0x100000, 32, out.data()),
+            QXM_ERR_DEVICE_EXCEPTION_BASE + qxsim::kIllegalDataAddress);
 }
 
 TEST_F(FlashTest, NullBuffersAreRefused) {
@@ -163,31 +174,30 @@ class WriteFlashBytesTest : public FlashTest {};
 
 TEST_F(WriteFlashBytesTest, UnchangedBytesCostOnlyTheRead) {
   const Bytes stored = Pattern(kFlashPageSize, 17);
-  device.SetFlash(kPage, stored.data(), stored.size());
+  device.model().PokeFlash(kPage, stored);
   ASSERT_EQ(WriteFlashBytes(h, kKey, kPage + 0x10, 12, stored.data() + 0x10), 0);
   EXPECT_EQ(device.ExchangeCount(), 129u);
-  EXPECT_EQ(device.EraseCount(), 0);
-  EXPECT_EQ(device.FlashWriteCount(), 0);
+  EXPECT_EQ(device.model().flashEraseCount(), 0u);
+  EXPECT_EQ(device.model().flashWriteCount(), 0u);
 }
 
 TEST_F(WriteFlashBytesTest, ClearingBitsWritesWithoutErase) {
   const uint8_t value = 0x0F;
   ASSERT_EQ(WriteFlashBytes(h, kKey, kPage + 5, 1, &value), 0);
   EXPECT_EQ(device.ExchangeCount(), 129u + 128u);
-  EXPECT_EQ(device.EraseCount(), 0);
-  EXPECT_EQ(device.FlashWriteCount(), 128);
-  EXPECT_EQ(device.Flash()[kPage + 5], 0x0F);
-  EXPECT_EQ(device.Flash()[kPage + 4], 0xFF);
+  EXPECT_EQ(device.model().flashEraseCount(), 0u);
+  EXPECT_EQ(device.model().flashWriteCount(), 128u);
+  EXPECT_EQ(FlashAt(kPage + 4, 2), (Bytes{0xFF, 0x0F}));
 }
 
 TEST_F(WriteFlashBytesTest, SettingBitsErasesThenWritesTheWholePage) {
   const Bytes stored = Pattern(kFlashPageSize, 19);
-  device.SetFlash(kPage, stored.data(), stored.size());
-  device.Flash()[kPage + 0x14] = 0x0F;
+  device.model().PokeFlash(kPage, stored);
+  FillFlash(kPage + 0x14, 1, 0x0F);
   const uint8_t value = 0xFF;
   ASSERT_EQ(WriteFlashBytes(h, kKey, kPage + 0x14, 1, &value), 0);
   EXPECT_EQ(device.ExchangeCount(), 129u + 1u + 128u);
-  ASSERT_EQ(device.ErasedPages(), std::vector<uint32_t>{kPage});
+  ASSERT_EQ(device.recorder().WrittenU32(kRegFlashErase), std::vector<uint32_t>{kPage});
   // The rest of the page survives the erase.
   Bytes expected = stored;
   expected[0x14] = 0xFF;
@@ -195,11 +205,11 @@ TEST_F(WriteFlashBytesTest, SettingBitsErasesThenWritesTheWholePage) {
 }
 
 TEST_F(WriteFlashBytesTest, MixedChangeNeedsTheErase) {
-  device.Flash()[kConfigPageBase] = 0xF0;
+  FillFlash(kConfigPageBase, 1, 0xF0);
   const uint8_t value = 0x0F;  // clears the high bits, sets the low ones
   ASSERT_EQ(WriteFlashBytes(h, kConfigPageKey, kConfigPageBase, 1, &value), 0);
-  EXPECT_EQ(device.EraseCount(), 1);
-  EXPECT_EQ(device.Flash()[kConfigPageBase], 0x0F);
+  EXPECT_EQ(device.model().flashEraseCount(), 1u);
+  EXPECT_EQ(FlashAt(kConfigPageBase, 1), Bytes{0x0F});
 }
 
 struct RangeCase {
@@ -232,19 +242,23 @@ TEST_F(WriteFlashBytesTest, RangesMustStayInTheirPage) {
 TEST_F(WriteFlashBytesTest, FailuresStopTheSequence) {
   const uint8_t value = 0x00;
   // The read fails: nothing is erased or written.
-  device.FailNext(0, 10);
-  device.FailNext(19);
-  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &value), 19);
-  EXPECT_EQ(device.FlashWriteCount(), 0);
+  DropAfter(10);
+  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &value), QXM_ERR_CONNECTION_LOST);
+  EXPECT_EQ(device.model().flashWriteCount(), 0u);
   // The device refuses the erase: nothing is written, nothing tried again.
   device.ClearRequests();
-  device.Flash()[kPage] = 0x00;
+  FillFlash(kPage, 1, 0x00);
   const uint8_t up = 0x01;
-  device.FailNext(0, 129);
-  device.FailNext(1204);
-  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &up), 1204);
+  LinkFaults refused;  // after the page's read, whose window spans the erase register
+  refused.after = 129;
+  refused.exceptionRegister = kRegFlashErase;
+  refused.exceptionCode = qxsim::kDeviceFailure;
+  device.SetFaults(refused);
+  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &up),
+            QXM_ERR_DEVICE_EXCEPTION_BASE + qxsim::kDeviceFailure);
   EXPECT_EQ(device.ExchangeCount(), 130u);
-  EXPECT_EQ(device.FlashWriteCount(), 0);
+  EXPECT_EQ(device.model().flashWriteCount(), 0u);
+  EXPECT_EQ(device.model().flashEraseCount(), 0u);
 }
 
 TEST_F(WriteFlashBytesTest, AnErasedPageIsNeverLeftBlankByALostLink) {
@@ -263,14 +277,16 @@ TEST_F(WriteFlashBytesTest, AnErasedPageIsNeverLeftBlankByALostLink) {
   // Dropped mid-rewrite, dropped at the erase, and gone for good.
   for (const Case& c : {Case{60, 1, 0, 1}, Case{-1, 1, 0, 1}, Case{0, 3, 1014, 2}}) {
     SCOPED_TRACE(c.chunksBefore);
-    device.SetFlash(kPage, stored.data(), stored.size());
-    device.Flash()[kPage + 0x20] = 0x0F;
+    device.model().PokeFlash(kPage, stored);
+    FillFlash(kPage + 0x20, 1, 0x0F);
     const uint64_t sleepsBefore = clock.sleepCount();
-    device.FailNext(0, 129 + 1 + c.chunksBefore);
-    device.FailNext(1014, c.failures);
+    LinkFaults faults;
+    faults.after = 129 + 1 + c.chunksBefore;
+    faults.drop = true;
+    faults.times = c.failures;
+    device.SetFaults(faults);
     EXPECT_EQ(WriteFlashBytes(h, kKey, kPage + 0x20, 1, &up), c.code);
     EXPECT_EQ(clock.sleepCount() - sleepsBefore, c.sleeps);
-    ASSERT_EQ(device.PendingFailures(), 0u);
     if (c.code == 0) {
       EXPECT_EQ(FlashAt(kPage, kFlashPageSize), intended);
     }
@@ -291,36 +307,6 @@ TEST_F(WriteFlashBytesTest, RecordRoundTripsThroughTheConfigurationPage) {
   EXPECT_EQ(Bytes(page.begin(), page.begin() + 12), serial);
   EXPECT_EQ(Bytes(page.begin() + 0x14, page.begin() + 0x1C), mac);
   EXPECT_EQ(page[12], 0xFF);
-}
-
-// The fake's flash rules, which the tests above and the later groups rely on.
-class FakeFlashTest : public FlashTest {};
-
-TEST_F(FakeFlashTest, KeyHoldsForItsOwnExchangeOnly) {
-  // The key in one exchange, the erase in the next: refused.
-  FeedbackFrame key(FrameDirection::Write, kRegFlashKey, 2, FrameDataType::U32, kKey);
-  FeedbackFrame erase(FrameDirection::Write, kRegFlashErase, 2, FrameDataType::U32, kPage);
-  device.Flash()[kPage] = 0;
-  ASSERT_EQ(FeedbackExchange(h, 1, &key), 0);
-  EXPECT_EQ(FeedbackExchange(h, 1, &erase), FakeDevice::kFlashRefusedCode);
-  EXPECT_EQ(device.Flash()[kPage], 0);
-}
-
-TEST_F(FakeFlashTest, WritesOnlyClearBitsAndStayInTheirRegion) {
-  device.Flash()[kInfoPageBase] = 0x0F;
-  const uint8_t value[2] = {0xF3, 0x00};
-  ASSERT_EQ(WriteFlash(h, kInfoPageKey, kInfoPageBase, 2, value), 0);
-  EXPECT_EQ(device.Flash()[kInfoPageBase], 0x03);
-  // Outside every region, and across a region's end: refused.
-  EXPECT_EQ(WriteFlash(h, kInfoPageKey, 0x100000, 2, value), FakeDevice::kFlashRefusedCode);
-  const Bytes data(32, 0);
-  EXPECT_EQ(WriteFlash(h, kInfoPageKey, kInfoPageBase + kFlashPageSize - 16, 32, data.data()),
-            FakeDevice::kFlashRefusedCode);
-  // The last firmware page still takes the firmware key.
-  const uint32_t lastFirmwarePage = kFirmwareBase + (kFirmwarePages - 1) * kFlashPageSize;
-  EXPECT_EQ(EraseFlashPage(h, kFirmwareKey, lastFirmwarePage), 0);
-  EXPECT_EQ(EraseFlashPage(h, kFirmwareKey, lastFirmwarePage + kFlashPageSize),
-            FakeDevice::kFlashRefusedCode);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// The device opening test against the in-process fake device: identity
+// The device opening test against the bench device: identity
 // verdicts, the writes that prepare the device, and its place in a run.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,11 +11,9 @@
 #include "harness/open_device.h"
 #include "harness/report_sink.h"
 #include "qxm/qxm_errors.h"
-#include "tests/support/fake_device.h"
+#include "tests/support/bench_device.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 class RecordingSink : public ReportSink {
  public:
@@ -24,26 +23,23 @@ class RecordingSink : public ReportSink {
 
 class OpenDeviceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    device_.ServeOpens();
-    device_.SetF32(60000, 17.0f);
-    device_.SetU32(60010, 0);
-  }
   uint32_t Run(uint32_t mask = 0x400) {
     context_.mask = mask;
     return OpenDevice(&context_);
   }
-  // True when some request carries this frame record.
-  bool Sent(const Bytes& record) const {
-    for (const auto& request : device_.Requests()) {
-      if (std::search(request.begin(), request.end(), record.begin(), record.end()) !=
-          request.end()) {
-        return true;
-      }
-    }
-    return false;
+  // The identity registers read as another device's would.
+  void Identity(float id, uint32_t edition) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &id, sizeof bits);
+    LinkFaults faults;
+    faults.misread = {{60000, bits >> 16},
+                      {60001, bits & 0xFFFF},
+                      {60010, edition >> 16},
+                      {60011, edition & 0xFFFF}};
+    device_.SetFaults(faults);
   }
-  FakeDevice device_;
+  bool Sent(const Bytes& record) { return device_.recorder().Sent(record); }
+  BenchDevice device_;
   TestContext context_;
 };
 
@@ -59,7 +55,7 @@ TEST_F(OpenDeviceTest, RecognisesTheEditionFromTheIdentityRegisters) {
       {2, "Quenlox Z5 Found", 0},
   };
   for (const Case& c : cases) {
-    device_.SetU32(60010, c.edition);
+    Identity(17.0f, c.edition);
     context_.isMax = 7;
     EXPECT_EQ(Run(), 0u) << c.edition;
     EXPECT_EQ(context_.EL, kLevelPassed);
@@ -75,7 +71,7 @@ TEST_F(OpenDeviceTest, RecognisesTheEditionFromTheIdentityRegisters) {
 }
 
 TEST_F(OpenDeviceTest, ProductIdentifierToleranceIsInclusiveOfTinyDeviations) {
-  device_.SetF32(60000, 17.00001f);
+  Identity(17.00001f, 0);
   EXPECT_EQ(Run(), 0u);
   EXPECT_EQ(context_.EL, kLevelPassed);
 
@@ -90,8 +86,7 @@ TEST_F(OpenDeviceTest, ProductIdentifierToleranceIsInclusiveOfTinyDeviations) {
       {0.0f, 65535, "Can not process HW ID: 65535,"},
   };
   for (const Case& c : rejected) {
-    device_.SetF32(60000, c.id);
-    device_.SetU32(60010, c.edition);
+    Identity(c.id, c.edition);
     EXPECT_EQ(Run(), 1u) << c.id;
     EXPECT_EQ(context_.EL, kLevelFatal);
     EXPECT_STREQ(context_.Msg, c.msg);
@@ -100,31 +95,41 @@ TEST_F(OpenDeviceTest, ProductIdentifierToleranceIsInclusiveOfTinyDeviations) {
 }
 
 TEST_F(OpenDeviceTest, ANotANumberIdentifierIsRejected) {
-  device_.SetU32(60000, 0x7FC00000);  // quiet NaN
+  Identity(std::nanf(""), 0);
   EXPECT_EQ(Run(), 1u);
   EXPECT_EQ(context_.EL, kLevelFatal);
   EXPECT_STREQ(context_.Msg, "Can not process HW ID: 0,");
 }
 
+TEST_F(OpenDeviceTest, TheModelsOwnIdentityIsAZ5OfEitherEdition) {
+  EXPECT_EQ(Run(), 0u);
+  EXPECT_STREQ(context_.Msg, "Quenlox Z5 Found");
+  device_.model().SetMax(true);
+  EXPECT_EQ(Run(), 0u);
+  EXPECT_STREQ(context_.Msg, "Quenlox Z5-Max Found");
+}
+
 TEST_F(OpenDeviceTest, PreparesTheDeviceAndTouchesTheSourceOnlyWithAJig) {
-  device_.SetF32(30014, 3.5f);
+  ASSERT_EQ(device_.model().WriteRegisters(30014, 2, std::vector<uint16_t>{0x4060, 0}.data()), 0);
   ASSERT_EQ(Run(0x400), 0u);
   EXPECT_TRUE(Sent({0x01, 0x13, 0x80, 0x02, 0x00, 0x00, 0x00, 0x00}));  // 4992 <- 0
   EXPECT_TRUE(Sent({0x01, 0xBB, 0x85, 0x01, 0x00, 0x01}));              // 48005 <- 1
   EXPECT_FALSE(Sent({0x01, 0x75, 0x3E, 0x02}));                         // 30014 untouched
-  EXPECT_EQ(device_.GetF32(30014), 3.5f);
-  EXPECT_EQ(device_.GetU16(48005), 1);
+  EXPECT_EQ(device_.model().ReadF32(30014), 3.5f);
+  uint16_t opening = 0;
+  ASSERT_EQ(device_.model().ReadRegisters(48005, 1, &opening), 0);
+  EXPECT_EQ(opening, 1);
   // The identity read is one exchange of two frames.
   EXPECT_TRUE(Sent({0x00, 0xEA, 0x60, 0x02, 0x00, 0xEA, 0x6A, 0x02}));
 
   device_.ClearRequests();
   ASSERT_EQ(Run(0x20000), 0u);
   EXPECT_TRUE(Sent({0x01, 0x75, 0x3E, 0x02, 0x00, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(device_.GetF32(30014), 0.0f);
+  EXPECT_EQ(device_.model().ReadF32(30014), 0.0f);
 }
 
 TEST_F(OpenDeviceTest, FailuresAreFatalWithTheCode) {
-  device_.FailNextOpens(QXM_ERR_REFUSED);
+  device_.FailOpens(QXM_ERR_REFUSED);
   EXPECT_EQ(Run(), 1u);
   EXPECT_EQ(context_.EL, kLevelFatal);
   EXPECT_STREQ(context_.Msg, "No Quenloxs found (1007)");
@@ -132,11 +137,13 @@ TEST_F(OpenDeviceTest, FailuresAreFatalWithTheCode) {
 
   // Each of the preparing writes and the identity read ends the test.
   for (int failing = 0; failing < 4; ++failing) {
-    device_.FailNext(0, failing);
-    device_.FailNext(2);
+    LinkFaults faults;
+    faults.after = failing;
+    faults.drop = true;
+    device_.SetFaults(faults);
     EXPECT_EQ(Run(0x20000), 1u) << failing;
     EXPECT_EQ(context_.EL, kLevelFatal);
-    EXPECT_STREQ(context_.Msg, "Comm Error: (2)") << failing;
+    EXPECT_STREQ(context_.Msg, "Comm Error: (1014)") << failing;
     EXPECT_EQ(context_.isMax, 0);
   }
 }
@@ -156,7 +163,7 @@ TEST_F(OpenDeviceTest, RunsFirstInTheHarnessAndAFailureStopsTheRun) {
   // The harness closed the device it opened.
   EXPECT_EQ(device_.OpenHandleCount(), 1u);
 
-  device_.FailNextOpens(QXM_ERR_NO_ANSWER);
+  device_.FailOpens(QXM_ERR_NO_ANSWER);
   TestHarness harness(2, 0x400 | 0x10000, 0, &sink, nullptr);
   harness.Run();
   EXPECT_FALSE(harness.passed());

@@ -7,11 +7,10 @@
 
 #include "device/link_errors.h"
 #include "device/registers.h"
-#include "tests/support/fake_device.h"
+#include "qxm/qxm_errors.h"
+#include "tests/support/bench_device.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 class RegistersTest : public ::testing::Test {
  protected:
@@ -23,7 +22,9 @@ class RegistersTest : public ::testing::Test {
     return Bytes(request.begin() + 8, request.end());
   }
 
-  FakeDevice device;
+  void SetUp() override { device.AddScratchRegisters(40000, 2000); }  // the analog channel banks
+
+  BenchDevice device;
   int h = device.Handle();
 };
 
@@ -75,28 +76,23 @@ TEST_F(RegistersTest, WritesSendTheirRecords) {
 }
 
 TEST_F(RegistersTest, WritesReachTheRegisters) {
-  ASSERT_EQ(ConfigureChannel(h, 6, 0, 8, 199, 4), 0);
-  EXPECT_EQ(device.GetU16(40506), 0u);
-  EXPECT_EQ(device.GetU16(41006), 8u);
-  EXPECT_EQ(device.GetU16(41506), 4u);
-  EXPECT_EQ(device.GetU16(40006), 199u);
   ASSERT_EQ(WriteFloat(h, 30014, 0.1f), 0);
-  EXPECT_EQ(device.GetF32(30014), 0.1f);
+  EXPECT_EQ(device.model().ReadF32(30014), 0.1f);
+  ASSERT_EQ(WriteU32(h, 4992, 3000000000u), 0);
+  EXPECT_EQ(device.model().ReadU32(4992), 3000000000u);
 }
 
 TEST_F(RegistersTest, ReadsSendOneReadRecordAndReturnTheValue) {
-  device.SetU16(5000, 0x40A0);
-  device.SetU16(5001, 0x0000);
-  device.SetU32(60000, 3000000000u);
   float f = 0.0f;
-  ASSERT_EQ(ReadFloat(h, 5000, &f), 0);
-  EXPECT_EQ(f, 5.0f);
-  EXPECT_EQ(OnlyRecords(), (Bytes{0x00, 0x13, 0x88, 0x02}));
-  device.ClearRequests();
-  uint32_t u = 0;
-  ASSERT_EQ(ReadU32(h, 60000, &u), 0);
-  EXPECT_EQ(u, 3000000000u);
+  ASSERT_EQ(ReadFloat(h, 60000, &f), 0);
+  EXPECT_EQ(f, 17.0f);
   EXPECT_EQ(OnlyRecords(), (Bytes{0x00, 0xEA, 0x60, 0x02}));
+  device.ClearRequests();
+  device.model().SetMax(true);
+  uint32_t u = 0;
+  ASSERT_EQ(ReadU32(h, 60010, &u), 0);
+  EXPECT_EQ(u, 1u);
+  EXPECT_EQ(OnlyRecords(), (Bytes{0x00, 0xEA, 0x6A, 0x02}));
 }
 
 TEST_F(RegistersTest, ReadsWithoutAnOutValueAreRefused) {
@@ -118,34 +114,52 @@ TEST_F(RegistersTest, AddressesOutsideTheRegisterRangeAreRefused) {
 TEST_F(RegistersTest, EveryHelperReturnsAFailingCodeUnchanged) {
   float f = 0.0f;
   uint32_t u = 0;
+  uint16_t value = 1;
   const std::function<int()> calls[] = {
-      [&] { return ReadFloat(h, 5000, &f); },
-      [&] { return ReadU32(h, 5000, &u); },
+      [&] { return ReadFloat(h, 60000, &f); },
+      [&] { return ReadU32(h, 60000, &u); },
       [&] { return WriteU32(h, 4992, 1); },
       [&] { return WriteFloat(h, 30014, 1.0f); },
       [&] { return WriteU16(h, 48005, 1); },
       [&] { return WriteLinePair(h, 5, 1, 0); },
       [&] { return ConfigureChannel(h, 6, 0, 8, 199, 4); },
   };
-  const int codes[] = {2, 1211, 1017};
-  for (int code : codes) {
+  // An exception on every register the helpers touch, a corrupt reply, a
+  // lost request.
+  LinkFaults exception11;
+  exception11.exceptionCode = 11;
+  LinkFaults corrupt;
+  corrupt.corruptHeader = qxsim::HeaderFault::kLength;
+  LinkFaults lost;
+  lost.noAnswer = true;
+  const struct {
+    LinkFaults faults;
+    int code;
+  } failures[] = {
+      {exception11, 1211}, {corrupt, QXM_ERR_BAD_LENGTH}, {lost, QXM_ERR_REPLY_TIMEOUT}};
+  const int registers[] = {60000, 60000, 4992, 30014, 48005, 2005, 40506};
+  for (const auto& failure : failures) {
     for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) {
-      SCOPED_TRACE(testing::Message() << "code " << code << " helper " << i);
+      SCOPED_TRACE(testing::Message() << "code " << failure.code << " helper " << i);
       device.ClearRequests();
-      device.FailNext(code);
-      EXPECT_EQ(calls[i](), code);
+      LinkFaults faults = failure.faults;
+      faults.exceptionRegister = registers[i];
+      device.SetFaults(faults);
+      EXPECT_EQ(calls[i](), failure.code);
       // Exactly one exchange of its own (plus the follow-up read after 1211).
-      EXPECT_EQ(device.ExchangeCount(), code == 1211 ? 2u : 1u);
+      EXPECT_EQ(device.ExchangeCount(), failure.code == 1211 ? 2u : 1u);
     }
   }
-  EXPECT_EQ(device.GetU16(48005), 0u);
+  EXPECT_EQ(device.model().ReadRegisters(48005, 1, &value), 0);
+  EXPECT_EQ(value, 0u);
 }
 
 TEST_F(RegistersTest, ReadsOnFailureStoreTheUndecodedBuffer) {
-  device.SetU32(60000, 17);
-  device.FailNext(2);
+  LinkFaults faults;
+  faults.drop = true;
+  device.SetFaults(faults);
   uint32_t u = 12345;
-  EXPECT_EQ(ReadU32(h, 60000, &u), 2);
+  EXPECT_EQ(ReadU32(h, 60000, &u), QXM_ERR_CONNECTION_LOST);
   // The out value is overwritten with the frame's buffer, which a failed
   // exchange left as allocated: cleared.
   EXPECT_EQ(u, 0u);

@@ -1,9 +1,10 @@
-// The server-backed tests against the in-process fake device and the
+// The server-backed tests against the bench device and the
 // bench's test server: verdicts and texts for each identity case, what lands
 // in the configuration page, the clock check and setting on a fake clock, and
 // the result upload.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -13,13 +14,12 @@
 #include "device/flash_map.h"
 #include "harness/context.h"
 #include "platform/clock.h"
+#include "qxm/qxm_errors.h"
 #include "server/server_tests.h"
 #include "sim/test_server.h"
-#include "tests/support/fake_device.h"
+#include "tests/support/bench_device.h"
 
 namespace {
-
-constexpr int kBrokenLink = 1299;  // any non-zero code of the device link
 
 class ServerTestsTest : public ::testing::Test {
  protected:
@@ -41,28 +41,26 @@ class ServerTestsTest : public ::testing::Test {
   }
 
   void SetMac(const uint8_t (&mac)[6]) {
-    for (int i = 0; i < 3; ++i) {
-      device_.SetU16(kRegMac + i, static_cast<uint16_t>(mac[2 * i] << 8 | mac[2 * i + 1]));
-    }
+    uint64_t value = 0;
+    for (uint8_t byte : mac) value = value << 8 | byte;
+    device_.model().SetIdentity(device_.model().SerialNumber(), value);
   }
-  bool ConfigPageBlank() const {
-    const uint8_t* page = device_.Flash() + kConfigPageBase;
-    for (uint32_t i = 0; i < kFlashPageSize; ++i) {
-      if (page[i] != 0xFF) return false;
-    }
-    return true;
+  void BlankConfigPage() { device_.model().BlankFlash(kConfigPageBase, kFlashPageSize); }
+  bool NothingWritten() {
+    return device_.model().flashWriteCount() == 0 && device_.model().flashEraseCount() == 0;
   }
-  std::vector<uint8_t> Flash(uint32_t address, size_t length) const {
-    return std::vector<uint8_t>(device_.Flash() + address, device_.Flash() + address + length);
+  std::vector<uint8_t> Flash(uint32_t address, size_t length) {
+    return device_.Flash(address, length);
   }
-  // Makes every write of the flash write window fail.
-  void FailFlashWrites() {
-    device_.SetWriteHook([](uint32_t address, uint32_t) {
-      return address == kRegFlashWriteWindow ? kBrokenLink : 0;
-    });
+  // The request after `after` good ones loses the connection.
+  void DropAfter(int after = 0) {
+    LinkFaults faults;
+    faults.after = after;
+    faults.drop = true;
+    device_.SetFaults(faults);
   }
 
-  FakeDevice device_;
+  BenchDevice device_;
   TestContext context_;
   std::unique_ptr<qxsim::TestServer> server_;
 };
@@ -124,14 +122,14 @@ TEST_F(ServerTestsTest, JigVerdicts) {
       {7, 5, 3, kLevelFatal, "Code mismatch: (5,7,3)"},
   };
   for (const JigCase& c : cases) {
-    uint8_t block[36] = {};
-    block[5] = c.code;
-    block[6] = static_cast<uint8_t>(c.type >> 8);
-    block[7] = static_cast<uint8_t>(c.type);
-    for (int i = 0; i < 18; ++i) {
-      device_.SetU16(kRegJigData + i, static_cast<uint16_t>(block[2 * i] << 8 | block[2 * i + 1]));
-    }
-    device_.SetU16(kRegDioGroupLevel, c.lines);
+    qxsim::JigSettings jig;
+    jig.code = c.code;
+    jig.type = c.type;
+    device_.bench().jigAndClock().SetJig(jig);
+    // Code lines that disagree with the jig's bus: a miswired jig.
+    LinkFaults faults;
+    if (c.lines != c.code) faults.misread[kRegDioGroupLevel] = c.lines;
+    device_.SetFaults(faults);
     ReadTestJigInfo(&context_);
     EXPECT_EQ(c.level, context_.EL) << c.msg;
     EXPECT_STREQ(c.msg, context_.Msg);
@@ -141,21 +139,10 @@ TEST_F(ServerTestsTest, JigVerdicts) {
 }
 
 TEST_F(ServerTestsTest, JigValuesAndTheBusTransfer) {
-  // Floats 0..7 from byte 4; float 0 carries code and type.
-  const float floats[8] = {0, 4.0f, -4.0f, 10000.0f, 99.0f, 100000.0f, 0.1f, 1e6f};
-  uint8_t block[36] = {0xAA, 0xBB, 0xCC, 0xDD};
-  for (int f = 1; f < 8; ++f) {
-    uint32_t bits;
-    std::memcpy(&bits, &floats[f], 4);
-    for (int b = 0; b < 4; ++b) block[4 + 4 * f + b] = static_cast<uint8_t>(bits >> (24 - 8 * b));
-  }
-  block[5] = 3;
-  block[7] = 6;
-  for (int i = 0; i < 18; ++i) {
-    device_.SetU16(kRegJigData + i, static_cast<uint16_t>(block[2 * i] << 8 | block[2 * i + 1]));
-  }
-  device_.SetU16(kRegDioGroupLevel, 3);
-  device_.ClearRequests();
+  qxsim::JigSettings jig;
+  const double values[6] = {4.0, -4.0, 10000.0, 100000.0, 0.1, 1e6};
+  std::copy(values, values + 6, jig.values);
+  device_.bench().jigAndClock().SetJig(jig);
   EXPECT_EQ(0u, ReadTestJigInfo(&context_));
   EXPECT_STREQ("Jig found: (6,3,3)", context_.Msg);
   const double expected[6] = {4.0, -4.0, 10000.0, 100000.0, 0.1f, 1e6};
@@ -173,10 +160,10 @@ TEST_F(ServerTestsTest, JigValuesAndTheBusTransfer) {
 }
 
 TEST_F(ServerTestsTest, JigCommFailure) {
-  device_.FailNext(kBrokenLink);
+  DropAfter();
   EXPECT_EQ(1u, ReadTestJigInfo(&context_));
   EXPECT_EQ(kLevelFatal, context_.EL);
-  EXPECT_STREQ("Comm Error: (1299)", context_.Msg);
+  EXPECT_STREQ("Comm Error: (1014)", context_.Msg);
 }
 
 // --- Serial Number --------------------------------------------------------------
@@ -201,19 +188,19 @@ TEST_F(ServerTestsTest, SerialVerdictsWithoutTheServer) {
       {0xFFFFFFFF, 0x10040, kLevelFatal, kNoServerLinkText},
   };
   for (const SerialCase& c : cases) {
-    device_.SetU32(kRegSerialNumber, c.device);
+    device_.model().SetIdentity(c.device, kDefaultMac);
     context_.mask = c.mask;
     SerialNumber(&context_);
     EXPECT_EQ(c.level, context_.EL) << c.msg;
     EXPECT_STREQ(c.msg, context_.Msg);
     EXPECT_EQ(static_cast<int64_t>(c.device), context_.serialNumber) << c.msg;
   }
-  EXPECT_TRUE(ConfigPageBlank());
+  EXPECT_TRUE(NothingWritten());
 }
 
 TEST_F(ServerTestsTest, BlankDeviceGetsTheServersSerialInItsConfigPage) {
   ConnectServer();
-  device_.SetU32(kRegSerialNumber, 0xFFFFFFFF);
+  BlankConfigPage();
   context_.mask = 0x10040;
   EXPECT_EQ(0u, SerialNumber(&context_));
   EXPECT_EQ(kLevelPassed, context_.EL);
@@ -224,6 +211,7 @@ TEST_F(ServerTestsTest, BlankDeviceGetsTheServersSerialInItsConfigPage) {
   EXPECT_EQ(record, Flash(kConfigPageBase, 12));
   EXPECT_EQ(std::vector<uint8_t>(kFlashPageSize - 12, 0xFF),
             Flash(kConfigPageBase + 12, kFlashPageSize - 12));
+  EXPECT_EQ(470010002u, device_.model().SerialNumber());
 }
 
 TEST_F(ServerTestsTest, ServerSerialsOutsideTheRangeAreRefused) {
@@ -243,21 +231,20 @@ TEST_F(ServerTestsTest, ServerSerialsOutsideTheRangeAreRefused) {
     options.lastSerial = UINT64_MAX;
     ReleaseServer(&context_);
     ConnectServer(options);
-    device_.SetU32(kRegSerialNumber, 470010000);
-    std::vector<uint8_t> blank(kFlashPageSize, 0xFF);
-    device_.SetFlash(kConfigPageBase, blank.data(), blank.size());
+    device_.model().SetIdentity(470010000, kDefaultMac);
+    const uint64_t writes = device_.model().flashWriteCount();
     context_.mask = 0x10040;
     SerialNumber(&context_);
     EXPECT_EQ(c.level, context_.EL) << c.msg;
     EXPECT_STREQ(c.msg, context_.Msg);
-    EXPECT_EQ(c.level != kLevelPassed, ConfigPageBlank()) << c.msg;
+    EXPECT_EQ(c.level != kLevelPassed, writes == device_.model().flashWriteCount()) << c.msg;
+    EXPECT_EQ(c.level != kLevelPassed, device_.model().SerialNumber() == 470010000) << c.msg;
   }
 }
 
 TEST_F(ServerTestsTest, FailedServerRequestIsFatalAndWritesNothing) {
   ConnectServer();
   server_->SetFault(qxsim::ServerFault::kErrorStatus, "serial", 500);
-  device_.SetU32(kRegSerialNumber, 470010000);
   context_.mask = 0x10040;
   SerialNumber(&context_);
   EXPECT_EQ(kLevelFatal, context_.EL);
@@ -266,24 +253,24 @@ TEST_F(ServerTestsTest, FailedServerRequestIsFatalAndWritesNothing) {
   SerialNumber(&context_);
   EXPECT_EQ(kLevelFatal, context_.EL);
   EXPECT_STREQ("Failed to get SN from QXTS (1002)", context_.Msg);
-  EXPECT_TRUE(ConfigPageBlank());
+  EXPECT_TRUE(NothingWritten());
   EXPECT_EQ(470010000, context_.serialNumber);
 }
 
 TEST_F(ServerTestsTest, SerialWriteAndReadFailures) {
   ConnectServer();
-  device_.SetU32(kRegSerialNumber, 0xFFFFFFFF);
+  BlankConfigPage();
   context_.mask = 0x10040;
-  FailFlashWrites();
+  device_.model().SetFlashWriteFault(0);
   SerialNumber(&context_);
   EXPECT_EQ(kLevelFatal, context_.EL);
-  EXPECT_STREQ("Failed to write SN (1299)", context_.Msg);
+  EXPECT_STREQ("Failed to write SN (1204)", context_.Msg);
   EXPECT_EQ(0xFFFFFFFF, context_.serialNumber);
 
-  device_.FailNext(kBrokenLink);
+  DropAfter();
   EXPECT_EQ(1u, SerialNumber(&context_));
   EXPECT_EQ(kLevelFatal, context_.EL);
-  EXPECT_STREQ("Comm Error: (1299)", context_.Msg);
+  EXPECT_STREQ("Comm Error: (1014)", context_.Msg);
 }
 
 // --- Ethernet MAC ---------------------------------------------------------------
@@ -321,12 +308,12 @@ TEST_F(ServerTestsTest, MacVerdictsWithoutTheServer) {
     EXPECT_EQ(c.level, context_.EL) << c.msg;
     EXPECT_STREQ(c.msg, context_.Msg);
   }
-  EXPECT_TRUE(ConfigPageBlank());
+  EXPECT_TRUE(NothingWritten());
 }
 
 TEST_F(ServerTestsTest, DefaultMacGetsTheServersMacInItsConfigPage) {
   ConnectServer();
-  SetMac({0x02, 0x7C, 0x4B, 0x00, 0x20, 0x00});
+  BlankConfigPage();  // no MAC record: the default
   context_.mask = 0x10100;
   EXPECT_EQ(0u, EthernetMac(&context_));
   EXPECT_EQ(kLevelPassed, context_.EL);
@@ -334,6 +321,7 @@ TEST_F(ServerTestsTest, DefaultMacGetsTheServersMacInItsConfigPage) {
   const std::vector<uint8_t> record = {0, 0, 0x02, 0x7C, 0x4B, 0x00, 0x20, 0x01};
   EXPECT_EQ(record, Flash(kConfigPageBase + kMacRecordOffset, 8));
   EXPECT_EQ(std::vector<uint8_t>(kMacRecordOffset, 0xFF), Flash(kConfigPageBase, kMacRecordOffset));
+  EXPECT_EQ(0x027C4B002001u, device_.model().Mac());
 }
 
 TEST_F(ServerTestsTest, MacServerAndWriteFailures) {
@@ -344,17 +332,17 @@ TEST_F(ServerTestsTest, MacServerAndWriteFailures) {
   EthernetMac(&context_);
   EXPECT_EQ(kLevelFatal, context_.EL);
   EXPECT_STREQ("Failed to get MAC from QXTS", context_.Msg);
-  EXPECT_TRUE(ConfigPageBlank());
+  EXPECT_TRUE(NothingWritten());
 
   server_->SetFault(qxsim::ServerFault::kNone);
-  FailFlashWrites();
+  device_.model().SetFlashWriteFault(0);
   EthernetMac(&context_);
   EXPECT_EQ(kLevelFatal, context_.EL);
   EXPECT_STREQ("Write Failed: 02.7C.4B.00.20.01", context_.Msg);
 
-  device_.FailNext(kBrokenLink);
+  DropAfter();
   EXPECT_EQ(1u, EthernetMac(&context_));
-  EXPECT_STREQ("Comm Error: (1299)", context_.Msg);
+  EXPECT_STREQ("Comm Error: (1014)", context_.Msg);
 }
 
 TEST_F(ServerTestsTest, AServerMacNotAboveTheDefaultIsNotWritten) {
@@ -366,7 +354,7 @@ TEST_F(ServerTestsTest, AServerMacNotAboveTheDefaultIsNotWritten) {
   EthernetMac(&context_);
   EXPECT_EQ(kLevelFatal, context_.EL);
   EXPECT_STREQ("MAC system failure: 02.7C.4B.00.20.00", context_.Msg);
-  EXPECT_TRUE(ConfigPageBlank());
+  EXPECT_TRUE(NothingWritten());
 }
 
 // --- System Time ----------------------------------------------------------------
@@ -377,16 +365,7 @@ class SystemTimeTest : public ServerTestsTest {
     ServerTestsTest::SetUp();
     context_.isMax = 1;
   }
-  // The device's clock follows what is written to the clock-set register,
-  // moved on by `drift` seconds.
-  void DeviceSetsItsClock(uint32_t drift) {
-    device_.SetWriteHook([this, drift](uint32_t address, uint32_t) {
-      if (address == kRegClockSet) {
-        device_.SetU32(kRegClock, device_.GetU32(kRegClockSet) + drift);
-      }
-      return 0;
-    });
-  }
+  void SetDeviceClock(uint32_t seconds) { device_.bench().jigAndClock().SetClock(seconds); }
 };
 
 TEST_F(SystemTimeTest, ChecksTheClockWithinFiveSeconds) {
@@ -409,7 +388,7 @@ TEST_F(SystemTimeTest, ChecksTheClockWithinFiveSeconds) {
   for (const auto& c : cases) {
     platform::FakeClock clock(1000, c.host);
     platform::ScopedClock scoped(&clock);
-    device_.SetU32(kRegClock, c.device);
+    SetDeviceClock(c.device);
     device_.ClearRequests();
     EXPECT_EQ(0u, SystemTime(&context_));
     EXPECT_EQ(c.level, context_.EL) << c.msg;
@@ -421,7 +400,7 @@ TEST_F(SystemTimeTest, ChecksTheClockWithinFiveSeconds) {
 
 TEST_F(SystemTimeTest, OnlyTheMaxEditionIsChecked) {
   context_.isMax = 0;
-  device_.SetU32(kRegClock, 5);
+  SetDeviceClock(5);
   context_.mask = 0x1000;
   EXPECT_EQ(0u, SystemTime(&context_));
   EXPECT_EQ(kLevelPassed, context_.EL);
@@ -430,34 +409,42 @@ TEST_F(SystemTimeTest, OnlyTheMaxEditionIsChecked) {
 }
 
 TEST_F(SystemTimeTest, SetsTheClockAndChecksItTwoSecondsLater) {
+  // A slow link moves the host's clock on while the device's keeps the time
+  // it was set to: at 2 s per exchange it is 4 s off two seconds later.
   const struct {
-    uint32_t drift;
+    uint32_t slowMs;
     uint32_t level;
     const char* msg;
   } cases[] = {
-      {2, kLevelPassed, "Err: -1000 Time set to: 1700000002"},
-      {3, kLevelPassed, "Err: -1000 Time set to: 1700000003"},
-      {4, kLevelError, "Err: -1000 Time set to: 1700000004"},
+      {0, kLevelPassed, "Err: -1000 Time set to: 1700000002"},
+      {1000, kLevelPassed, "Err: -1001 Time set to: 1700000004"},
+      {2000, kLevelError, "Err: -1002 Time set to: 1700000006"},
   };
   for (const auto& c : cases) {
     platform::FakeClock clock(1000, 1700000000);
     platform::ScopedClock scoped(&clock);
-    device_.SetU32(kRegClock, 1699999000);
-    DeviceSetsItsClock(c.drift);
+    SetDeviceClock(1699999000);
+    LinkFaults faults;
+    faults.slowMs = c.slowMs;
+    device_.SetFaults(faults);
+    device_.ClearRequests();
     context_.mask = 0x1000;
     EXPECT_EQ(0u, SystemTime(&context_));
     EXPECT_EQ(c.level, context_.EL) << c.msg;
     EXPECT_STREQ(c.msg, context_.Msg);
-    EXPECT_EQ(1700000000u, device_.GetU32(kRegClockSet));
+    EXPECT_EQ(std::vector<uint32_t>{1700000000 + c.slowMs / 1000},
+              device_.recorder().WrittenU32(kRegClockSet));
     EXPECT_EQ(1u, clock.sleepCount());
-    EXPECT_EQ(3000u, clock.TickMs());
+    EXPECT_EQ(3000u + 3 * c.slowMs, clock.TickMs());
   }
 }
 
 TEST_F(SystemTimeTest, AClockThatIgnoresTheSettingIsAnError) {
   platform::FakeClock clock(1000, 1700000000);
   platform::ScopedClock scoped(&clock);
-  device_.SetU32(kRegClock, 1699999000);
+  LinkFaults faults;  // 1699999000, whatever was set
+  faults.misread = {{kRegClock, 0x6553}, {kRegClock + 1, 0xED18}};
+  device_.SetFaults(faults);
   context_.mask = 0x1000;
   SystemTime(&context_);
   EXPECT_EQ(kLevelError, context_.EL);
@@ -469,18 +456,11 @@ TEST_F(SystemTimeTest, CommFailuresAtEachStep) {
   for (int failAt = 0; failAt < 3; ++failAt) {
     platform::FakeClock clock(1000, 1700000000);
     platform::ScopedClock scoped(&clock);
-    device_.SetU32(kRegClock, 1700000000);
     context_.mask = 0x1000;
-    device_.SetWriteHook([this, failAt](uint32_t address, uint32_t) {
-      if (address != kRegClockSet) return 0;
-      if (failAt == 1) return kBrokenLink;
-      if (failAt == 2) device_.FailNext(kBrokenLink);
-      return 0;
-    });
-    if (failAt == 0) device_.FailNext(kBrokenLink);
+    DropAfter(failAt);
     EXPECT_EQ(1u, SystemTime(&context_)) << failAt;
     EXPECT_EQ(kLevelFatal, context_.EL) << failAt;
-    EXPECT_STREQ("Comm Error: (1299)", context_.Msg) << failAt;
+    EXPECT_STREQ("Comm Error: (1014)", context_.Msg) << failAt;
     EXPECT_EQ(failAt == 2 ? 1u : 0u, clock.sleepCount()) << failAt;
   }
 }

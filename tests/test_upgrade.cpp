@@ -1,5 +1,5 @@
-// The upgrade sequencer and its console loop against the in-process fake
-// device on a fake clock: the whole dialogue to the character, the wait's
+// The upgrade sequencer and its console loop against the bench device on a
+// fake clock: the whole dialogue to the character, the wait's
 // length from the bootloader version, partial last pages, the refusals of the
 // file check before any page is touched, failures in the middle, the wait
 // counter passing its total, a second run after a first, the process
@@ -19,7 +19,7 @@
 #include "platform/console.h"
 #include "platform/status.h"
 #include "qxm/qxm_errors.h"
-#include "tests/support/fake_device.h"
+#include "tests/support/bench_device.h"
 #include "upgrade/firmware_pack.h"
 #include "upgrade/run_upgrade.h"
 #include "upgrade/upgrade_sequencer.h"
@@ -108,14 +108,6 @@ class UpgradeTest : public ::testing::Test {
     char pattern[] = "/tmp/qx-upgrade-XXXXXX";
     ASSERT_NE(nullptr, ::mkdtemp(pattern));
     dir_ = pattern;
-    device_.ServeOpens();
-    device_.SetF32(kRegFirmwareVersion, 1.0f);
-    device_.SetF32(kRegBootloaderVersion, 0.90f);
-    // The restarted device runs the new firmware.
-    device_.SetWriteHook([this](uint32_t address, uint32_t) {
-      if (address == kRegRestart) device_.SetF32(kRegFirmwareVersion, 1.25f);
-      return 0;
-    });
   }
   void TearDown() override {
     for (const std::string& f : files_) std::remove(f.c_str());
@@ -134,11 +126,19 @@ class UpgradeTest : public ::testing::Test {
     files_.push_back(path);
     return path;
   }
-  std::vector<uint8_t> Flash(uint32_t address, uint32_t length) const {
-    return std::vector<uint8_t>(device_.Flash() + address, device_.Flash() + address + length);
+  std::vector<uint8_t> Flash(uint32_t address, uint32_t length) {
+    return device_.Flash(address, length);
   }
-  bool FirmwareAreaUntouched() const {
-    return device_.EraseCount() == 0 && device_.FlashWriteCount() == 0;
+  bool FirmwareAreaUntouched() {
+    return device_.model().flashEraseCount() == 0 && device_.model().flashWriteCount() == 0;
+  }
+  // Every request from the one after `after` good ones on fails.
+  void FailAfter(int after, bool lost) {
+    LinkFaults faults;
+    faults.after = after;
+    faults.drop = lost;
+    faults.noAnswer = !lost;
+    device_.SetFaults(faults);
   }
   static std::string Head(const char* fw, const char* bl) {
     return std::string(
@@ -146,9 +146,10 @@ class UpgradeTest : public ::testing::Test {
            fw + ", BL: " + bl + "\r\nChecking Upgrade File\r\n";
   }
 
-  FakeDevice device_;
+  // The clock first: the device's restart runs on it.
   platform::FakeClock clock_;
   platform::ScopedClock scopedClock_{&clock_};
+  BenchDevice device_;
   ScriptedConsole console_;
   platform::ScopedConsole scopedConsole_{&console_};
   std::string dir_;
@@ -181,19 +182,20 @@ TEST_F(UpgradeTest, AWholeUpgradePrintsTheDialogueAndLeavesTheImageInFlash) {
   EXPECT_EQ(std::vector<uint8_t>(118 * 4096, 0xFF), Flash(kFirmwareBase + 8192, 118 * 4096));
   EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 4096), Flash(kInfoPageBase, 4096));
 
-  ASSERT_EQ(121u, device_.ErasedPages().size());
-  for (uint32_t i = 0; i < 120; ++i) EXPECT_EQ(kFirmwareBase + i * 4096, device_.ErasedPages()[i]);
-  EXPECT_EQ(kInfoPageBase, device_.ErasedPages()[120]);
-  EXPECT_EQ(kRestartValue, device_.GetU32(kRegRestart));
+  const std::vector<uint32_t> erased = device_.recorder().WrittenU32(kRegFlashErase);
+  ASSERT_EQ(121u, erased.size());
+  for (uint32_t i = 0; i < 120; ++i) EXPECT_EQ(kFirmwareBase + i * 4096, erased[i]);
+  EXPECT_EQ(kInfoPageBase, erased[120]);
+  EXPECT_EQ(1, device_.restarts());
+  EXPECT_EQ(1.25f, device_.model().firmwareVersion());
   EXPECT_EQ(140u, clock_.sleepCount());
   // The final check reopened the device on USB.
   ASSERT_EQ(1u, device_.OpenCalls().size());
   EXPECT_EQ("z5 device type", device_.OpenCalls()[0].deviceType);
   EXPECT_EQ("usb", device_.OpenCalls()[0].connectionType);
   EXPECT_EQ("any identifier", device_.OpenCalls()[0].identifier);
-  // The old handle was closed first (its slot then served the new one).
+  // The old handle was closed first.
   EXPECT_EQ(1u, device_.OpenHandleCount());
-  EXPECT_EQ(1u, device_.OpenedHandles().size());
 }
 
 TEST_F(UpgradeTest, TheVersionsAreReadInOneExchangeOfTwoFrames) {
@@ -223,7 +225,7 @@ TEST_F(UpgradeTest, TheBootloaderVersionChoosesTheWait) {
   std::string path = Image(4096);
   for (const WaitCase& c : cases) {
     SCOPED_TRACE(c.bootloader);
-    device_.SetF32(kRegBootloaderVersion, c.bootloader);
+    device_.model().SetBootloaderVersion(c.bootloader);
     FirmwareFile file(path.c_str());
     ResetUpgradeRun();
     int done = 0, progress = 0, total = 0;
@@ -234,7 +236,7 @@ TEST_F(UpgradeTest, TheBootloaderVersionChoosesTheWait) {
 }
 
 TEST_F(UpgradeTest, ALongWaitCountsToFortySeconds) {
-  device_.SetF32(kRegBootloaderVersion, 0.89f);
+  device_.model().SetBootloaderVersion(0.89f);
   RunUpgrade(device_.Handle(), Image(4096).c_str());
   EXPECT_NE(std::string::npos, console_.out.find("\rWaiting: 40 / 40\r\nFinal Check\r\n"));
   EXPECT_EQ(std::string::npos, console_.out.find("Waiting: 41"));
@@ -252,7 +254,7 @@ TEST_F(UpgradeTest, APartialLastPageIsWrittenPaddedWithErasedBytes) {
   const TailCase cases[] = {{4096, 1}, {5000, 2}, {5001, 2}, {8191, 2}, {8193, 3}};
   for (const TailCase& c : cases) {
     SCOPED_TRACE(c.bytes);
-    std::memset(device_.Flash() + kFirmwareBase, 0x00, 4 * 4096);  // stale content
+    device_.model().PokeFlash(kFirmwareBase, std::vector<uint8_t>(4 * 4096, 0));  // stale
     console_.out.clear();
     std::string path = Image(c.bytes);
     RunUpgrade(device_.Handle(), path.c_str());
@@ -264,7 +266,7 @@ TEST_F(UpgradeTest, APartialLastPageIsWrittenPaddedWithErasedBytes) {
     EXPECT_EQ(body, Flash(kFirmwareBase, c.bytes));
     uint32_t padding = c.pages * 4096 - c.bytes;
     EXPECT_EQ(std::vector<uint8_t>(padding, 0xFF), Flash(kFirmwareBase + c.bytes, padding));
-    EXPECT_EQ(0xFF, device_.Flash()[kFirmwareBase + c.pages * 4096]);
+    EXPECT_EQ(std::vector<uint8_t>{0xFF}, Flash(kFirmwareBase + c.pages * 4096, 1));
   }
 }
 
@@ -369,33 +371,31 @@ TEST_F(UpgradeTest, WithNoDeviceTheFirstStepFails) {
 }
 
 TEST_F(UpgradeTest, ADeviceLostWhileErasingStopsTheCountWhereItWas) {
-  device_.FailNext(0, 1 + 4);  // versions, then four erases
-  device_.FailNext(QXM_ERR_CONNECTION_LOST, 1000);
+  FailAfter(1 + 4, true);  // versions, then four erases
   RunUpgrade(device_.Handle(), Image(8192).c_str());
   EXPECT_EQ(Head("1.0000", "0.9000") + FileLines(100017001, 8192, "1.2500") +
                 Counted("Erasing: ", Range(1, 5), 120) + "Error: 1014",
             console_.out);
-  EXPECT_EQ(4, device_.EraseCount());
+  EXPECT_EQ(4u, device_.model().flashEraseCount());
   EXPECT_EQ(1u + 5u, device_.ExchangeCount()) << "nothing after the failure";
   EXPECT_EQ(5u, CurrentUpgradeRun().erasedPages);
 }
 
 TEST_F(UpgradeTest, ADeviceLostWhileWritingEndsTheRunWithoutARestart) {
   // Versions, 120 erases, the info page's erase, then 59 chunks of page 1.
-  device_.FailNext(0, 1 + 120 + 1 + 59);
-  device_.FailNext(QXM_ERR_CONNECTION_LOST, 1000);
+  FailAfter(1 + 120 + 1 + 59, true);
   RunUpgrade(device_.Handle(), Image(8192).c_str());
   std::string tail = "Erasing Info Page\r\nWriting: 1 / 2Error: 1014";
   ASSERT_GE(console_.out.size(), tail.size());
   EXPECT_EQ(tail, console_.out.substr(console_.out.size() - tail.size()));
-  EXPECT_EQ(0u, device_.GetU32(kRegRestart));
+  EXPECT_EQ(0, device_.restarts());
   EXPECT_EQ(Writing, CurrentUpgradeRun().state);
   EXPECT_EQ(1u, CurrentUpgradeRun().writtenPages);
   EXPECT_EQ(0u, clock_.sleepCount());
 }
 
 TEST_F(UpgradeTest, AFinalCheckWithoutTheDeviceReportsItsCode) {
-  device_.FailNextOpens(QXM_ERR_REFUSED);
+  device_.FailOpens(QXM_ERR_REFUSED);
   RunUpgrade(device_.Handle(), Image(4096).c_str());
   // The old handle is closed and no new one came: the read fails.
   std::string tail = "Final Check\r\nError: " + std::to_string(QXM_ERR_INVALID_HANDLE);
@@ -430,16 +430,15 @@ TEST_F(UpgradeTest, AWallClockSetBackCannotStretchTheWait) {
 TEST_F(UpgradeTest, ASecondRunKeepsNothingOfTheFirstRunsFile) {
   RunUpgrade(device_.Handle(), Image(8192).c_str());
   ASSERT_EQ(std::string::npos, console_.out.find("Error"));
-  int writes = device_.FlashWriteCount();
-  int erases = device_.EraseCount();
+  uint64_t writes = device_.model().flashWriteCount();
+  uint64_t erases = device_.model().flashEraseCount();
   console_.out.clear();
-  int handle = device_.OpenedHandles().back();
-  RunUpgrade(handle, (dir_ + "/missing.bin").c_str());
+  RunUpgrade(device_.LastOpened(), (dir_ + "/missing.bin").c_str());
   EXPECT_EQ(Head("1.2500", "0.9000") + FileLines(0, 0, "0.0000") +
                 "    File error: Could not find/open file\r\nError: 12345",
             console_.out);
-  EXPECT_EQ(writes, device_.FlashWriteCount());
-  EXPECT_EQ(erases, device_.EraseCount());
+  EXPECT_EQ(writes, device_.model().flashWriteCount());
+  EXPECT_EQ(erases, device_.model().flashEraseCount());
   EXPECT_EQ(nullptr, CurrentUpgradeRun().body);
 }
 
@@ -497,8 +496,8 @@ TEST_F(UpgradeTest, FlashImageWritesTheImageAndRestartsInOneCall) {
   std::string error;
   ASSERT_TRUE(ReadFileBytes(path, &file, &error));
   EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 4096), Flash(kInfoPageBase, 4096));
-  EXPECT_EQ(121, device_.EraseCount());
-  EXPECT_EQ(kRestartValue, device_.GetU32(kRegRestart));
+  EXPECT_EQ(121u, device_.model().flashEraseCount());
+  EXPECT_EQ(1, device_.restarts());
   EXPECT_EQ(0u, clock_.sleepCount()) << "no wait";
   EXPECT_TRUE(console_.out.empty());
 }
@@ -534,12 +533,11 @@ TEST_F(UpgradeTest, FlashImageRefusesWhatCannotBeWrittenWithoutAnExchange) {
 }
 
 TEST_F(UpgradeTest, FlashImageStopsAtTheFirstFailingPhase) {
-  device_.FailNext(0, 30);
-  device_.FailNext(QXM_ERR_REPLY_TIMEOUT, 1000);
+  FailAfter(30, false);
   EXPECT_EQ(QXM_ERR_REPLY_TIMEOUT, FlashImage(device_.Handle(), Image(8192).c_str()));
-  EXPECT_EQ(30, device_.EraseCount());
+  EXPECT_EQ(30u, device_.model().flashEraseCount());
   EXPECT_EQ(31u, device_.ExchangeCount());
-  EXPECT_EQ(0u, device_.GetU32(kRegRestart));
+  EXPECT_EQ(0, device_.restarts());
 }
 
 }  // namespace

@@ -14,13 +14,19 @@
 #include "device/flash_map.h"
 #include "platform/clock.h"
 #include "server/server_tests.h"
-#include "tests/support/fake_device.h"
+#include "tests/support/bench_device.h"
 
 namespace {
 
 class CalibrationTestsTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The analog part that the model does not have yet: plain registers
+    // (inputs, channel banks, raw readings, DACs), all reading 0.
+    device.AddScratchRegisters(0, 256);
+    device.AddScratchRegisters(40000, 2000);
+    device.AddScratchRegisters(50000, 256);
+    device.AddScratchRegisters(51000, 4);
     context.handle = device.Handle();
     setenv("QX_COM3", "/nonexistent/qx-meter", 1);
   }
@@ -34,7 +40,18 @@ class CalibrationTestsTest : public ::testing::Test {
     for (auto& c : changes) values[c.first] = c.second;
     uint8_t record[kCalRecordBytes];
     EncodeCalibrationRecord(values, record);
-    device.SetFlash(kCalibrationPageBase, record, sizeof record);
+    device.model().PokeFlash(kCalibrationPageBase, Bytes(record, record + sizeof record));
+  }
+  // The request after `after` good ones is lost (no answer) or drops the link.
+  void FailAfter(int after, bool lost) {
+    LinkFaults faults;
+    faults.after = after;
+    faults.drop = lost;
+    faults.noAnswer = !lost;
+    device.SetFaults(faults);
+  }
+  bool FlashUntouched() {
+    return device.model().flashEraseCount() + device.model().flashWriteCount() == 0;
   }
   uint32_t RunQuietly(TestFunction test) {
     testing::internal::CaptureStdout();
@@ -45,7 +62,7 @@ class CalibrationTestsTest : public ::testing::Test {
 
   platform::FakeClock clock;
   platform::ScopedClock useClock{&clock};
-  FakeDevice device;
+  BenchDevice device;
   TestContext context;
 };
 
@@ -84,7 +101,7 @@ TEST_F(CalibrationTestsTest, CheckCalibrationJudgesTheStoredRecord) {
   };
   for (const CheckCase& c : cases) {
     SCOPED_TRACE(c.what);
-    std::memset(device.Flash() + kCalibrationPageBase, 0xFF, kFlashPageSize);
+    device.model().BlankFlash(kCalibrationPageBase, kFlashPageSize);
     if (!c.blank) StoreRecord(c.changes);
     context.isMax = c.isMax;
     context.mask = c.mask;
@@ -92,8 +109,8 @@ TEST_F(CalibrationTestsTest, CheckCalibrationJudgesTheStoredRecord) {
     EXPECT_EQ(context.EL, c.level);
     EXPECT_STREQ(context.Msg, c.msg);
   }
-  EXPECT_EQ(device.EraseCount() + device.FlashWriteCount(), 0) << "checking changes nothing";
-  device.FailNext(1014);
+  EXPECT_TRUE(FlashUntouched()) << "checking changes nothing";
+  FailAfter(0, true);
   EXPECT_EQ(CheckCalibration(&context), 1u);
   EXPECT_STREQ(context.Msg, "Comm Error: (1014)");
   EXPECT_EQ(context.EL, 5u);
@@ -107,13 +124,11 @@ TEST_F(CalibrationTestsTest, NoiseFiguresByEditionAndCommErrors) {
   EXPECT_EQ(AInNoiseTest(&context), 0u);
   EXPECT_STREQ(context.Msg, "Noise: 0.0,0.0,0.00,0.00,0.00,0.00");
   // Measurement 5's configuration fails; then a reading in the middle of a batch.
-  device.FailNext(0, 4 * 129);
-  device.FailNext(1014);
+  FailAfter(4 * 129, true);
   EXPECT_EQ(AInNoiseTest(&context), 1u);
   EXPECT_STREQ(context.Msg, "Comm Error: (1014)");
   EXPECT_EQ(context.EL, 5u);
-  device.FailNext(0, 50);
-  device.FailNext(1012);
+  FailAfter(50, false);
   EXPECT_EQ(AInNoiseTest(&context), 1u);
   EXPECT_STREQ(context.Msg, "Comm Error: (1012)");
 }
@@ -124,16 +139,16 @@ TEST_F(CalibrationTestsTest, CalibrateNeverWritesWithoutMeterOrWithAFailedAccess
   EXPECT_EQ(context.EL, 5u);
   EXPECT_STREQ(context.Msg, "Cal Failed: HS 10.0V PSlopenan, 3.158058e-04, ");
   // A read failing in the middle of a range's samples is never averaged.
-  device.FailNext(0, 300);
-  device.FailNext(1014);
+  FailAfter(300, true);
   EXPECT_EQ(RunQuietly(Calibrate), 1u);
   EXPECT_STREQ(context.Msg, "Comm Error: (1014)");
-  device.FailNext(0, 20);
-  device.FailNext(1012);
+  FailAfter(20, false);
   EXPECT_EQ(RunQuietly(AccuracyCheck), 1u);
   EXPECT_STREQ(context.Msg, "Comm Error: (1012)");
-  EXPECT_EQ(device.EraseCount() + device.FlashWriteCount(), 0);
-  EXPECT_EQ(device.GetU16(48005), 1u);
+  EXPECT_TRUE(FlashUntouched());
+  uint16_t setup = 0;
+  ASSERT_EQ(device.model().ReadRegisters(48005, 1, &setup), 0);
+  EXPECT_EQ(setup, 1u);
 }
 
 TEST_F(CalibrationTestsTest, ReportWithoutAServerLinkIsFatal) {
