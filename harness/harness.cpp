@@ -108,11 +108,13 @@ int TestHarness::Run() {
 
   bool overall = true;
   TextCopy(overall_, "** In Progress **");
+  if (observer_ != nullptr) observer_->RunStarted(list_, context_.testCount, context_);
   for (uint32_t i = 0; i < context_.testCount; ++i) {
     TestRecord& entry = list_[i];
     entry.status = kLevelRunning;
     PrintReport();
     TextCopy(entry.details, kReminder);
+    if (observer_ != nullptr) observer_->TestStarted(i, entry);
 
     // EL and Msg are left as the previous test set them.
     if (entry.test != nullptr) {
@@ -126,6 +128,7 @@ int TestHarness::Run() {
     entry.status = context_.EL;
     BuildResultLine(i);
     context_.resultLines[i] = lines_[i];
+    if (observer_ != nullptr) observer_->TestFinished(i, entry, context_);
 
     if (context_.EL != kLevelPassed) overall = false;
     if (context_.EL == kLevelFatal) break;
@@ -133,6 +136,7 @@ int TestHarness::Run() {
   passed_ = overall;
   TextCopy(overall_, overall ? "** Passed **" : "** Failed **");
   PrintReport();
+  if (observer_ != nullptr) observer_->RunFinished(passed_, context_);
   platform::SocketsCleanup();
   return kHarnessOk;
 }

@@ -9,6 +9,7 @@
 
 #include "harness/context.h"
 #include "harness/report_sink.h"
+#include "harness/run_observer.h"
 #include "harness/selection.h"
 #include "harness/text.h"
 
@@ -49,6 +50,9 @@ class TestHarness {
   int Run();
   // Shows the report unless quiet; returns 0.
   int PrintReport();
+  // Tells observer (null: no one) of every step of the runs that follow;
+  // the caller keeps it alive as long as the harness runs.
+  void SetObserver(RunObserver* observer) { observer_ = observer; }
 
   TestContext* context() { return &context_; }
   const TestContext& context() const { return context_; }
@@ -70,6 +74,7 @@ class TestHarness {
   char lines_[kMaxTests][kTextCapacity] = {};
   char overall_[kTextCapacity] = {};
   ReportSink* sink_;
+  RunObserver* observer_ = nullptr;
   bool hasTestList_ = false;
   bool passed_ = false;
   std::string report_;  // the last report composed, kept to reuse its storage

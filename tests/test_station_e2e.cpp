@@ -5,11 +5,21 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "tests/support/child_process.h"
 
 namespace {
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 class StationEndToEnd : public ::testing::Test {
  protected:
@@ -52,8 +62,7 @@ class StationEndToEnd : public ::testing::Test {
   }
   void TearDown() override {
     sim_.reset();
-    std::remove(results_.c_str());
-    ::rmdir(dir_.c_str());
+    std::filesystem::remove_all(dir_);
   }
   std::string bin_;
   std::string usb_;
@@ -85,7 +94,9 @@ TEST_F(StationEndToEnd, NoDeviceEndsFatalQuicklyWithTheLibraryCode) {
   ASSERT_EQ(sim_->Wait(10000), 0);
   std::string out;
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(RunStation({"--mask", "0x400"}, &out), 1);
+  const std::string record = dir_ + "/records";
+  const std::string junit = dir_ + "/run.xml";
+  EXPECT_EQ(RunStation({"--station=usb-check", "--record", record, "--junit=" + junit}, &out), 1);
   auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
           .count();
@@ -94,6 +105,39 @@ TEST_F(StationEndToEnd, NoDeviceEndsFatalQuicklyWithTheLibraryCode) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("** Failed **"), std::string::npos);
+  // A failed run leaves its record too.
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(record)) {
+    files.push_back(entry.path().filename().string());
+  }
+  ASSERT_EQ(1u, files.size());
+  EXPECT_EQ(0u, files[0].rfind("no-serial_usb-check_", 0)) << files[0];
+  std::string json = ReadText(record + "/" + files[0]);
+  for (const char* piece : {"\"station\": \"usb-check\"", "\"mask\": \"0x400\"",
+                            "\"result\": \"failed\"", "\"serialNumber\": null",
+                            "{\"name\": \"Open Quenlox\", \"status\": \"Fatal\", "
+                            "\"details\": \"No Quenloxs found ("}) {
+    EXPECT_NE(json.find(piece), std::string::npos) << piece << "\n" << json;
+  }
+  EXPECT_NE(ReadText(junit).find("<failure type=\"Fatal\" message=\"No Quenloxs found ("),
+            std::string::npos);
+}
+
+TEST_F(StationEndToEnd, MasksThatCannotOpenTheDeviceAreRefusedAndListsRunNothing) {
+  StartSim();
+  std::string out;
+  EXPECT_EQ(RunStation({"--mask", "0x4000"}, &out), 2);
+  EXPECT_EQ(out, "qxstation: refused: mask 0x4000 selects no test (--force runs it anyway)\n");
+  EXPECT_EQ(RunStation({"--mask", "0x20000"}, &out), 2);
+  EXPECT_NE(out.find("do not start with \"Open Quenlox\""), std::string::npos) << out;
+  EXPECT_EQ(RunStation({"--mask", "0x4000", "--force", "--quiet"}, &out), 0);
+
+  EXPECT_EQ(RunStation({"--station", "final", "--list", "--add-test", "AccuracyCheck"}, &out), 0);
+  EXPECT_EQ(0u, out.find(" 1  Open Quenlox\n 2  Connect to QXTest Server\n")) << out;
+  EXPECT_NE(out.find("\n18  Report Test Results\n19  AccuracyCheck  (added)\n"), std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Overall Result"), std::string::npos) << "a list runs nothing";
+  EXPECT_EQ(ReadText(results_), "") << "the server heard nothing";
 }
 
 TEST_F(StationEndToEnd, QuietRunsPrintNothingAndBadArgumentsExitTwo) {
@@ -106,21 +150,23 @@ TEST_F(StationEndToEnd, QuietRunsPrintNothingAndBadArgumentsExitTwo) {
                                                      {"--mask", "zz"},
                                                      {"--mask", "0x400", "--device-type", "3"},
                                                      {"--mask", "0x400", "--frobnicate"},
-                                                     {"--mask", "-1"}};
+                                                     {"--mask", "-1"},
+                                                     {"--station", "calib"},
+                                                     {"--station", "final", "--mask", "0x400"},
+                                                     {"--mask", "0x400", "--add-test", "Nope"}};
   for (const auto& args : bad) {
     EXPECT_EQ(RunStation(args, &out), 2);
-    EXPECT_NE(out.find("usage: qxstation"), std::string::npos);
+    EXPECT_EQ(out.find("qxstation: "), 0u) << out;
+    EXPECT_EQ(out.find("(see qxstation --help)\n"), out.size() - 23) << "one line: " << out;
   }
-  EXPECT_EQ(RunStation({"--help"}, &out), 0);
-  EXPECT_NE(out.find("0x20000"), std::string::npos);
-  // An unknown added test is named, with the ones that exist.
-  EXPECT_EQ(RunStation({"--mask", "0x400", "--add-test", "Nope"}, &out), 2);
-  EXPECT_NE(out.find("unknown test \"Nope\"; known tests:\n  AccuracyCheck\n  CounterTest\n"
-                     "  CheckUpgradeFile\n  NotImplementedTest\n"),
-            std::string::npos)
-      << out;
   EXPECT_EQ(RunStation({"--mask", "0x400", "--add-test", "NotImplementedTest"}, &out), 0);
   EXPECT_NE(out.find("Passed      Not implemented\r\n"), std::string::npos) << out;
+  EXPECT_EQ(RunStation({"--help"}, &out), 0);
+  for (const char* shown :
+       {"0x20000", "AccuracyCheck", "NotImplementedTest", "calibration  0x711E0",
+        "final        0x70000", "no-jig       0x810140", "usb-check    0x400"}) {
+    EXPECT_NE(out.find(shown), std::string::npos) << shown;
+  }
 }
 
 }  // namespace

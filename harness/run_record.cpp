@@ -1,0 +1,282 @@
+#include "harness/run_record.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "harness/harness.h"
+#include "harness/text.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/status.h"
+
+namespace {
+
+// Latin-1 byte as UTF-8.
+void AppendLatin1(std::string* out, unsigned char c) {
+  *out += static_cast<char>(0xC0 | (c >> 6));
+  *out += static_cast<char>(0x80 | (c & 0x3F));
+}
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  TextFormat(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
+std::string Quoted(const std::string& text) { return "\"" + JsonEscape(text) + "\""; }
+
+std::string Seconds(uint64_t ms) {
+  char text[kPieceCapacity];
+  TextFormat(text, sizeof text, "%.3f", static_cast<double>(ms) / 1000.0);
+  return text;
+}
+
+// The failure type of a status in JUnit, or null for a test that passed or
+// did not run.
+const char* FailureType(uint32_t status) {
+  switch (status) {
+    case kLevelWarning:
+      return "Warning";
+    case kLevelError:
+      return "Error";
+    case kLevelFatal:
+      return "Fatal";
+    case kLevelPassed:
+    case kLevelNotRun:
+      return nullptr;
+    default:
+      return "Unknown";  // a status no test should leave
+  }
+}
+
+}  // namespace
+
+RunRecord::RunRecord(std::string station, uint32_t mask)
+    : station_(std::move(station)), mask_(mask) {}
+
+void RunRecord::RunStarted(const TestRecord* list, uint32_t count, const TestContext&) {
+  start_ = platform::WallSeconds();
+  end_ = start_;
+  passed_ = false;
+  tests_.clear();
+  for (uint32_t i = 0; i < count; ++i) {
+    RecordedTest test;
+    test.name = list[i].name != nullptr ? list[i].name : "";
+    tests_.push_back(test);
+  }
+}
+
+void RunRecord::TestStarted(uint32_t, const TestRecord&) { testStartMs_ = platform::TickMs(); }
+
+void RunRecord::TestFinished(uint32_t index, const TestRecord& test, const TestContext& context) {
+  if (index >= tests_.size()) return;
+  RecordedTest& out = tests_[index];
+  out.status = test.status;
+  out.details = test.details;
+  out.durationMs = platform::TickMs() - testStartMs_;
+  serialNumber_ = context.serialNumber;
+}
+
+void RunRecord::RunFinished(bool passed, const TestContext& context) {
+  end_ = platform::WallSeconds();
+  passed_ = passed;
+  serialNumber_ = context.serialNumber;
+}
+
+std::string RunRecord::ToJson() const {
+  char version[kPieceCapacity];
+  TextFormat(version, sizeof version, "%0.02f", kStationVersion);
+  std::string out = "{\n";
+  out += "  \"program\": \"qxstation\",\n";
+  out += "  \"version\": " + Quoted(version) + ",\n";
+  out += "  \"serialNumber\": " +
+         (serialNumber_ != 0 ? std::to_string(serialNumber_) : std::string("null")) + ",\n";
+  out += "  \"station\": " + (station_.empty() ? std::string("null") : Quoted(station_)) + ",\n";
+  out += "  \"mask\": " + Quoted(Hex(mask_)) + ",\n";
+  out += "  \"start\": " + Quoted(UtcText(start_)) + ",\n";
+  out += "  \"end\": " + Quoted(UtcText(end_)) + ",\n";
+  out += "  \"result\": " + Quoted(passed_ ? "passed" : "failed") + ",\n";
+  out += "  \"tests\": [";
+  for (size_t i = 0; i < tests_.size(); ++i) {
+    const RecordedTest& t = tests_[i];
+    out += i == 0 ? "\n" : ",\n";
+    out += "    {\"name\": " + Quoted(t.name) + ", \"status\": " + Quoted(StatusName(t.status)) +
+           ", \"details\": " + Quoted(t.details) +
+           ", \"durationMs\": " + std::to_string(t.durationMs) + "}";
+  }
+  out += tests_.empty() ? "]\n" : "\n  ]\n";
+  out += "}\n";
+  return out;
+}
+
+std::string RunRecord::ToJUnit() const {
+  size_t failures = 0;
+  size_t skipped = 0;
+  uint64_t totalMs = 0;
+  for (const RecordedTest& t : tests_) {
+    if (FailureType(t.status) != nullptr) ++failures;
+    if (t.status == kLevelNotRun) ++skipped;
+    totalMs += t.durationMs;
+  }
+  std::string suite = station_.empty() ? "mask-" + Hex(mask_) : station_;
+  std::string counts = " tests=\"" + std::to_string(tests_.size()) + "\" failures=\"" +
+                       std::to_string(failures) + "\" errors=\"0\" skipped=\"" +
+                       std::to_string(skipped) + "\" time=\"" + Seconds(totalMs) + "\"";
+  std::string stamp = UtcText(start_);
+  stamp.pop_back();  // JUnit's timestamp carries no zone; it is UTC
+  char version[kPieceCapacity];
+  TextFormat(version, sizeof version, "%0.02f", kStationVersion);
+
+  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  out += "<testsuites name=\"qxstation\"" + counts + ">\n";
+  out +=
+      "  <testsuite name=\"" + XmlEscape(suite) + "\"" + counts + " timestamp=\"" + stamp + "\">\n";
+  out += "    <properties>\n";
+  auto property = [&out](const char* name, const std::string& value) {
+    out +=
+        std::string("      <property name=\"") + name + "\" value=\"" + XmlEscape(value) + "\"/>\n";
+  };
+  property("serialNumber", serialNumber_ != 0 ? std::to_string(serialNumber_) : "");
+  property("mask", Hex(mask_));
+  property("start", UtcText(start_));
+  property("end", UtcText(end_));
+  property("result", passed_ ? "passed" : "failed");
+  property("version", version);
+  out += "    </properties>\n";
+  for (const RecordedTest& t : tests_) {
+    out += "    <testcase classname=\"qxstation." + XmlEscape(suite) + "\" name=\"" +
+           XmlEscape(t.name) + "\" time=\"" + Seconds(t.durationMs) + "\"";
+    const char* type = FailureType(t.status);
+    if (type != nullptr) {
+      out += ">\n      <failure type=\"" + std::string(type) + "\" message=\"" +
+             XmlEscape(t.details) + "\">" + XmlEscape(t.details) + "</failure>\n    </testcase>\n";
+    } else if (t.status == kLevelNotRun) {
+      out += ">\n      <skipped message=\"not run\"/>\n    </testcase>\n";
+    } else if (!t.details.empty()) {
+      out += ">\n      <system-out>" + XmlEscape(t.details) + "</system-out>\n    </testcase>\n";
+    } else {
+      out += "/>\n";
+    }
+  }
+  out += "  </testsuite>\n</testsuites>\n";
+  return out;
+}
+
+std::string RunRecord::BaseName() const {
+  std::string serial = serialNumber_ != 0 ? std::to_string(serialNumber_) : "no-serial";
+  std::string station = station_.empty() ? "mask-" + Hex(mask_) : station_;
+  std::string stamp;
+  for (char c : UtcText(start_)) {
+    if (c != '-' && c != ':') stamp += c;
+  }
+  return serial + "_" + station + "_" + stamp;
+}
+
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c >= 0x7F) {
+          char code[8];
+          TextFormat(code, sizeof code, "\\u%04x", static_cast<unsigned>(c));
+          out += code;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out;
+}
+
+std::string XmlEscape(const std::string& text) {
+  std::string out;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      default:
+        if (c < 0x20) {
+          out += "\xEF\xBF\xBD";  // XML 1.0 has no way to carry these
+        } else if (c >= 0x80) {
+          AppendLatin1(&out, c);
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out;
+}
+
+std::string UtcText(int64_t seconds) {
+  // Days to a civil date in the proleptic Gregorian calendar (H. Hinnant's
+  // algorithm), so no C library time zone state is involved.
+  int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+  int64_t rest = seconds - days * 86400;
+  int64_t z = days + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  char text[kPieceCapacity];
+  TextFormat(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(rest / 3600),
+                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+  return text;
+}
+
+int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path) {
+  std::string base = dir + "/" + record.BaseName();
+  std::string target = base + ".json";
+  // Two runs of one device within a second keep both records.
+  for (int n = 2; platform::FileExists(target.c_str()) && n < 1000; ++n) {
+    target = base + "-" + std::to_string(n) + ".json";
+  }
+  if (path != nullptr) *path = target;
+  std::string json = record.ToJson();
+  return platform::WriteFileAtomically(target.c_str(), json.data(), json.size());
+}

@@ -1,0 +1,61 @@
+// The record of one device run, built from the harness's notices and written
+// for others to read: a JSON document per run, and the same run as JUnit XML
+// for CI and line dashboards.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "harness/run_observer.h"
+
+struct RecordedTest {
+  std::string name;
+  uint32_t status = kLevelNotRun;
+  std::string details;
+  uint64_t durationMs = 0;
+};
+
+class RunRecord : public RunObserver {
+ public:
+  // station may be empty (a run chosen by its mask alone).
+  RunRecord(std::string station, uint32_t mask);
+
+  void RunStarted(const TestRecord* list, uint32_t count, const TestContext& context) override;
+  void TestStarted(uint32_t index, const TestRecord& test) override;
+  void TestFinished(uint32_t index, const TestRecord& test, const TestContext& context) override;
+  void RunFinished(bool passed, const TestContext& context) override;
+
+  std::string ToJson() const;
+  std::string ToJUnit() const;
+  // "SERIAL_STATION_STARTZ" ("no-serial" and "mask-0x..." stand in for what
+  // is unknown), without an extension.
+  std::string BaseName() const;
+
+  const std::vector<RecordedTest>& tests() const { return tests_; }
+  bool passed() const { return passed_; }
+  int64_t serialNumber() const { return serialNumber_; }
+
+ private:
+  std::string station_;
+  uint32_t mask_;
+  int64_t start_ = 0;  // wall seconds, UTC
+  int64_t end_ = 0;
+  uint64_t testStartMs_ = 0;
+  int64_t serialNumber_ = 0;
+  bool passed_ = false;
+  std::vector<RecordedTest> tests_;
+};
+
+// Text escaped for a JSON string (without the quotes) and for XML character
+// data or attributes. Bytes above 0x7F are taken as Latin-1, so that whatever
+// a device sent, the output stays valid UTF-8; control characters that XML
+// cannot carry become U+FFFD.
+std::string JsonEscape(const std::string& text);
+std::string XmlEscape(const std::string& text);
+// Seconds since 1970 as "YYYY-MM-DDTHH:MM:SSZ".
+std::string UtcText(int64_t seconds);
+
+// Writes the JSON record into dir under a name no earlier record took;
+// *path (when given) receives it. Returns 0 or a platform status.
+int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path);

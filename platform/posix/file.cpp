@@ -1,0 +1,92 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/status.h"
+
+namespace platform {
+
+namespace {
+
+int Fail(int* osError) {
+  if (osError != nullptr) *osError = errno;
+  return errno == ENOENT ? kNotFound : kIoError;
+}
+
+bool WriteAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t n = ::write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+bool FileExists(const char* path) {
+  struct stat st {};
+  return path != nullptr && ::lstat(path, &st) == 0;
+}
+
+int WriteFileAtomically(const char* path, const void* data, size_t length, int* osError) {
+  if (path == nullptr || path[0] == '\0' || (data == nullptr && length > 0)) return kBadArgument;
+  std::string temp = std::string(path) + ".tmp." + std::to_string(::getpid());
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(osError);
+  bool ok = WriteAll(fd, static_cast<const char*>(data), length) && ::fsync(fd) == 0;
+  int err = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && ::rename(temp.c_str(), path) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    ::unlink(temp.c_str());
+    errno = err;
+    return Fail(osError);
+  }
+  // The rename itself must reach the disk too.
+  int dirFd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return kOk;
+}
+
+int AppendToFile(const char* path, const void* data, size_t length, int* osError) {
+  if (path == nullptr || path[0] == '\0' || (data == nullptr && length > 0)) return kBadArgument;
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(osError);
+  bool ok = WriteAll(fd, static_cast<const char*>(data), length) && ::fsync(fd) == 0;
+  int err = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    errno = err;
+    return Fail(osError);
+  }
+  return kOk;
+}
+
+}  // namespace platform

@@ -1,0 +1,164 @@
+// The record of a run: what the harness tells its observer, written as JSON
+// and JUnit with the texts escaped; the console report is the same with or
+// without a record; the named stations and the refusal of lists that cannot
+// run.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness/harness.h"
+#include "harness/run_record.h"
+#include "harness/station_table.h"
+#include "harness/stations.h"
+#include "platform/clock.h"
+
+namespace {
+
+platform::FakeClock* g_clock = nullptr;
+
+uint32_t PassIn250(TestContext* c) {
+  g_clock->Advance(250);
+  c->serialNumber = 470010042;
+  c->EL = kLevelPassed;
+  TextCopy(c->Msg, "Serial Number: 470010042");
+  return 0;
+}
+
+uint32_t WarnWithAwkwardText(TestContext* c) {
+  g_clock->Advance(1750);
+  c->EL = kLevelWarning;
+  TextCopy(c->Msg, "a \"b\" <c> & d\\e\tf\x01g\xE9");
+  return 1;
+}
+
+uint32_t FatalAtOnce(TestContext* c) {
+  c->EL = kLevelFatal;
+  TextCopy(c->Msg, "Comm Error: (1000)");
+  return 1;
+}
+
+uint32_t FillThree(TestContext* context, TestRecord* list) {
+  const char* names[] = {"Serial Number", "Odd <Text>", "Fatal One", "Never Run"};
+  TestFunction tests[] = {PassIn250, WarnWithAwkwardText, FatalAtOnce, PassIn250};
+  for (int i = 0; i < 4; ++i) {
+    list[i].name = names[i];
+    list[i].test = tests[i];
+  }
+  context->testCount = 4;
+  return 0;
+}
+
+const DeviceTypeEntry kTypes[] = {{"FillThree", 7, FillThree}, {nullptr, 0, nullptr}};
+
+class Recorder : public ReportSink {
+ public:
+  void Show(const char* text, size_t length) override { all.append(text, length); }
+  std::string all;
+};
+
+class RunRecordTest : public ::testing::Test {
+ protected:
+  void SetUp() override { g_clock = &clock_; }
+  void TearDown() override { g_clock = nullptr; }
+  // 2024-02-29T23:59:58Z: the run crosses into March.
+  platform::FakeClock clock_{5000, 1709251198};
+  platform::ScopedClock scoped_{&clock_};
+};
+
+TEST_F(RunRecordTest, ARunIsRecordedAsJsonAndJUnitWithoutChangingTheReport) {
+  Recorder plain;
+  {
+    TestHarness harness(7, 0x711E0, 0, &plain, kTypes);
+    harness.Run();
+  }
+  clock_ = platform::FakeClock(5000, 1709251198);
+  Recorder recorded;
+  RunRecord record("calibration", 0x711E0);
+  TestHarness harness(7, 0x711E0, 0, &recorded, kTypes);
+  harness.SetObserver(&record);
+  harness.Run();
+  EXPECT_EQ(plain.all, recorded.all) << "a record must not change the console";
+
+  EXPECT_EQ(
+      "{\n"
+      "  \"program\": \"qxstation\",\n"
+      "  \"version\": \"0.12\",\n"
+      "  \"serialNumber\": 470010042,\n"
+      "  \"station\": \"calibration\",\n"
+      "  \"mask\": \"0x711E0\",\n"
+      "  \"start\": \"2024-02-29T23:59:58Z\",\n"
+      "  \"end\": \"2024-03-01T00:00:00Z\",\n"
+      "  \"result\": \"failed\",\n"
+      "  \"tests\": [\n"
+      "    {\"name\": \"Serial Number\", \"status\": \"Passed\", \"details\": "
+      "\"Serial Number: 470010042\", \"durationMs\": 250},\n"
+      "    {\"name\": \"Odd <Text>\", \"status\": \"Warning\", \"details\": "
+      "\"a \\\"b\\\" <c> & d\\\\e\\tf\\u0001g\\u00e9\", \"durationMs\": 1750},\n"
+      "    {\"name\": \"Fatal One\", \"status\": \"Fatal\", \"details\": \"Comm Error: (1000)\", "
+      "\"durationMs\": 0},\n"
+      "    {\"name\": \"Never Run\", \"status\": \"-\", \"details\": \"\", \"durationMs\": 0}\n"
+      "  ]\n"
+      "}\n",
+      record.ToJson());
+
+  std::string xml = record.ToJUnit();
+  for (const char* piece : {
+           "<testsuite name=\"calibration\" tests=\"4\" failures=\"2\" errors=\"0\" "
+           "skipped=\"1\" time=\"2.000\" timestamp=\"2024-02-29T23:59:58\">",
+           "<testcase classname=\"qxstation.calibration\" name=\"Odd &lt;Text&gt;\" "
+           "time=\"1.750\">\n      <failure type=\"Warning\" message=\"a &quot;b&quot; &lt;c&gt; "
+           "&amp; d\\e&#9;f\xEF\xBF\xBDg\xC3\xA9\">",
+           "<failure type=\"Fatal\" message=\"Comm Error: (1000)\">",
+           "name=\"Never Run\" time=\"0.000\">\n      <skipped message=\"not run\"/>",
+           "<property name=\"serialNumber\" value=\"470010042\"/>",
+       }) {
+    EXPECT_NE(std::string::npos, xml.find(piece)) << piece << "\n" << xml;
+  }
+  EXPECT_EQ("470010042_calibration_20240229T235958Z", record.BaseName());
+}
+
+TEST(UtcTextTest, SecondsBecomeCivilDates) {
+  EXPECT_EQ("1970-01-01T00:00:00Z", UtcText(0));
+  EXPECT_EQ("2000-02-29T12:34:56Z", UtcText(951827696));
+  EXPECT_EQ("2100-03-01T00:00:00Z", UtcText(4107542400));
+  EXPECT_EQ("1969-12-31T23:59:59Z", UtcText(-1));
+}
+
+TEST(StationsTest, NamedStationsAndTheListsThatAreRefused) {
+  struct Case {
+    const char* station;
+    uint32_t mask;
+    uint32_t tests;  // rows the mask selects from the station's table
+    const char* refusal;
+  } cases[] = {
+      {"usb-check", 0x400, 1, nullptr},
+      {"no-jig", 0x810140, 13, nullptr},
+      {"calibration", 0x711E0, 20, nullptr},
+      {"final", 0x70000, 18, nullptr},
+      {nullptr, 0x4000, 0, "mask 0x4000 selects no test"},
+      {nullptr, 0x20000, 4, "do not start with \"Open Quenlox\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mask);
+    if (c.station != nullptr) {
+      ASSERT_NE(nullptr, FindStation(c.station));
+      EXPECT_EQ(c.mask, FindStation(c.station)->mask);
+    }
+    TestContext context;
+    context.mask = c.mask;
+    TestRecord list[kMaxTests];
+    ASSERT_EQ(0u, GetTestList(&context, list));
+    EXPECT_EQ(c.tests, context.testCount);
+    char reason[kTextCapacity];
+    const char* refused = RefuseTestList(list, context.testCount, c.mask, reason, sizeof reason);
+    if (c.refusal == nullptr) {
+      EXPECT_EQ(nullptr, refused) << refused;
+    } else {
+      ASSERT_NE(nullptr, refused);
+      EXPECT_NE(std::string::npos, std::string(refused).find(c.refusal)) << refused;
+    }
+  }
+  EXPECT_EQ(nullptr, FindStation("calib"));
+}
+
+}  // namespace
