@@ -189,19 +189,33 @@ TEST_F(SelectTestsTest, NullArgumentsAreRefused) {
   EXPECT_EQ(GetTestList(&context, nullptr), 1u);
 }
 
-// The station's table holds the rows whose tests exist; each carries the name
-// and masks of its row of the full run, in run order.
-TEST(StationTableTest, RowsFollowTheFullRunInOrder) {
-  size_t next = 0;
-  for (const TestEntry* row = kTestTable; row->test != nullptr; ++row) {
-    ASSERT_NE(row->name, nullptr);
-    while (next < kTestPlanSize && strcmp(kTestPlan[next].name, row->name) != 0) ++next;
-    ASSERT_LT(next, kTestPlanSize) << row->name << " is missing from the run or out of order";
-    EXPECT_EQ(row->selection, kTestPlan[next].selection) << row->name;
-    EXPECT_EQ(row->exclusion, kTestPlan[next].exclusion) << row->name;
-    EXPECT_EQ(row->code, kZ5DeviceType) << row->name;
-    ++next;
+// The station's table is the whole run: every row with its test, name and
+// masks, in run order, and nothing else.
+TEST(StationTableTest, TheTableHoldsTheTwentyOneRowsOfTheRun) {
+  const TestPlanRow expected[] = {
+      {"Open Quenlox", 0x840400, 0},         {"Connect to QXTest Server", 0x10000, 0},
+      {"Read Test Jig Info", 0x20000, 0},    {"Serial Number", 0x840000, 0},
+      {"Ethernet MAC", 0x840000, 0},         {"Check Calibration", 0x840000, 0},
+      {"Vs and Current", 0x40000, 0},        {"Vmux", 0x20000, 0},
+      {"System Time", 0x840000, 0},          {"Firmware Version", 0x840000, 0},
+      {"Startup DAQ Settings", 0x840000, 0}, {"Device Name", 0x840000, 0},
+      {"Temperature Sensor", 0x840000, 0},   {"DIO Short Test", 0x800000, 0x20000},
+      {"DIO Jig Test", 0x40020000, 0},       {"DAC Test", 0x20000, 0},
+      {"Ethernet test", 0x40000, 0},         {"AIn Noise 16-bit counts", 0x840000, 0},
+      {"Calibrate", 0x40020080, 0},          {"Report Calibraion", 0x40030080, 0},
+      {"Report Test Results", 0x10000, 0},
+  };
+  size_t count = 0;
+  for (const TestEntry* row = kTestTable; row->test != nullptr; ++row, ++count) {
+    ASSERT_LT(count, 21u) << "more rows than the run has";
+    SCOPED_TRACE(count);
+    EXPECT_STREQ(expected[count].name, row->name);
+    EXPECT_EQ(expected[count].selection, row->selection);
+    EXPECT_EQ(expected[count].exclusion, row->exclusion);
+    EXPECT_EQ(kZ5DeviceType, row->code);
+    EXPECT_STREQ(expected[count].name, kTestPlan[count].name);
   }
+  EXPECT_EQ(21u, count);
 }
 
 TEST(StationTableTest, GetTestListSelectsFromTheStationTable) {
