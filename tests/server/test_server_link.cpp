@@ -21,6 +21,7 @@
 #include "platform/status.h"
 #include "server/server_link.h"
 #include "sim/test_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -389,24 +390,6 @@ TEST(ServerLinkConnectTest, RefusedIdentificationGivesTheStatusAndDisconnects) {
 }
 
 // ---------------------------------------------------------------------------
-
-// A scratch folder for state and results files.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/qxts-test-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() {
-    std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0)
-      std::fprintf(stderr, "cannot remove %s\n", path_.c_str());
-  }
-  std::string File(const char* name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -3,8 +3,6 @@
 // image counts that point outside the file, cut-off headers, and the
 // upgrade file check.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "platform/byte_order.h"
+#include "tests/support/temp_dir.h"
 #include "upgrade/firmware_file.h"
 #include "upgrade/firmware_pack.h"
 
@@ -20,20 +19,10 @@ namespace {
 
 class FirmwareFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qx-fwfile-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    for (const std::string& f : files_) std::remove(f.c_str());
-    ::rmdir(dir_.c_str());
-  }
   std::string Write(const std::vector<uint8_t>& bytes, const char* name = "image.bin") {
-    std::string path = dir_ + "/" + name;
+    std::string path = dir_.File(name);
     std::string error;
     EXPECT_TRUE(WriteFileBytes(path, bytes, &error)) << error;
-    files_.push_back(path);
     return path;
   }
   // Two chained images: image 0 of bodyBytes, image 1 of 256 bytes.
@@ -48,8 +37,7 @@ class FirmwareFileTest : public ::testing::Test {
     b.body = GeneratedBody(256, 2);
     return {a, b};
   }
-  std::string dir_;
-  std::vector<std::string> files_;
+  TempDir dir_;
 };
 
 // --- Opening ---------------------------------------------------------------
@@ -90,7 +78,7 @@ TEST_F(FirmwareFileTest, OpeningGivesTheCodeAndTextOfWhatWasFound) {
 }
 
 TEST_F(FirmwareFileTest, WhatCannotBeOpenedIsCodeOne) {
-  const std::string paths[] = {"", dir_ + "/missing.bin", dir_};
+  const std::string paths[] = {"", dir_.File("missing.bin"), dir_.path()};
   for (const std::string& path : paths) {
     SCOPED_TRACE(path);
     FirmwareFile file(path.c_str());
@@ -405,7 +393,7 @@ TEST_F(FirmwareFileTest, TheFileCheckPassesAGoodFileAndIsFatalOtherwise) {
   EXPECT_EQ(kLevelPassed, context.EL);
   EXPECT_STREQ("No error", context.Msg);
 
-  CheckUpgradeFileAt(&context, (dir_ + "/missing.bin").c_str());
+  CheckUpgradeFileAt(&context, dir_.File("missing.bin").c_str());
   EXPECT_EQ(kLevelFatal, context.EL);
   EXPECT_STREQ("Could not find/open file", context.Msg);
 

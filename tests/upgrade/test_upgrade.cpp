@@ -5,8 +5,6 @@
 // counter passing its total, a second run after a first, the process
 // entry's order of input and window placement, and FlashImage.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -20,6 +18,7 @@
 #include "platform/status.h"
 #include "qxm/qxm_errors.h"
 #include "tests/support/bench_device.h"
+#include "tests/support/temp_dir.h"
 #include "upgrade/firmware_pack.h"
 #include "upgrade/run_upgrade.h"
 #include "upgrade/upgrade_sequencer.h"
@@ -104,15 +103,6 @@ std::string FileLines(int device, int bytes, const char* version) {
 
 class UpgradeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qx-upgrade-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    for (const std::string& f : files_) std::remove(f.c_str());
-    ::rmdir(dir_.c_str());
-  }
   std::string Image(uint32_t bodyBytes, const char* name = "fw.bin") {
     PackedImage image;
     image.fwVersionBits = VersionBits(1.25f);
@@ -120,10 +110,9 @@ class UpgradeTest : public ::testing::Test {
     return WriteImage(PackFirmware({image}, PackOptions()), name);
   }
   std::string WriteImage(const std::vector<uint8_t>& bytes, const char* name = "fw.bin") {
-    std::string path = dir_ + "/" + name;
+    std::string path = dir_.File(name);
     std::string error;
     EXPECT_TRUE(WriteFileBytes(path, bytes, &error)) << error;
-    files_.push_back(path);
     return path;
   }
   std::vector<uint8_t> Flash(uint32_t address, uint32_t length) {
@@ -152,8 +141,7 @@ class UpgradeTest : public ::testing::Test {
   BenchDevice device_;
   ScriptedConsole console_;
   platform::ScopedConsole scopedConsole_{&console_};
-  std::string dir_;
-  std::vector<std::string> files_;
+  TempDir dir_;
 };
 
 // --- The whole run ------------------------------------------------------------------
@@ -324,7 +312,7 @@ TEST_F(UpgradeTest, TheFileCheckRefusesBeforeAnyPageIsTouched) {
     SCOPED_TRACE(c.label);
     console_.out.clear();
     std::string path =
-        c.content.empty() ? dir_ + "/none.bin" : WriteImage(c.content, "refused.bin");
+        c.content.empty() ? dir_.File("none.bin") : WriteImage(c.content, "refused.bin");
     RunUpgrade(device_.Handle(), path.c_str());
     EXPECT_EQ(Head("1.0000", "0.9000") + c.lines + "Error: " + std::to_string(c.code),
               console_.out);
@@ -433,7 +421,7 @@ TEST_F(UpgradeTest, ASecondRunKeepsNothingOfTheFirstRunsFile) {
   uint64_t writes = device_.model().flashWriteCount();
   uint64_t erases = device_.model().flashEraseCount();
   console_.out.clear();
-  RunUpgrade(device_.LastOpened(), (dir_ + "/missing.bin").c_str());
+  RunUpgrade(device_.LastOpened(), dir_.File("missing.bin").c_str());
   EXPECT_EQ(Head("1.2500", "0.9000") + FileLines(0, 0, "0.0000") +
                 "    File error: Could not find/open file\r\nError: 12345",
             console_.out);
@@ -523,7 +511,7 @@ TEST_F(UpgradeTest, FlashImageRefusesWhatCannotBeWrittenWithoutAnExchange) {
   };
   for (const FlashImageCase& c : cases) {
     SCOPED_TRACE(c.label);
-    std::string path = c.content.empty() ? dir_ + "/none.bin" : WriteImage(c.content, "f.bin");
+    std::string path = c.content.empty() ? dir_.File("none.bin") : WriteImage(c.content, "f.bin");
     EXPECT_EQ(c.code, FlashImage(device_.Handle(), path.c_str()));
     EXPECT_EQ(0u, device_.ExchangeCount());
   }

@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "sim/meter.h"
 #include "sim/virtual_device.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -40,12 +41,6 @@ class BenchClock : public platform::Clock {
   std::atomic<uint64_t> tickMs_{1000};
 };
 
-std::string TempDir() {
-  char path[] = "/tmp/qxmeter-test-XXXXXX";
-  const char* made = mkdtemp(path);
-  return made != nullptr ? made : "";
-}
-
 // Readings land in a buffer prefilled with this, so that untouched entries show.
 constexpr double kUntouched = -12345.0;
 
@@ -56,9 +51,8 @@ void Prefill(double* values, int n) {
 class MeterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = TempDir();
-    ASSERT_FALSE(dir_.empty());
-    link_ = dir_ + "/meter";
+    ASSERT_FALSE(dir_.path().empty());
+    link_ = dir_.File("meter");
     use_ = std::make_unique<platform::ScopedClock>(&clock_);
   }
   void TearDown() override {
@@ -66,7 +60,6 @@ class MeterTest : public ::testing::Test {
     if (bench_) bench_->Stop();
     use_.reset();
     unsetenv("QX_COM3");
-    rmdir(dir_.c_str());
   }
 
   // The bench's meter, measuring volts_ (or input), linked where COM3 looks.
@@ -117,7 +110,7 @@ class MeterTest : public ::testing::Test {
 
   BenchClock clock_;
   std::unique_ptr<platform::ScopedClock> use_;
-  std::string dir_;
+  TempDir dir_;
   std::string link_;
   std::atomic<double> volts_{5.0};
   std::unique_ptr<qxsim::BenchMeter> bench_;
@@ -272,7 +265,7 @@ TEST_F(MeterTest, NoAnswerTimesOutAfterTwentyOneSecondsOnTheFakeClock) {
 }
 
 TEST_F(MeterTest, WithoutAPortReadingsTimeOutAndNothingIsWritten) {
-  setenv("QX_COM3", (dir_ + "/no-such-port").c_str(), 1);
+  setenv("QX_COM3", dir_.File("no-such-port").c_str(), 1);
   meter_ = std::make_unique<Meter>(kMeterPortIndex, 0);
   testing::internal::CaptureStdout();
   meter_->Open();
@@ -574,28 +567,23 @@ class GermanNumbersTest : public MeterTest {
   }
   void TearDown() override {
     std::setlocale(LC_NUMERIC, "C");
-    if (!locales_.empty()) {
-      std::string remove = "rm -rf '" + locales_ + "'";
-      EXPECT_EQ(std::system(remove.c_str()), 0);
-    }
     MeterTest::TearDown();
   }
   bool Switch() {
     for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"}) {
       if (std::setlocale(LC_NUMERIC, name) != nullptr) return true;
     }
-    locales_ = TempDir();
-    if (locales_.empty()) return false;
+    if (locales_.path().empty()) return false;
     std::string build =
-        "localedef -i de_DE -f UTF-8 '" + locales_ + "/de_DE.UTF-8' >/dev/null 2>&1";
+        "localedef -i de_DE -f UTF-8 '" + locales_.File("de_DE.UTF-8") + "' >/dev/null 2>&1";
     int ignored = std::system(build.c_str());  // warnings give a non-zero status
     (void)ignored;
-    setenv("LOCPATH", locales_.c_str(), 1);
+    setenv("LOCPATH", locales_.path().c_str(), 1);
     bool ok = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
     unsetenv("LOCPATH");
     return ok;
   }
-  std::string locales_;
+  TempDir locales_;
 };
 
 TEST_F(GermanNumbersTest, ReadingsParseTheSameUnderADecimalCommaLocale) {
@@ -621,19 +609,12 @@ TEST_F(GermanNumbersTest, ReadingsParseTheSameUnderADecimalCommaLocale) {
 // The bench meter's side of the line.
 class BenchMeterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = TempDir();
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override {
-    std::string remove = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(std::system(remove.c_str()), 0);
-  }
-  std::string dir_;
+  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+  TempDir dir_;
 };
 
 TEST_F(BenchMeterTest, LinksItsTerminalAndRemovesTheLinkOnStop) {
-  std::string link = dir_ + "/meter";
+  std::string link = dir_.File("meter");
   ASSERT_EQ(symlink("/nonexistent/old", link.c_str()), 0);  // a stale link is replaced
   qxsim::MeterOptions options;
   options.linkPath = link;
@@ -650,7 +631,7 @@ TEST_F(BenchMeterTest, LinksItsTerminalAndRemovesTheLinkOnStop) {
 }
 
 TEST_F(BenchMeterTest, RefusesToReplaceAFileThatIsNotALink) {
-  std::string file = dir_ + "/meter";
+  std::string file = dir_.File("meter");
   FILE* f = std::fopen(file.c_str(), "w");
   ASSERT_NE(f, nullptr);
   std::fclose(f);
