@@ -4,8 +4,6 @@
 
 namespace platform {
 
-Clock& SystemClock();  // posix/clock.cpp or win32/clock.cpp
-
 namespace {
 std::atomic<Clock*> g_clock{nullptr};
 }

@@ -19,6 +19,9 @@ class Clock {
 
 // The clock in force: the system clock unless a test replaced it.
 Clock& GetClock();
+// The system clock itself, for a part that must keep real time while a test
+// fakes the clock in force.
+Clock& SystemClock();
 // Replaces the clock; nullptr restores the system clock. The caller keeps
 // ownership and must restore before the clock goes away.
 void SetClock(Clock* clock);

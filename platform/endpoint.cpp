@@ -7,7 +7,7 @@
 namespace platform {
 
 int ParseEndpoint(const char* text, uint16_t defaultPort, char* host, size_t hostCap,
-                  uint16_t* port) {
+                  uint16_t* port, bool portZeroAllowed) {
   if (text == nullptr || host == nullptr || hostCap == 0 || port == nullptr) return kBadArgument;
   host[0] = '\0';
   const char* colon = std::strrchr(text, ':');
@@ -23,7 +23,7 @@ int ParseEndpoint(const char* text, uint16_t defaultPort, char* host, size_t hos
     if (std::strlen(digits) > 5) return kBadAddress;
     value = std::strtoul(digits, nullptr, 10);
   }
-  if (value == 0 || value > 65535) return kBadAddress;
+  if (value > 65535 || (value == 0 && (colon == nullptr || !portZeroAllowed))) return kBadAddress;
   std::memcpy(host, text, hostLength);
   host[hostLength] = '\0';
   *port = static_cast<uint16_t>(value);

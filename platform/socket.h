@@ -1,6 +1,8 @@
-// TCP client sockets for the station: connect with a time-out, send all,
-// receive with a time-out. Every wait is bounded; a dropped peer is a status,
-// never a signal.
+// TCP sockets: connect with a time-out, send all, receive with a time-out;
+// listeners that bind host:port (port 0: a free port) and accept with a
+// deadline; and, for servers that serve many connections from one thread,
+// non-blocking sends and receives, a waker and Poll. Every wait is bounded; a
+// dropped peer is a status, never a signal.
 #pragma once
 
 #include <cstddef>
@@ -13,11 +15,12 @@ namespace platform {
 int SocketsStartup();
 void SocketsCleanup();
 
-// Splits "host:port" or "host" (then defaultPort) into its parts. Returns
-// kBadAddress for an empty host, a port outside 1..65535, or a host that does
-// not fit hostCap.
+// Splits "host:port" or "host" (then defaultPort; 0: the port is required)
+// into its parts. Returns kBadAddress for an empty host, a missing port, a
+// port outside 1..65535 (0 too when portZeroAllowed, for a listener that asks
+// for a free port), or a host that does not fit hostCap.
 int ParseEndpoint(const char* text, uint16_t defaultPort, char* host, size_t hostCap,
-                  uint16_t* port);
+                  uint16_t* port, bool portZeroAllowed = false);
 
 class TcpSocket {
  public:
@@ -35,14 +38,79 @@ class TcpSocket {
   // Waits at most timeoutMs for data, then takes what is there (up to
   // capacity). kClosed when the peer has closed the connection.
   int Receive(void* buffer, size_t capacity, size_t* received, uint32_t timeoutMs);
+  // Sends what the connection takes now, never waiting; *sent may be 0.
+  int SendSome(const void* data, size_t length, size_t* sent);
   void Close();
   bool IsOpen() const { return handle_ >= 0; }
   // The operating system's code of the last failure (0 when there was none).
   int LastOsError() const { return lastOsError_; }
+  // For Poll.
+  intptr_t handle() const { return handle_; }
 
  private:
+  friend class TcpListener;
   intptr_t handle_ = -1;
   int lastOsError_ = 0;
 };
+
+class TcpListener {
+ public:
+  TcpListener() = default;
+  ~TcpListener();
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+  TcpListener(TcpListener&& other) noexcept;
+  TcpListener& operator=(TcpListener&& other) noexcept;
+
+  // Binds a numeric IPv4 address or host name and listens; port 0 takes a
+  // free port (see port()). kIoError when the address is taken.
+  int Listen(const char* host, uint16_t port, int backlog = 64);
+  // Waits at most timeoutMs for a connection (0: only looks); kTimeout when
+  // none came. The connection comes without Nagle's delay.
+  int Accept(TcpSocket* connection, uint32_t timeoutMs);
+  void Close();
+  bool IsOpen() const { return handle_ >= 0; }
+  // The port bound (the free one chosen for port 0).
+  uint16_t port() const { return port_; }
+  int LastOsError() const { return lastOsError_; }
+  intptr_t handle() const { return handle_; }
+
+ private:
+  intptr_t handle_ = -1;
+  uint16_t port_ = 0;
+  int lastOsError_ = 0;
+};
+
+// Wakes a thread that waits in Poll (Stop, new work). Wake may be called
+// from any thread and any number of times before a Drain.
+class Waker {
+ public:
+  Waker() = default;
+  ~Waker();
+  Waker(const Waker&) = delete;
+  Waker& operator=(const Waker&) = delete;
+  int Open();
+  void Wake();
+  void Drain();
+  void Close();
+  intptr_t handle() const { return readHandle_; }
+
+ private:
+  intptr_t readHandle_ = -1;
+  intptr_t writeHandle_ = -1;
+};
+
+// One handle to wait on (a TcpSocket's, a TcpListener's or a Waker's).
+struct PollItem {
+  intptr_t handle = -1;
+  bool wantRead = false;   // data, a connection to accept, a wake-up, or a close
+  bool wantWrite = false;  // room to send
+  bool readable = false;   // set by Poll: data, a close or a failure waits
+  bool writable = false;
+};
+
+// Waits at most timeoutMs until some item is ready; kOk (also when nothing
+// was) or kIoError.
+int Poll(PollItem* items, size_t count, uint32_t timeoutMs);
 
 }  // namespace platform

@@ -3,8 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "sim/dio_registers.h"
-#include "sim/state_file.h"
+#include "sim/core/state_file.h"
 
 namespace qxsim {
 
@@ -15,28 +14,11 @@ namespace {
 constexpr auto kSaverPoll = std::chrono::milliseconds(200);
 constexpr auto kSaveQuiet = std::chrono::milliseconds(500);
 
-void InstallJigAndClock(VirtualDevice& device, const std::shared_ptr<IdentityRegisters>& regs) {
-  auto block = std::make_shared<PerRegisterBlock>(
-      [regs](uint32_t address, uint16_t* value) { return regs->Read(address, value); },
-      [regs](uint32_t address, uint16_t value) { return regs->Write(address, value); });
-  device.Install([&block](RegisterMap& map, DeviceCore&) {
-    map.Map(static_cast<uint16_t>(kSimJigSetupRegister), kSimJigSetupRegisters, block);
-    map.Map(static_cast<uint16_t>(kSimJigDataRegister), kSimJigDataRegisters, block);
-    map.Map(static_cast<uint16_t>(kSimJigCodeLinesRegister), 1, block);
-    map.Map(static_cast<uint16_t>(kSimClockRegister), 2, block);
-    map.Map(static_cast<uint16_t>(kSimClockSetRegister), 2, block);
-  });
-}
-
 }  // namespace
 
 Bench::Bench(BenchOptions options)
-    : options_(std::move(options)),
-      device_(options_.device),
-      server_(device_),
-      jigAndClock_(std::make_shared<IdentityRegisters>(options_.jig, options_.clock)) {
-  InstallJigAndClock(device_, jigAndClock_);
-  InstallDioRegisters(device_);
+    : options_(std::move(options)), device_(options_.device), jig_(options_.jig), server_(device_) {
+  jig_.AttachTo(device_);
   device_.SetFlashWriteFault(options_.flashWriteFailAfter);
   server_.SetRestartMs(options_.restartMs);
   server_.SetRestartListener([this] {
@@ -55,8 +37,8 @@ bool Bench::Start(std::string* error) {
   }
   EndpointSpec usb{"usb", "", 0};
   EndpointSpec eth{"eth", "", 0};
-  if (!ParseEndpoint(options_.usbEndpoint, 0, &usb, error) ||
-      !ParseEndpoint(options_.ethEndpoint, 0, &eth, error)) {
+  if (!ParseEndpoint(options_.usbEndpoint, &usb, error) ||
+      !ParseEndpoint(options_.ethEndpoint, &eth, error)) {
     return false;
   }
   if (!options_.statePath.empty()) {
@@ -70,6 +52,21 @@ bool Bench::Start(std::string* error) {
   if (!server_.Start({usb, eth}, error)) return false;
   server_.SetFaults(kUsbEndpoint, options_.usbFaults);
   server_.SetFaults(kEthEndpoint, options_.ethFaults);
+  if (options_.withMeter) {
+    meter_ = std::make_unique<BenchMeter>(options_.meter, meterInput());
+    if (!meter_->Start(error)) {
+      server_.Stop();
+      return false;
+    }
+  }
+  if (options_.withTestServer) {
+    testServer_ = std::make_unique<TestServer>(options_.testServer);
+    if (!testServer_->Start(error)) {
+      if (meter_) meter_->Stop();
+      server_.Stop();
+      return false;
+    }
+  }
   running_ = true;
   if (!options_.statePath.empty()) {
     saverStop_ = false;
@@ -80,6 +77,8 @@ bool Bench::Start(std::string* error) {
 
 bool Bench::Stop(std::string* error) {
   if (!running_) return true;
+  if (testServer_) testServer_->Stop();
+  if (meter_) meter_->Stop();
   server_.Stop();
   if (saver_.joinable()) {
     {
@@ -98,6 +97,18 @@ bool Bench::Stop(std::string* error) {
   return true;
 }
 
+JigSettings Bench::jig() {
+  return device_.WithCore([this](DeviceCore&) { return jig_.settings(); });
+}
+
+void Bench::SetJig(const JigSettings& jig) {
+  device_.WithCore([this, &jig](DeviceCore&) { jig_.SetSettings(jig); });
+}
+
+MeterInput Bench::meterInput() {
+  return [this] { return device_.WithCore([this](DeviceCore&) { return jig_.MeterVolts(); }); };
+}
+
 bool Bench::SaveState(std::string* error) {
   if (options_.statePath.empty()) return true;
   std::lock_guard<std::mutex> lock(saveMutex_);
@@ -108,6 +119,7 @@ bool Bench::SaveState(std::string* error) {
   return true;
 }
 
+// The saver paces file writes in real time, whatever clock the device runs on.
 void Bench::SaverLoop() {
   using Clock = std::chrono::steady_clock;
   uint64_t seen = device_.StateGeneration();

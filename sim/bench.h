@@ -1,6 +1,7 @@
 // The virtual bench in one object, for tests and for qxsim: the device with
-// its USB and Ethernet endpoints, its test jig and clock, and the state file
-// that keeps its flash between runs.
+// its USB and Ethernet endpoints, the jig wired to it, the state file that
+// keeps its flash between runs, and, when asked for, the bench meter fed by
+// the jig and the production test server.
 //
 //   qxsim::BenchOptions options;          // ephemeral loopback ports
 //   qxsim::Bench bench(options);
@@ -11,8 +12,8 @@
 //   bench.SetUsbFaults(faults);
 //   // the destructor stops everything (and saves the state file)
 //
-// Further parts of the bench (test server, bench meter) join as members
-// with their own options here, started in Start and stopped in Stop.
+// Without Start the device and jig are there all the same, for in-process use
+// through bench.device().
 #pragma once
 
 #include <condition_variable>
@@ -21,9 +22,11 @@
 #include <string>
 #include <thread>
 
-#include "sim/identity_registers.h"
-#include "sim/modbus_server.h"
-#include "sim/virtual_device.h"
+#include "sim/core/virtual_device.h"
+#include "sim/device_server.h"
+#include "sim/jig.h"
+#include "sim/meter.h"
+#include "sim/qxts_server.h"
 
 namespace qxsim {
 
@@ -42,7 +45,11 @@ struct BenchOptions {
   LinkFaults ethFaults;
   int flashWriteFailAfter = -1;  // VirtualDevice::SetFlashWriteFault
   JigSettings jig;
-  ClockSettings clock;
+  // The bench meter and the test server run only when asked for.
+  bool withMeter = false;
+  MeterOptions meter;
+  bool withTestServer = false;
+  TestServerOptions testServer;
 };
 
 class Bench {
@@ -52,8 +59,9 @@ class Bench {
   Bench(const Bench&) = delete;
   Bench& operator=(const Bench&) = delete;
 
-  // Loads or creates the state file, binds both endpoints and serves.
-  // False with *error when any of it fails; nothing runs then.
+  // Loads or creates the state file, binds both endpoints and serves, and
+  // starts the meter and the test server if asked for. False with *error
+  // when any of it fails; nothing runs then.
   bool Start(std::string* error);
   // Stops serving and saves the state file; false with *error when the
   // last save failed. Safe to call twice.
@@ -61,9 +69,17 @@ class Bench {
   bool running() const { return running_; }
 
   VirtualDevice& device() { return device_; }
-  ModbusServer& server() { return server_; }
-  IdentityRegisters& jigAndClock() { return *jigAndClock_; }
+  DeviceServer& server() { return server_; }
   const BenchOptions& options() const { return options_; }
+  // Valid after a Start that asked for them.
+  BenchMeter& meter() { return *meter_; }
+  TestServer& testServer() { return *testServer_; }
+
+  // The jig's settings (taken under the device lock).
+  JigSettings jig();
+  void SetJig(const JigSettings& jig);
+  // What the meter measures: the jig's meter voltage.
+  MeterInput meterInput();
 
   uint16_t usbPort() const { return server_.port(kUsbEndpoint); }
   uint16_t ethPort() const { return server_.port(kEthEndpoint); }
@@ -85,8 +101,10 @@ class Bench {
 
   BenchOptions options_;
   VirtualDevice device_;
-  ModbusServer server_;
-  std::shared_ptr<IdentityRegisters> jigAndClock_;
+  Jig jig_;
+  DeviceServer server_;
+  std::unique_ptr<BenchMeter> meter_;
+  std::unique_ptr<TestServer> testServer_;
   bool running_ = false;
 
   std::mutex saveMutex_;  // one save at a time; guards the fields below

@@ -1,11 +1,5 @@
 #include "sim/meter.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -15,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "sim/virtual_device.h"
+#include "platform/status.h"
 
 namespace qxsim {
 
@@ -32,11 +26,9 @@ constexpr double kOverRange = 1.2;
 constexpr const char* kOverload = "+9.90000000E+37";
 constexpr int kMaxTriggerCount = 50000;
 
-uint64_t NowMs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
+// How long the meter waits for a command before it looks at its queue and
+// at Stop again.
+constexpr uint32_t kLookMs = 20;
 
 std::string Upper(std::string text) {
   for (char& c : text) {
@@ -136,25 +128,6 @@ const char* MeterFaultName(MeterFault fault) {
   return "unknown";
 }
 
-double JigMeterVolts(double sourceVolts, bool line5Low) {
-  return line5Low ? sourceVolts * kJigAttenuation : sourceVolts;
-}
-
-MeterInput DeviceMeterInput(VirtualDevice& device, std::function<bool()> line5Low) {
-  return [&device, line5Low = std::move(line5Low)]() {
-    double source = 0.0;
-    uint16_t words[2] = {};
-    if (device.ReadRegisters(kMeterSourceRegister, 2, words) == 0) {
-      // Host-order registers, high word first, as on the wire.
-      uint32_t bits = (static_cast<uint32_t>(words[0]) << 16) | words[1];
-      float value;
-      std::memcpy(&value, &bits, sizeof value);
-      if (std::isfinite(value)) source = value;
-    }
-    return JigMeterVolts(source, line5Low && line5Low());
-  };
-}
-
 int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::string* error) {
   if (i < 0 || i >= argc || argv[i] == nullptr) return 0;
   std::string name = argv[i];
@@ -206,55 +179,22 @@ BenchMeter::~BenchMeter() { Stop(); }
 
 bool BenchMeter::Start(std::string* error) {
   Stop();
-  auto fail = [&](const std::string& what) {
-    *error = what + ": " + std::strerror(errno);
-    Stop();
+  int status = terminal_.Open();
+  if (status != platform::kOk) {
+    *error = std::string("meter: cannot create a pseudo-terminal: ") +
+             std::strerror(terminal_.LastOsError());
     return false;
-  };
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_ < 0) return fail("meter: cannot create a pseudo-terminal");
-  if (grantpt(master_) != 0 || unlockpt(master_) != 0) return fail("meter: cannot unlock it");
-  char name[128];
-  if (ptsname_r(master_, name, sizeof name) != 0) return fail("meter: no terminal name");
-  devicePath_ = name;
-  slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (slave_ < 0) return fail("meter: cannot open " + devicePath_);
-  // The meter's own line, raw, so that nothing echoes before a station has
-  // set the line up: 9600 baud, 2 stop bits (a pseudo-terminal keeps no
-  // character size or parity; it always carries 8-bit bytes).
-  termios t{};
-  if (tcgetattr(slave_, &t) == 0) {
-    cfmakeraw(&t);
-    t.c_cflag |= CSTOPB | CLOCAL | CREAD;
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(slave_, TCSANOW, &t);
   }
-  int flags = fcntl(master_, F_GETFL, 0);
-  if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) {
-    return fail("meter: cannot make the terminal non-blocking");
-  }
-  int wake[2];
-  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return fail("meter: no wake pipe");
-  wakeRead_ = wake[0];
-  wakeWrite_ = wake[1];
-
   if (!options_.linkPath.empty()) {
-    struct stat st {};
-    if (lstat(options_.linkPath.c_str(), &st) == 0) {
-      if (!S_ISLNK(st.st_mode)) {
-        errno = EEXIST;
-        return fail("meter: " + options_.linkPath + " exists and is not a symbolic link");
-      }
-      if (unlink(options_.linkPath.c_str()) != 0)
-        return fail("meter: cannot replace " + options_.linkPath);
+    status = terminal_.Link(options_.linkPath.c_str());
+    if (status != platform::kOk) {
+      *error = status == platform::kBadArgument
+                   ? "meter: " + options_.linkPath + " exists and is not a symbolic link"
+                   : "meter: cannot link " + options_.linkPath + ": " +
+                         std::strerror(terminal_.LastOsError());
+      terminal_.Close();
+      return false;
     }
-    if (symlink(devicePath_.c_str(), options_.linkPath.c_str()) != 0) {
-      return fail("meter: cannot link " + options_.linkPath);
-    }
-    linkPath_ = options_.linkPath;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -262,37 +202,22 @@ bool BenchMeter::Start(std::string* error) {
     pending_.clear();
     busyUntilMs_ = 0;
   }
+  stop_ = false;
   thread_ = std::thread(&BenchMeter::Loop, this);
   return true;
 }
 
 void BenchMeter::Stop() {
   if (thread_.joinable()) {
-    char b = 1;
-    ssize_t ignored = write(wakeWrite_, &b, 1);
-    (void)ignored;
+    stop_ = true;
     thread_.join();
   }
-  if (!linkPath_.empty()) {
-    // Only our own link goes; someone may have re-pointed it meanwhile.
-    char target[256];
-    ssize_t n = readlink(linkPath_.c_str(), target, sizeof target - 1);
-    if (n >= 0) {
-      target[n] = '\0';
-      if (devicePath_ == target) unlink(linkPath_.c_str());
-    }
-    linkPath_.clear();
-  }
-  for (int* fd : {&master_, &slave_, &wakeRead_, &wakeWrite_}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
-  devicePath_.clear();
+  terminal_.Close();
 }
 
-std::string BenchMeter::devicePath() const { return devicePath_; }
+std::string BenchMeter::devicePath() const { return terminal_.devicePath(); }
 
-std::string BenchMeter::path() const { return linkPath_.empty() ? devicePath_ : linkPath_; }
+std::string BenchMeter::path() const { return terminal_.path(); }
 
 void BenchMeter::SetFault(MeterFault fault) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -324,33 +249,20 @@ bool BenchMeter::WaitForAnswers(size_t count, uint32_t timeoutMs) const {
 void BenchMeter::Loop() {
   std::string line;
   bool overflow = false;
-  for (;;) {
-    uint64_t now = NowMs();
+  while (!stop_) {
+    uint64_t now = options_.clock.NowMs();
     uint64_t next;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       next = Flush(now);
     }
-    // Idle, the meter still looks up once a second; Stop wakes it at once.
-    int timeout = 1000;
-    if (next != 0)
-      timeout = next > now ? static_cast<int>(std::min<uint64_t>(next - now, 1000)) : 0;
-    pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    int n = poll(fds, 2, timeout);
-    if (n < 0 && errno != EINTR) break;
-    if (n <= 0) continue;
-    if (fds[1].revents != 0) break;
-    if ((fds[0].revents & POLLIN) == 0) {
-      // Hang-up without data (cannot happen while we hold the slave open):
-      // do not spin on it.
-      if (fds[0].revents != 0) usleep(10000);
-      continue;
-    }
+    uint32_t wait = kLookMs;
+    if (next != 0 && next - now < wait) wait = next > now ? static_cast<uint32_t>(next - now) : 0;
     char bytes[512];
-    ssize_t got = read(master_, bytes, sizeof bytes);
-    if (got <= 0) continue;
-    now = NowMs();
-    for (ssize_t k = 0; k < got; ++k) {
+    size_t got = 0;
+    if (terminal_.Read(bytes, sizeof bytes, &got, wait) != platform::kOk) continue;
+    now = options_.clock.NowMs();
+    for (size_t k = 0; k < got; ++k) {
       char c = bytes[k];
       if (c == '\n') {
         if (!overflow) HandleLine(line, now);
@@ -469,14 +381,15 @@ uint64_t BenchMeter::Flush(uint64_t nowMs) {
       size_t perSlice = std::max<size_t>(1, options_.charsPerSecond * kSliceMs / 1000);
       chunk = std::min(chunk, perSlice);
     }
-    ssize_t n = write(master_, p.bytes.data(), chunk);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR) return nowMs + kSliceMs;
+    size_t n = 0;
+    int status = terminal_.Write(p.bytes.data(), chunk, &n, 0);
+    if (status != platform::kOk && status != platform::kTimeout) {
       // The line is gone: nothing more can be delivered.
       pending_.clear();
       return 0;
     }
-    p.bytes.erase(0, static_cast<size_t>(n));
+    if (n == 0) return nowMs + kSliceMs;
+    p.bytes.erase(0, n);
     if (p.bytes.empty()) {
       if (p.isReading) ++state_.answersSent;
       pending_.erase(pending_.begin());

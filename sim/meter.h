@@ -5,6 +5,7 @@
 // the station's error paths.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/pty.h"
+#include "sim/core/sim_clock.h"
 
 namespace qxsim {
 
@@ -28,22 +32,9 @@ enum class MeterFault {
 bool ParseMeterFault(const std::string& text, MeterFault* fault);
 const char* MeterFaultName(MeterFault fault);
 
-// The jig's attenuated path: what the meter and the device input see of the
-// source while line 5 is driven low.
-constexpr double kJigAttenuation = 1.0 / 22.0;
-// The voltage at the meter's input on the jig.
-double JigMeterVolts(double sourceVolts, bool line5Low);
-
-// What the meter measures, in volts; called on the meter's own thread.
+// What the meter measures, in volts; called on the meter's own thread (on
+// the bench: the jig's meter voltage, see Bench::meterInput).
 using MeterInput = std::function<double()>;
-
-class VirtualDevice;
-
-// The meter's input on the bench: the source voltage that the device holds in
-// register 30014, through the attenuator while line5Low() says that line 5 is
-// driven low (a null line5Low: never). A source register that cannot be read
-// counts as 0 V. The device must outlive the meter.
-MeterInput DeviceMeterInput(VirtualDevice& device, std::function<bool()> line5Low);
 
 struct MeterOptions {
   // Where to put a symbolic link to the pseudo-terminal (empty: none). An
@@ -58,6 +49,8 @@ struct MeterOptions {
   double noiseFraction = 1e-6;
   uint32_t seed = 1;
   MeterFault fault = MeterFault::kNone;
+  // Times its readings and its line on this clock.
+  SimClock clock;
 };
 
 // Handles a meter option of the qxsim command line at argv[i]:
@@ -131,12 +124,8 @@ class BenchMeter {
   std::vector<Pending> pending_;
   uint64_t busyUntilMs_ = 0;
 
-  int master_ = -1;
-  int slave_ = -1;  // held open so that the line stays up between station runs
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
-  std::string devicePath_;
-  std::string linkPath_;  // set when we made the link
+  platform::PseudoTerminal terminal_;
+  std::atomic<bool> stop_{false};
   std::thread thread_;
 };
 

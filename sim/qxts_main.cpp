@@ -1,21 +1,15 @@
 // qxts: the bench's test server on its own, for stations and scripts that
 // need no virtual device. Serves until interrupted.
-#include <poll.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "sim/test_server.h"
+#include "platform/signals.h"
+#include "sim/qxts_server.h"
 #include "tools/cli.h"
 
 namespace {
-
-volatile sig_atomic_t g_stop = 0;
-
-void OnSignal(int) { g_stop = 1; }
 
 void PrintUsage(FILE* out) {
   std::fprintf(out,
@@ -64,12 +58,7 @@ int main(int argc, char** argv) {
     i += used;
   }
 
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = OnSignal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-
+  platform::BlockStopSignals();
   qxsim::TestServer server(options);
   std::string error;
   if (!server.Start(&error)) {
@@ -78,8 +67,7 @@ int main(int argc, char** argv) {
   }
   std::printf("test server: %s\n", server.endpoint().c_str());
   std::fflush(stdout);
-  // Woken by the signal, or every fifth of a second to look at the flag.
-  while (g_stop == 0) ::poll(nullptr, 0, 200);
+  platform::WaitForStopSignal();
   server.Stop();
   return 0;
 }

@@ -21,15 +21,6 @@ os_headers+='|iphlpapi\.h|io\.h|process\.h|direct\.h|conio\.h'
 # moves into a subfolder of tests/) and the headers it may include. Remove an
 # entry once its file goes through platform/.
 exceptions=(
-  # The bench is POSIX-only; its sockets, pseudo-terminal, files and signals
-  # move to platform's listener and pty.
-  "sim/*modbus_server.cpp fcntl.h netdb.h netinet/in.h netinet/tcp.h poll.h sys/socket.h unistd.h"
-  "sim/*state_file.cpp fcntl.h sys/stat.h unistd.h"
-  "sim/*qxsim_main.cpp signal.h sys/stat.h"
-  "sim/*meter.cpp fcntl.h poll.h sys/stat.h termios.h unistd.h"
-  "sim/*qxts_main.cpp poll.h signal.h"
-  "sim/*test_server.cpp arpa/inet.h fcntl.h netinet/in.h netinet/tcp.h poll.h sys/socket.h unistd.h"
-  "sim/*qxts_server.cpp arpa/inet.h fcntl.h netinet/in.h netinet/tcp.h poll.h sys/socket.h unistd.h"
   # Tests: scripted peers on raw sockets, child processes, temporary files and
   # pseudo-terminals, until tests/support offers them.
   "tests/*test_upgrade.cpp sys/stat.h unistd.h"
@@ -41,7 +32,6 @@ exceptions=(
   "tests/*test_platform.cpp arpa/inet.h netinet/in.h sys/socket.h unistd.h"
   "tests/*test_meter.cpp sys/stat.h unistd.h"
   "tests/*test_upgrade_e2e.cpp fcntl.h poll.h signal.h sys/wait.h unistd.h"
-  "tests/*test_sim_device.cpp arpa/inet.h fcntl.h netinet/in.h poll.h signal.h spawn.h sys/socket.h sys/stat.h sys/wait.h unistd.h"
   "tests/*test_server_link.cpp arpa/inet.h netinet/in.h poll.h sys/socket.h unistd.h"
   "tests/support/child_process.h sys/types.h"
   "tests/support/child_process.cpp poll.h signal.h sys/wait.h unistd.h"

@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/status.h"
@@ -178,6 +180,173 @@ int TcpSocket::Receive(void* buffer, size_t capacity, size_t* received, uint32_t
     lastOsError_ = errno;
     return FromErrno(errno);
   }
+}
+
+}  // namespace platform
+
+namespace platform {
+
+int TcpSocket::SendSome(const void* data, size_t length, size_t* sent) {
+  if (sent != nullptr) *sent = 0;
+  if (handle_ < 0) return kNotOpen;
+  if ((data == nullptr && length > 0) || sent == nullptr) return kBadArgument;
+  for (;;) {
+    ssize_t n = ::send(static_cast<int>(handle_), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      *sent = static_cast<size_t>(n);
+      return kOk;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kOk;
+    lastOsError_ = errno;
+    return FromErrno(errno);
+  }
+}
+
+TcpListener::~TcpListener() { Close(); }
+
+TcpListener::TcpListener(TcpListener&& other) noexcept
+    : handle_(other.handle_), port_(other.port_), lastOsError_(other.lastOsError_) {
+  other.handle_ = -1;
+}
+
+TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    port_ = other.port_;
+    lastOsError_ = other.lastOsError_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+int TcpListener::Listen(const char* host, uint16_t port, int backlog) {
+  Close();
+  lastOsError_ = 0;
+  if (host == nullptr || host[0] == '\0') return kBadAddress;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return kBadAddress;
+    addr.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    lastOsError_ = errno;
+    return kIoError;
+  }
+  // A port that a stopped server left in TIME_WAIT can be bound again at once.
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd, backlog) != 0) {
+    lastOsError_ = errno;
+    ::close(fd);
+    return kIoError;
+  }
+  socklen_t length = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  port_ = ntohs(addr.sin_port);
+  handle_ = fd;
+  return kOk;
+}
+
+int TcpListener::Accept(TcpSocket* connection, uint32_t timeoutMs) {
+  if (handle_ < 0) return kNotOpen;
+  if (connection == nullptr) return kBadArgument;
+  Deadline deadline(timeoutMs);
+  for (;;) {
+    int fd = ::accept4(static_cast<int>(handle_), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      connection->Close();
+      connection->handle_ = fd;
+      return kOk;
+    }
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      lastOsError_ = errno;
+      return FromErrno(errno);
+    }
+    if (deadline.Expired()) return kTimeout;
+    int status = WaitFor(static_cast<int>(handle_), POLLIN, deadline.RemainingMs(), &lastOsError_);
+    if (status != kOk) return status;
+  }
+}
+
+void TcpListener::Close() {
+  if (handle_ >= 0) {
+    ::close(static_cast<int>(handle_));
+    handle_ = -1;
+  }
+}
+
+Waker::~Waker() { Close(); }
+
+int Waker::Open() {
+  Close();
+  int fds[2];
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return kIoError;
+  readHandle_ = fds[0];
+  writeHandle_ = fds[1];
+  return kOk;
+}
+
+void Waker::Wake() {
+  if (writeHandle_ < 0) return;
+  uint8_t byte = 1;
+  // A full pipe already holds a wake-up.
+  ssize_t ignored = ::write(static_cast<int>(writeHandle_), &byte, 1);
+  (void)ignored;
+}
+
+void Waker::Drain() {
+  if (readHandle_ < 0) return;
+  uint8_t bytes[64];
+  while (::read(static_cast<int>(readHandle_), bytes, sizeof bytes) > 0) {
+  }
+}
+
+void Waker::Close() {
+  for (intptr_t* h : {&readHandle_, &writeHandle_}) {
+    if (*h >= 0) ::close(static_cast<int>(*h));
+    *h = -1;
+  }
+}
+
+int Poll(PollItem* items, size_t count, uint32_t timeoutMs) {
+  pollfd fds[256];
+  std::vector<pollfd> many;
+  pollfd* p = fds;
+  if (count > sizeof fds / sizeof fds[0]) {
+    many.resize(count);
+    p = many.data();
+  }
+  for (size_t i = 0; i < count; ++i) {
+    short events = 0;
+    if (items[i].wantRead) events |= POLLIN;
+    if (items[i].wantWrite) events |= POLLOUT;
+    p[i] = pollfd{static_cast<int>(items[i].handle), events, 0};
+  }
+  int n;
+  do {
+    n = ::poll(p, count, static_cast<int>(timeoutMs));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return kIoError;
+  for (size_t i = 0; i < count; ++i) {
+    // A close or a failure shows as readable: the next receive tells which.
+    items[i].readable = (p[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    items[i].writable = (p[i].revents & (POLLOUT | POLLERR)) != 0;
+  }
+  return kOk;
 }
 
 }  // namespace platform

@@ -14,7 +14,7 @@
 #include "platform/byte_order.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_errors.h"
-#include "sim/sim_protocol.h"
+#include "sim/core/protocol.h"
 #include "tests/support/bench_device.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "qxm/qxm_errors.h"
-#include "sim/sim_protocol.h"
+#include "sim/core/protocol.h"
 #include "tests/support/bench_device.h"
 
 namespace {

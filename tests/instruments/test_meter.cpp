@@ -16,8 +16,8 @@
 
 #include "instruments/meter.h"
 #include "platform/clock.h"
+#include "sim/bench.h"
 #include "sim/meter.h"
-#include "sim/virtual_device.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -69,6 +69,8 @@ class MeterTest : public ::testing::Test {
     options.linkPath = link_;
     options.msPerReading = msPerReading;
     options.charsPerSecond = charsPerSecond;
+    // The station's time is faked; the bench meter keeps real time.
+    options.clock = qxsim::SimClock(&platform::SystemClock());
     if (!input) input = [this] { return volts_.load(); };
     bench_ = std::make_unique<qxsim::BenchMeter>(options, std::move(input));
     std::string error;
@@ -435,13 +437,19 @@ void SetSource(qxsim::VirtualDevice& device, float volts) {
   uint32_t bits;
   std::memcpy(&bits, &volts, sizeof bits);
   uint16_t words[2] = {static_cast<uint16_t>(bits >> 16), static_cast<uint16_t>(bits)};
-  ASSERT_EQ(device.WriteRegisters(qxsim::kMeterSourceRegister, 2, words), 0);
+  ASSERT_EQ(device.WriteRegisters(qxsim::kJigSourceRegister, 2, words), 0);
+}
+
+// Drives line 5 as the station's WriteLinePair does: direction, then level.
+void DriveLine5(qxsim::VirtualDevice& device, uint16_t level) {
+  uint16_t output = 1;
+  ASSERT_EQ(device.WriteRegisters(2105, 1, &output), 0);
+  ASSERT_EQ(device.WriteRegisters(2005, 1, &level), 0);
 }
 
 TEST_F(MeterTest, MeasuresTheSourceThatTheDeviceSetsThroughTheAttenuator) {
-  qxsim::VirtualDevice device;
-  std::atomic<bool> line5Low{false};
-  StartBench(1, 0, qxsim::DeviceMeterInput(device, [&] { return line5Low.load(); }));
+  qxsim::Bench device;  // not started: the device and its jig in-process
+  StartBench(1, 0, device.meterInput());
   OpenMeter();
   ASSERT_EQ(meter_->Configure(0), 0);
   ASSERT_EQ(meter_->SetNumSamples(4), 0);
@@ -451,28 +459,19 @@ TEST_F(MeterTest, MeasuresTheSourceThatTheDeviceSetsThroughTheAttenuator) {
   CollectUntilDone(values, 4, &calls);
   for (double v : values) EXPECT_NEAR(v, 0.0, 1e-4) << "a fresh device's source is 0 V";
 
-  SetSource(device, 5.0f);
+  SetSource(device.device(), 5.0f);
   meter_->StartRead();
   CollectUntilDone(values, 4, &calls);
   for (double v : values) EXPECT_NEAR(v, 5.0, 1e-3);
 
   // A small range: 1.76 V through the attenuated path, on the 0.1 V scale.
-  SetSource(device, 1.76f);
-  line5Low = true;
+  SetSource(device.device(), 1.76f);
+  DriveLine5(device.device(), 0);
   ASSERT_EQ(meter_->Configure(2), 0);
   meter_->StartRead();
   CollectUntilDone(values, 4, &calls);
   EXPECT_EQ(meter_->LastReadResult(), MeterReadResult::kOk);
   for (double v : values) EXPECT_NEAR(v, 1.76 / 22.0, 1e-5);
-}
-
-TEST(DeviceFeed, ASourceThatIsNotANumberReadsAsZero) {
-  qxsim::VirtualDevice device;
-  qxsim::MeterInput input = qxsim::DeviceMeterInput(device, nullptr);
-  SetSource(device, -8.0f);
-  EXPECT_DOUBLE_EQ(input(), -8.0);
-  SetSource(device, std::nanf(""));
-  EXPECT_DOUBLE_EQ(input(), 0.0);
 }
 
 // Guards that end the process: asking for samples before any range.
@@ -604,85 +603,6 @@ TEST_F(GermanNumbersTest, ReadingsParseTheSameUnderADecimalCommaLocale) {
   CollectUntilDone(values, 10, &calls);
   EXPECT_EQ(meter_->LastReadResult(), MeterReadResult::kOk);
   for (double r : values) EXPECT_NEAR(r, 0.0801234, 1e-5);
-}
-
-// The bench meter's side of the line.
-class BenchMeterTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
-  TempDir dir_;
-};
-
-TEST_F(BenchMeterTest, LinksItsTerminalAndRemovesTheLinkOnStop) {
-  std::string link = dir_.File("meter");
-  ASSERT_EQ(symlink("/nonexistent/old", link.c_str()), 0);  // a stale link is replaced
-  qxsim::MeterOptions options;
-  options.linkPath = link;
-  qxsim::BenchMeter bench(options, [] { return 0.0; });
-  std::string error;
-  ASSERT_TRUE(bench.Start(&error)) << error;
-  char target[256] = {};
-  ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
-  EXPECT_EQ(bench.devicePath(), target);
-  EXPECT_EQ(bench.path(), link);
-  bench.Stop();
-  struct stat st {};
-  EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived the meter";
-}
-
-TEST_F(BenchMeterTest, RefusesToReplaceAFileThatIsNotALink) {
-  std::string file = dir_.File("meter");
-  FILE* f = std::fopen(file.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  std::fclose(f);
-  qxsim::MeterOptions options;
-  options.linkPath = file;
-  qxsim::BenchMeter bench(options, [] { return 0.0; });
-  std::string error;
-  EXPECT_FALSE(bench.Start(&error));
-  EXPECT_NE(error.find("not a symbolic link"), std::string::npos) << error;
-  struct stat st {};
-  ASSERT_EQ(lstat(file.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-}
-
-TEST(BenchMeterOptions, ParsesItsCommandLineOptions) {
-  const char* argv[] = {"qxsim",   "--meter-link",           "/tmp/m", "--meter-fault",
-                        "garbage", "--meter-ms-per-reading", "7",      "--meter-fast",
-                        "--other"};
-  int argc = 9;
-  qxsim::MeterOptions o;
-  std::string error;
-  char** args = const_cast<char**>(argv);
-  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 1, &o, &error), 2);
-  EXPECT_EQ(o.linkPath, "/tmp/m");
-  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 3, &o, &error), 2);
-  EXPECT_EQ(o.fault, qxsim::MeterFault::kGarbage);
-  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 5, &o, &error), 2);
-  EXPECT_EQ(o.msPerReading, 7u);
-  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 7, &o, &error), 1);
-  EXPECT_EQ(o.charsPerSecond, 0u);
-  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 8, &o, &error), 0);
-
-  const char* bad[][2] = {
-      {"--meter-fault", "loud"}, {"--meter-ms-per-reading", "x"}, {"--meter-link", ""}};
-  for (auto& b : bad) {
-    const char* a[] = {"qxsim", b[0], b[1]};
-    error.clear();
-    EXPECT_EQ(qxsim::ParseMeterOption(3, const_cast<char**>(a), 1, &o, &error), -1) << b[0];
-    EXPECT_FALSE(error.empty());
-  }
-  const char* missing[] = {"qxsim", "--meter-link"};
-  EXPECT_EQ(qxsim::ParseMeterOption(2, const_cast<char**>(missing), 1, &o, &error), -1);
-}
-
-TEST(JigFeed, TheAttenuatorCarriesTheSmallRangesSourceIntoTheirScale) {
-  EXPECT_DOUBLE_EQ(qxsim::JigMeterVolts(8.0, false), 8.0);
-  EXPECT_DOUBLE_EQ(qxsim::JigMeterVolts(-0.8, false), -0.8);
-  // 1.76 V and 0.176 V reach the 0.1 V range and the 0.01 V range at about
-  // four fifths of their full scale.
-  EXPECT_NEAR(qxsim::JigMeterVolts(1.76, true), 0.08, 1e-12);
-  EXPECT_NEAR(qxsim::JigMeterVolts(-0.176, true), -0.008, 1e-12);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include "platform/socket.h"
 #include "platform/status.h"
 #include "server/server_link.h"
-#include "sim/test_server.h"
+#include "sim/qxts_server.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

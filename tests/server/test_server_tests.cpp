@@ -16,7 +16,7 @@
 #include "platform/clock.h"
 #include "qxm/qxm_errors.h"
 #include "server/server_tests.h"
-#include "sim/test_server.h"
+#include "sim/qxts_server.h"
 #include "tests/support/bench_device.h"
 
 namespace {
@@ -125,7 +125,7 @@ TEST_F(ServerTestsTest, JigVerdicts) {
     qxsim::JigSettings jig;
     jig.code = c.code;
     jig.type = c.type;
-    device_.bench().jigAndClock().SetJig(jig);
+    device_.bench().SetJig(jig);
     // Code lines that disagree with the jig's bus: a miswired jig.
     LinkFaults faults;
     if (c.lines != c.code) faults.misread[kRegDioGroupLevel] = c.lines;
@@ -142,7 +142,7 @@ TEST_F(ServerTestsTest, JigValuesAndTheBusTransfer) {
   qxsim::JigSettings jig;
   const double values[6] = {4.0, -4.0, 10000.0, 100000.0, 0.1, 1e6};
   std::copy(values, values + 6, jig.values);
-  device_.bench().jigAndClock().SetJig(jig);
+  device_.bench().SetJig(jig);
   EXPECT_EQ(0u, ReadTestJigInfo(&context_));
   EXPECT_STREQ("Jig found: (6,3,3)", context_.Msg);
   const double expected[6] = {4.0, -4.0, 10000.0, 100000.0, 0.1f, 1e6};
@@ -365,7 +365,9 @@ class SystemTimeTest : public ServerTestsTest {
     ServerTestsTest::SetUp();
     context_.isMax = 1;
   }
-  void SetDeviceClock(uint32_t seconds) { device_.bench().jigAndClock().SetClock(seconds); }
+  void SetDeviceClock(uint32_t seconds) {
+    device_.model().WithCore([seconds](qxsim::DeviceCore& core) { core.deviceClock.Set(seconds); });
+  }
 };
 
 TEST_F(SystemTimeTest, ChecksTheClockWithinFiveSeconds) {

@@ -6,6 +6,7 @@
 #include "qxm/mbap.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_errors.h"
+#include "sim/core/feedback.h"
 
 namespace {
 
@@ -120,7 +121,7 @@ int BenchDevice::Exchange(Backend& link, unsigned char* buffer, int* errorAddres
   } else {
     code = faults_.Carry(&frame, [this](Bytes* f) {
       bool restart = false;
-      *f = qxsim::AnswerRequest(model(), *f, &restart);
+      *f = qxsim::AnswerRequest(model(), f->data(), f->size(), &restart);
       if (!restart) return;
       ++boots_;
       away_ = true;

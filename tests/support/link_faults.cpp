@@ -2,7 +2,7 @@
 
 #include "platform/clock.h"
 #include "qxm/qxm_errors.h"
-#include "sim/sim_protocol.h"
+#include "sim/core/protocol.h"
 #include "tests/support/link_recorder.h"
 
 int FaultInjector::Carry(std::vector<uint8_t>* frame,

@@ -8,7 +8,7 @@
 #include <map>
 #include <vector>
 
-#include "sim/modbus_server.h"
+#include "sim/device_server.h"
 
 struct LinkFaults {
   int after = 0;          // requests that still pass unharmed

@@ -1,9 +1,9 @@
-#include "sim/flash.h"
+#include "sim/core/flash.h"
 
 #include <cstring>
 #include <stdexcept>
 
-#include "sim/sim_protocol.h"
+#include "sim/core/protocol.h"
 
 namespace qxsim {
 
@@ -22,25 +22,6 @@ int RegionIndex(uint32_t address, uint64_t length) {
 }
 
 }  // namespace
-
-const char* SimExceptionName(uint8_t code) {
-  switch (code) {
-    case kExceptionNone:
-      return "none";
-    case kIllegalFunction:
-      return "illegal function";
-    case kIllegalDataAddress:
-      return "illegal data address";
-    case kIllegalDataValue:
-      return "illegal data value";
-    case kDeviceFailure:
-      return "device failure";
-    case kWrongFlashKey:
-      return "wrong flash key";
-    default:
-      return "unknown exception";
-  }
-}
 
 FlashMemory::FlashMemory() {
   for (size_t i = 0; i < kRegionCount; ++i) regions_[i].assign(kFlashRegions[i].size, 0xFF);

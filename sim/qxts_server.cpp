@@ -1,12 +1,4 @@
-#include "sim/test_server.h"
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "sim/qxts_server.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -16,7 +8,10 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/file.h"
 #include "platform/settings.h"
+#include "platform/socket.h"
+#include "platform/status.h"
 
 namespace qxsim {
 
@@ -24,6 +19,11 @@ namespace {
 
 // A request line longer than this is refused and the connection dropped.
 constexpr size_t kMaxLine = 64 * 1024;
+// A client whose replies pile up beyond this is not read from until it
+// takes them.
+constexpr size_t kMaxUnsent = 64 * 1024;
+// The loop looks at Stop at least this often.
+constexpr uint32_t kIdleMs = 200;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -90,27 +90,6 @@ bool WellFormedResult(const std::string& line, const std::string& command) {
   return line.compare(serialEnd, 2, " {") == 0 && line.back() == '}';
 }
 
-bool SendAllBytes(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& content) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-  ok = std::fflush(f) == 0 && ok;
-  ok = ::fsync(fileno(f)) == 0 && ok;
-  ok = std::fclose(f) == 0 && ok;
-  return ok;
-}
-
 }  // namespace
 
 bool ParseServerFault(const std::string& text, ServerFault* fault, int* status) {
@@ -162,15 +141,15 @@ int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* optio
   }
   std::string value = argv[i + 1];
   if (name == "--ts-endpoint") {
-    size_t colon = value.rfind(':');
-    uint64_t port = 0;
-    if (colon == std::string::npos || colon == 0 ||
-        !ParseDecimal(value.c_str() + colon + 1, &port) || port > 65535) {
+    char host[256];
+    uint16_t port = 0;
+    if (platform::ParseEndpoint(value.c_str(), 0, host, sizeof host, &port, true) !=
+        platform::kOk) {
       *error = "bad test server endpoint: " + value;
       return -1;
     }
-    options->host = value.substr(0, colon);
-    options->port = static_cast<uint16_t>(port);
+    options->host = host;
+    options->port = port;
   } else if (name == "--ts-state") {
     options->stateFile = value;
   } else if (name == "--ts-results") {
@@ -205,6 +184,16 @@ bool DefaultTestServerOptions(TestServerOptions* options, std::string* error) {
   return false;
 }
 
+struct TestServer::Client {
+  platform::TcpSocket socket;
+  std::string in;
+  std::string out;    // due now
+  std::string later;  // a split reply's second part
+  uint64_t laterAtMs = 0;
+  bool identified = false;
+  bool closeWhenSent = false;
+};
+
 TestServer::TestServer(TestServerOptions options)
     : options_(std::move(options)),
       nextSerial_(options_.firstSerial),
@@ -227,123 +216,144 @@ bool TestServer::Start(std::string* error) {
     connections_ = 0;
     if (!LoadState(error)) return false;
   }
-
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(options_.port);
-  if (inet_pton(AF_INET, options_.host.c_str(), &addr.sin_addr) != 1) {
-    *error = "test server: not an IPv4 address: " + options_.host;
-    return false;
-  }
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = std::string("test server: socket: ") + std::strerror(errno);
-    return false;
-  }
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {
+  if (listener_.Listen(options_.host.c_str(), options_.port) != platform::kOk) {
     *error = "test server: cannot listen on " + options_.host + ":" +
-             std::to_string(options_.port) + ": " + std::strerror(errno);
-    ::close(fd);
+             std::to_string(options_.port) + ": " + std::strerror(listener_.LastOsError());
     return false;
   }
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
-
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    *error = std::string("test server: pipe: ") + std::strerror(errno);
-    ::close(fd);
+  if (waker_.Open() != platform::kOk) {
+    *error = "test server: cannot create its waker";
+    listener_.Close();
     return false;
   }
-  listenFd_ = fd;
-  wakeRead_ = pipeFds[0];
-  wakeWrite_ = pipeFds[1];
-  acceptThread_ = std::thread(&TestServer::AcceptLoop, this);
+  port_ = listener_.port();
+  stop_ = false;
+  thread_ = std::thread(&TestServer::Loop, this);
   return true;
 }
 
 void TestServer::Stop() {
-  if (!acceptThread_.joinable()) return;
-  char byte = 1;
-  while (::write(wakeWrite_, &byte, 1) < 0 && errno == EINTR) {
-  }
-  acceptThread_.join();
-  // The accept thread has ended, so no connection thread is added any more.
-  for (std::thread& t : connectionThreads_) t.join();
-  connectionThreads_.clear();
-  ::close(listenFd_);
-  ::close(wakeRead_);
-  ::close(wakeWrite_);
-  listenFd_ = wakeRead_ = wakeWrite_ = -1;
+  if (!thread_.joinable()) return;
+  stop_ = true;
+  waker_.Wake();
+  thread_.join();
+  clients_.clear();
+  open_ = 0;
+  listener_.Close();
+  waker_.Close();
 }
 
-void TestServer::AcceptLoop() {
-  for (;;) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    int n = ::poll(fds, 2, -1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (fds[1].revents & POLLIN) != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    int conn = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn < 0) continue;
-    int one = 1;
-    setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+void TestServer::Loop() {
+  while (!stop_) {
+    uint64_t now = options_.clock.NowMs();
+    uint64_t timeout = kIdleMs;
+    std::vector<platform::PollItem> items(2 + clients_.size());
+    items[0].handle = waker_.handle();
+    items[0].wantRead = true;
+    items[1].handle = listener_.handle();
+    items[1].wantRead = clients_.size() < kMaxTestServerClients;
+    for (size_t i = 0; i < clients_.size(); ++i) {
+      Client& c = *clients_[i];
+      platform::PollItem& item = items[2 + i];
+      item.handle = c.socket.handle();
+      item.wantRead = c.out.size() + c.later.size() < kMaxUnsent;
+      item.wantWrite = !c.out.empty();
+      if (c.out.empty() && !c.later.empty()) {
+        uint64_t wait = c.laterAtMs > now ? c.laterAtMs - now : 0;
+        if (wait < timeout) timeout = wait;
+      }
+    }
+    if (platform::Poll(items.data(), items.size(), static_cast<uint32_t>(timeout)) !=
+        platform::kOk) {
+      break;
+    }
+    if (items[0].readable) waker_.Drain();
+    if (stop_) break;
+    now = options_.clock.NowMs();
+    size_t polled = clients_.size();
+    for (size_t i = 0; i < polled; ++i) {
+      Client& c = *clients_[i];
+      bool keep = true;
+      if (items[2 + i].readable) keep = Receive(c);
+      if (keep) Process(c);
+      if (keep) keep = Flush(c, now);
+      if (!keep) c.socket.Close();
+    }
+    // Finished connections go at once; nothing is kept for them.
+    for (size_t i = clients_.size(); i-- > 0;) {
+      if (!clients_[i]->socket.IsOpen()) clients_.erase(clients_.begin() + i);
+    }
+    if (items[1].readable) Accept();
+    open_ = clients_.size();
+  }
+  clients_.clear();
+}
+
+void TestServer::Accept() {
+  while (clients_.size() < kMaxTestServerClients) {
+    auto c = std::make_unique<Client>();
+    if (listener_.Accept(&c->socket, 0) != platform::kOk) return;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++connections_;
     }
-    connectionThreads_.emplace_back(&TestServer::Serve, this, conn);
+    clients_.push_back(std::move(c));
   }
 }
 
-void TestServer::Serve(int fd) {
-  std::string pending;
-  bool identified = false;
-  bool open = true;
-  while (open) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    int n = ::poll(fds, 2, -1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (fds[1].revents & POLLIN) != 0) break;
-    char chunk[4096];
-    ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    pending.append(chunk, static_cast<size_t>(got));
-    size_t lineEnd;
-    while (open && (lineEnd = pending.find('\n')) != std::string::npos) {
-      std::string line = pending.substr(0, lineEnd);
-      pending.erase(0, lineEnd + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      bool close = false;
-      bool silent = false;
-      bool split = false;
-      std::string reply = Handle(line, &identified, &close, &silent, &split);
-      if (silent || reply.empty()) {
-        if (close) open = false;
-        continue;
-      }
+bool TestServer::Receive(Client& c) {
+  char chunk[4096];
+  size_t got = 0;
+  int status = c.socket.Receive(chunk, sizeof chunk, &got, 0);
+  if (status == platform::kTimeout) return true;
+  if (status != platform::kOk) return false;  // closed by the peer, or failed
+  c.in.append(chunk, got);
+  return true;
+}
+
+void TestServer::Process(Client& c) {
+  size_t lineEnd;
+  // A split reply's second part goes before anything else is answered.
+  while (!c.closeWhenSent && c.later.empty() && c.out.size() < kMaxUnsent &&
+         (lineEnd = c.in.find('\n')) != std::string::npos) {
+    std::string line = c.in.substr(0, lineEnd);
+    c.in.erase(0, lineEnd + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    bool close = false;
+    bool silent = false;
+    bool split = false;
+    std::string reply = Handle(line, &c.identified, &close, &silent, &split);
+    if (!silent && !reply.empty()) {
       if (split && reply.size() > 1) {
         size_t first = options_.splitAt == 0 ? reply.size() / 2 : options_.splitAt;
         if (first >= reply.size()) first = reply.size() - 1;
-        if (!SendAllBytes(fd, reply.data(), first)) break;
-        ::poll(nullptr, 0, static_cast<int>(options_.splitPauseMs));
-        if (!SendAllBytes(fd, reply.data() + first, reply.size() - first)) break;
-      } else if (!SendAllBytes(fd, reply.data(), reply.size())) {
-        break;
+        c.out += reply.substr(0, first);
+        c.later = reply.substr(first);
+        c.laterAtMs = options_.clock.NowMs() + options_.splitPauseMs;
+      } else {
+        c.out += reply;
       }
-      if (close) open = false;
     }
-    if (pending.size() > kMaxLine) {
-      std::string reply = ReplyLine(413);
-      SendAllBytes(fd, reply.data(), reply.size());
-      break;
-    }
+    if (close) c.closeWhenSent = true;
   }
-  ::close(fd);
+  if (!c.closeWhenSent && c.in.find('\n') == std::string::npos && c.in.size() > kMaxLine) {
+    c.out += ReplyLine(413);
+    c.in.clear();
+    c.closeWhenSent = true;
+  }
+}
+
+bool TestServer::Flush(Client& c, uint64_t nowMs) {
+  if (c.out.empty() && !c.later.empty() && nowMs >= c.laterAtMs) {
+    c.out.swap(c.later);
+    c.later.clear();
+  }
+  if (!c.out.empty()) {
+    size_t sent = 0;
+    if (c.socket.SendSome(c.out.data(), c.out.size(), &sent) != platform::kOk) return false;
+    c.out.erase(0, sent);
+  }
+  return !(c.closeWhenSent && c.out.empty() && c.later.empty());
 }
 
 std::string TestServer::Handle(const std::string& line, bool* identified, bool* close, bool* silent,
@@ -435,14 +445,11 @@ std::string TestServer::HandOut(bool serial, bool mac) {
 std::string TestServer::StoreResult(const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!options_.resultsFile.empty()) {
-    FILE* f = std::fopen(options_.resultsFile.c_str(), "ab");
-    if (f == nullptr) return ReplyLine(500);
-    bool ok = std::fwrite(line.data(), 1, line.size(), f) == line.size();
-    ok = std::fputc('\n', f) != EOF && ok;
-    ok = std::fflush(f) == 0 && ok;
-    ok = ::fsync(fileno(f)) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) return ReplyLine(500);
+    std::string record = line + "\n";
+    if (platform::AppendToFile(options_.resultsFile.c_str(), record.data(), record.size()) !=
+        platform::kOk) {
+      return ReplyLine(500);
+    }
   }
   results_.push_back(line);
   return ReplyLine(200);
@@ -482,14 +489,8 @@ bool TestServer::LoadState(std::string* error) {
 bool TestServer::SaveState(uint64_t serial, uint64_t mac) {
   if (options_.stateFile.empty()) return true;
   std::string content = Format("next_serial %" PRIu64 "\nnext_mac %012" PRIX64 "\n", serial, mac);
-  // Written beside and renamed over, so that a crash leaves the old state or
-  // the new one, never half of either.
-  std::string temp = options_.stateFile + ".tmp";
-  if (!WriteWholeFile(temp, content)) {
-    std::remove(temp.c_str());
-    return false;
-  }
-  return std::rename(temp.c_str(), options_.stateFile.c_str()) == 0;
+  return platform::WriteFileAtomically(options_.stateFile.c_str(), content.data(),
+                                       content.size()) == platform::kOk;
 }
 
 void TestServer::SetFault(ServerFault fault, const std::string& command, int status) {

@@ -38,7 +38,4 @@ enum SimException : uint8_t {
   kWrongFlashKey = 0x07,
 };
 
-// A short name for an exception code ("illegal data address", ...).
-const char* SimExceptionName(uint8_t code);
-
 }  // namespace qxsim

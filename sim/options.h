@@ -11,9 +11,9 @@
 
 namespace qxsim {
 
-// Where qxsim listens when no option says otherwise: the environment's
-// QXM_USB_ENDPOINT and QX_DEVICE_IP (an address alone means port 502), else
-// 127.0.0.1:50200 and 127.0.0.1:50502.
+// Where qxsim listens when no option says otherwise: the station's own
+// settings QXM_USB_ENDPOINT and QX_DEVICE_IP (environment, else the
+// compiled-in defaults; an address alone means port 502).
 std::string DefaultUsbEndpoint();
 std::string DefaultEthEndpoint();
 
@@ -36,6 +36,15 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
 // Hands the link faults to the endpoints; call once after parsing.
 void ApplyLinkFaults(const DeviceCommandLine& seen, BenchOptions* options);
 const char* DeviceUsage();
+
+// The whole qxsim command line: the device's, jig's, clock's, meter's and
+// test server's options, on top of the defaults above (the bench meter and
+// the test server always run in qxsim). Returns 0 when the bench can start,
+// 1 for --help, 2 for --version, -1 with *error set for a bad argument.
+int ParseBenchCommandLine(int argc, char** argv, BenchOptions* options, DeviceCommandLine* seen,
+                          std::string* error);
+// Every option's usage lines.
+std::string BenchUsage();
 
 // "AA.BB.CC.DD.EE.FF" (or with ':'), hexadecimal.
 bool ParseMacText(const std::string& text, uint64_t* mac);

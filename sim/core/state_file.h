@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/virtual_device.h"
+#include "sim/core/virtual_device.h"
 
 namespace qxsim {
 

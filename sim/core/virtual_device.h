@@ -1,53 +1,41 @@
-// The virtual Z5: one device state behind both endpoints. It answers the
-// feedback function's records through its register map (register_map.h
-// explains how features add registers), keeps its flash, and carries the
-// identity and version registers, the flash interface, the configuration
-// page behind the serial-number and MAC registers, and the restart register.
+// The virtual Z5: one device state behind both endpoints. The core (this
+// file) holds the register map, the flash, power-on and restart and the
+// state sections; each feature (sim/features/) keeps its own state and
+// registers, and features reach each other by reference. Requests come in
+// through Feedback (sim/core/feedback.h frames them).
 //
 // Thread-safe: every public operation takes the device lock, and a whole
 // feedback request runs under it, so requests from the two endpoints never
-// interleave inside one packet.
+// interleave inside one packet. Register handlers run under the lock and see
+// only state objects, never this class; a public operation called from
+// inside a handler throws std::logic_error instead of deadlocking.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "sim/flash.h"
-#include "sim/register_map.h"
+#include "sim/core/flash.h"
+#include "sim/core/register_map.h"
+#include "sim/core/sim_clock.h"
+#include "sim/features/clock.h"
+#include "sim/features/dio.h"
+#include "sim/features/flash_interface.h"
+#include "sim/features/identity.h"
+#include "sim/features/versions.h"
 
 namespace qxsim {
 
-// Registers of the core model.
-constexpr uint16_t kProductIdRegister = 60000;          // F32, 17.0
-constexpr uint16_t kFirmwareVersionRegister = 60004;    // F32, the running firmware
-constexpr uint16_t kBootloaderVersionRegister = 60006;  // F32
-constexpr uint16_t kEditionRegister = 60010;            // U32, bit 0: "-Max"
-constexpr uint16_t kMacRegister = 60020;                // 3 registers, MAC bytes
-constexpr uint16_t kSerialRegister = 60028;             // U32
-constexpr uint16_t kIdentityFirst = 60000;              // read-only block
-constexpr size_t kIdentityCount = 30;
-constexpr uint16_t kFlashKeyRegister = 61800;      // U32, written
-constexpr uint16_t kFlashPointerRegister = 61810;  // U32, read pointer
-constexpr uint16_t kFlashReadWindow = 61812;       // 16 registers
-constexpr uint16_t kFlashEraseRegister = 61820;    // U32, page base
-constexpr uint16_t kFlashWriteWindow = 61830;      // 2 + n/2 registers
-constexpr size_t kFlashWindowBytes = 32;
-constexpr uint16_t kFlashInterfaceFirst = 61800;
-constexpr size_t kFlashInterfaceCount = 48;   // up to the write window's end
 constexpr uint16_t kRestartRegister = 61996;  // U32
 constexpr uint32_t kRestartValue = 0x6B2E41D7;
 // Written by the opening test; kept, not acted on yet.
 constexpr uint16_t kOpeningU32Register = 4992;
 constexpr uint16_t kOpeningU16Register = 48005;
-constexpr uint16_t kMeterSourceRegister = 30014;  // F32
-
-constexpr float kProductIdentifier = 17.0f;
-constexpr uint32_t kDeviceCode = 100017001;  // what an image must be built for
-constexpr uint32_t kFactorySerial = 470010000;
 
 enum class StartingIdentity {
   kFactoryDefaults,  // configuration page with the default records
@@ -63,22 +51,34 @@ struct DeviceOptions {
   // The firmware the device leaves the factory with (its info page).
   float factoryFirmwareVersion = 1.0f;
   float bootloaderVersion = 0.90f;
+  ClockSettings clock;
+  // The bench's clock (null: the platform clock in force).
+  platform::Clock* simClock = nullptr;
 };
 
-// The state the register blocks work on; guarded by the device lock.
+// The device's state, the core's and every feature's; guarded by the device
+// lock.
 struct DeviceCore {
+  explicit DeviceCore(const DeviceOptions& o)
+      : options(o),
+        clock(o.simClock),
+        versions(flash, o.bootloaderVersion),
+        identity(flash, o.isMax),
+        flashInterface(flash),
+        deviceClock(clock, o.clock) {}
   DeviceOptions options;
-  bool isMax = false;
-  float firmwareVersion = 0.0f;  // decided at power-on from the info page
-  float bootloaderVersion = 0.0f;
+  SimClock clock;
   FlashMemory flash;
   bool restartRequested = false;
-  // Flash write fault: -1 none; otherwise the number of window writes that
-  // still succeed before every further one fails.
-  int flashWriteFailAfter = -1;
   uint64_t packets = 0;
   // Bumped by persistent state outside the flash (see AddStateSection).
   uint64_t otherStateGeneration = 0;
+
+  Versions versions;
+  Identity identity;
+  FlashInterface flashInterface;
+  DeviceClock deviceClock;
+  DioLines dio;
 };
 
 // One tagged piece of the state file.
@@ -87,31 +87,23 @@ struct StateSection {
   std::vector<uint8_t> bytes;
 };
 
-// The running firmware's version as the device finds it in its info page:
-// the version field of a valid image header (magic "QXFX", built for this
-// device), 0.0 when the page holds none (the device then runs its
-// bootloader only).
-float FirmwareVersionFromInfoPage(const uint8_t* page);
-// The info page of a factory-fresh device: an image header with the version.
-void WriteFactoryInfoPage(uint8_t* page, float version);
-
-// Registers of the core model, for the constructor.
-void InstallCoreRegisters(RegisterMap& map, DeviceCore& core);
-
 class VirtualDevice {
  public:
   explicit VirtualDevice(DeviceOptions options = DeviceOptions());
   VirtualDevice(const VirtualDevice&) = delete;
   VirtualDevice& operator=(const VirtualDevice&) = delete;
 
-  // Runs an installer (register_map.h) under the lock.
+  // Runs an installer (register_map.h) under the lock: how parts outside
+  // the device (the jig) add registers and wire themselves to the features.
   void Install(const std::function<void(RegisterMap&, DeviceCore&)>& installer);
   // Any compound access to the state, under the lock.
   template <typename F>
   auto WithCore(F f) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Lock lock(*this);
     return f(core_);
   }
+  // The bench's clock; safe without the lock.
+  const SimClock& clock() const { return core_.clock; }
 
   // One feedback request; records = the bytes after the function code.
   // Returns 0 with the read records' data in *readData, or an exception
@@ -170,14 +162,28 @@ class VirtualDevice {
                        std::function<bool(DeviceCore&, const std::vector<uint8_t>&)> load);
 
  private:
+  // The device lock; refuses a thread that already holds it (a handler
+  // calling back into the device), which would otherwise deadlock.
+  class Lock {
+   public:
+    explicit Lock(const VirtualDevice& device);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    const VirtualDevice& device_;
+  };
   struct Section {
     std::string tag;
     std::function<std::vector<uint8_t>(const DeviceCore&)> save;
     std::function<bool(DeviceCore&, const std::vector<uint8_t>&)> load;
   };
+  void InstallCore();
   void PowerOnLocked();
 
   mutable std::mutex mutex_;
+  mutable std::atomic<std::thread::id> holder_{};  // the thread inside the lock
   DeviceCore core_;
   RegisterMap map_;
   std::vector<Section> sections_;

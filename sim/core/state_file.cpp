@@ -1,11 +1,11 @@
-#include "sim/state_file.h"
+#include "sim/core/state_file.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "platform/file.h"
+#include "platform/status.h"
 
 namespace qxsim {
 
@@ -24,26 +24,8 @@ uint32_t GetU32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
-std::string Describe(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
-}
-
-bool WriteAll(int fd, const uint8_t* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+std::string Describe(const std::string& what, const std::string& path, int osError) {
+  return what + " " + path + ": " + std::strerror(osError);
 }
 
 }  // namespace
@@ -72,68 +54,43 @@ bool WriteStateFile(const std::string& path, const std::vector<StateSection>& se
   }
   PutU32(&bytes, Crc32(bytes.data(), bytes.size()));
 
-  std::string temp = path + ".tmp." + std::to_string(::getpid());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = Describe("cannot create", temp);
+  int osError = 0;
+  if (platform::WriteFileAtomically(path.c_str(), bytes.data(), bytes.size(), &osError) !=
+      platform::kOk) {
+    *error = Describe("cannot write", path, osError);
     return false;
-  }
-  bool ok = WriteAll(fd, bytes.data(), bytes.size());
-  if (!ok) *error = Describe("cannot write", temp);
-  if (ok && ::fsync(fd) != 0) {
-    *error = Describe("cannot sync", temp);
-    ok = false;
-  }
-  if (::close(fd) != 0 && ok) {
-    *error = Describe("cannot close", temp);
-    ok = false;
-  }
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-    *error = Describe("cannot rename over", path);
-    ok = false;
-  }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  // The rename itself must reach the disk too.
-  std::string dir = DirectoryOf(path);
-  int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
   }
   return true;
 }
 
 StateFileRead ReadStateFile(const std::string& path, std::vector<StateSection>* sections,
                             std::string* error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
     if (errno == ENOENT) return StateFileRead::kMissing;
-    *error = Describe("cannot open", path);
+    *error = Describe("cannot open", path, errno);
     return StateFileRead::kBad;
   }
   std::vector<uint8_t> bytes;
   uint8_t chunk[65536];
   bool ok = true;
   for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = Describe("cannot read", path);
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
+    size_t n = std::fread(chunk, 1, sizeof chunk, f);
     bytes.insert(bytes.end(), chunk, chunk + n);
     if (bytes.size() > kMaxFileBytes) {
       *error = "state file " + path + " is too large";
       ok = false;
       break;
     }
+    if (n < sizeof chunk) {
+      if (std::ferror(f)) {
+        *error = Describe("cannot read", path, errno);
+        ok = false;
+      }
+      break;
+    }
   }
-  ::close(fd);
+  std::fclose(f);
   if (!ok) return StateFileRead::kBad;
 
   const std::string bad = "state file " + path + " is damaged or not a qxsim state file";

@@ -2,37 +2,29 @@
 // Modbus TCP client of this file's own (the station's library is not used):
 // function-76 round trips, identity, flash semantics and refusals, the
 // configuration page behind the identity registers, restarts, every link
-// fault, the state file, the command line, and the qxsim program itself.
-#include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
+// fault, the state file and the command line.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
+#include "platform/socket.h"
+#include "platform/status.h"
 #include "sim/bench.h"
-#include "sim/sim_options.h"
-#include "sim/sim_protocol.h"
-#include "sim/state_file.h"
-
-extern char** environ;
+#include "sim/core/feedback.h"
+#include "sim/core/protocol.h"
+#include "sim/core/state_file.h"
+#include "sim/options.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -121,39 +113,13 @@ enum class Got { kReply, kTimeout, kClosed };
 
 class RawClient {
  public:
-  ~RawClient() { Close(); }
-
   // False when the connection is refused or does not complete in time.
   bool Connect(uint16_t port) {
-    Close();
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-    if (errno != EINPROGRESS) return Fail();
-    pollfd p{fd_, POLLOUT, 0};
-    if (::poll(&p, 1, kReplyTimeoutMs) != 1) return Fail();
-    int error = 0;
-    socklen_t length = sizeof error;
-    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
-    return error == 0 ? true : Fail();
+    return socket_.Connect("127.0.0.1", port, kReplyTimeoutMs) == platform::kOk;
   }
-
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
+  void Close() { socket_.Close(); }
   bool Send(const Bytes& bytes) {
-    size_t at = 0;
-    while (at < bytes.size()) {
-      ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      at += static_cast<size_t>(n);
-    }
-    return true;
+    return socket_.SendAll(bytes.data(), bytes.size(), kReplyTimeoutMs) == platform::kOk;
   }
 
   // One reply, read by its MBAP length (capped at the station's buffer).
@@ -173,27 +139,19 @@ class RawClient {
   }
 
  private:
-  bool Fail() {
-    Close();
-    return false;
-  }
-
   bool ReadExactly(Bytes* out, size_t total, int timeoutMs) {
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     while (out->size() < total) {
       auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) {
-        last_ = Got::kTimeout;
-        return false;
-      }
       uint8_t chunk[4096];
       size_t want = total - out->size() < sizeof chunk ? total - out->size() : sizeof chunk;
-      ssize_t n = ::recv(fd_, chunk, want, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        last_ = Got::kClosed;
+      size_t n = 0;
+      int status = left.count() <= 0
+                       ? platform::kTimeout
+                       : socket_.Receive(chunk, want, &n, static_cast<uint32_t>(left.count()));
+      if (status != platform::kOk) {
+        last_ = status == platform::kTimeout ? Got::kTimeout : Got::kClosed;
         return false;
       }
       out->insert(out->end(), chunk, chunk + n);
@@ -201,7 +159,7 @@ class RawClient {
     return true;
   }
 
-  int fd_ = -1;
+  platform::TcpSocket socket_;
   Got last_ = Got::kTimeout;
 };
 
@@ -231,18 +189,6 @@ bool WaitFor(F cond, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return cond();
-}
-
-std::string TempDir() {
-  char pattern[] = "/tmp/qxsim-test-XXXXXX";
-  const char* dir = ::mkdtemp(pattern);
-  return dir != nullptr ? dir : "/tmp";
-}
-
-void RemoveDir(const std::string& dir) {
-  std::string command = "rm -rf '" + dir + "'";
-  int ignored = std::system(command.c_str());
-  (void)ignored;
 }
 
 // ---- fixture ----------------------------------------------------------------
@@ -811,11 +757,7 @@ TEST_F(SimFaultTest, PulledCableDropsEveryConnection) {
 
 class SimStateFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = TempDir();
-    path_ = dir_ + "/device.state";
-  }
-  void TearDown() override { RemoveDir(dir_); }
+  void SetUp() override { path_ = dir_.File("device.state"); }
 
   qxsim::BenchOptions Options(qxsim::StartingIdentity identity) {
     qxsim::BenchOptions options;
@@ -824,7 +766,7 @@ class SimStateFileTest : public ::testing::Test {
     return options;
   }
 
-  std::string dir_;
+  TempDir dir_;
   std::string path_;
 };
 
@@ -833,8 +775,7 @@ TEST_F(SimStateFileTest, FlashSurvivesARestartOfTheBench) {
   {
     qxsim::Bench bench(Options(qxsim::StartingIdentity::kFactoryDefaults));
     ASSERT_TRUE(bench.Start(&error)) << error;
-    struct stat st;
-    EXPECT_EQ(::stat(path_.c_str(), &st), 0) << "created at start";
+    EXPECT_TRUE(platform::FileExists(path_.c_str())) << "created at start";
     RawClient c;
     ASSERT_TRUE(c.Connect(bench.usbPort()));
     Bytes record = {0x12, 0x34, 0x56, 0x78};
@@ -848,9 +789,12 @@ TEST_F(SimStateFileTest, FlashSurvivesARestartOfTheBench) {
   EXPECT_EQ(again.device().PeekFlash(kCalibrationPage, 5), (Bytes{0x12, 0x34, 0x56, 0x78, 0xFF}));
   EXPECT_EQ(again.device().SerialNumber(), 470010000u);
   // Nothing but the state file is left in its directory.
-  std::string listing = dir_ + "/device.state.tmp." + std::to_string(::getpid());
-  struct stat st;
-  EXPECT_NE(::stat(listing.c_str(), &st), 0);
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    EXPECT_EQ(entry.path().filename(), "device.state");
+    ++files;
+  }
+  EXPECT_EQ(files, 1u);
 }
 
 TEST_F(SimStateFileTest, SavedWhileRunningOnceTheChangesPause) {
@@ -887,7 +831,7 @@ TEST_F(SimStateFileTest, DamagedFileIsRefused) {
   EXPECT_FALSE(bench.running());
 
   // A truncated file likewise.
-  ASSERT_EQ(::truncate(path_.c_str(), 100), 0);
+  std::filesystem::resize_file(path_, 100);
   EXPECT_FALSE(bench.Start(&error));
 }
 
@@ -911,11 +855,11 @@ TEST_F(SimStateFileTest, SectionsOfUnknownTagsAreCarriedOver) {
 
 TEST_F(SimStateFileTest, UnwritablePlaceFailsTheStart) {
   qxsim::BenchOptions options = Options(qxsim::StartingIdentity::kFactoryDefaults);
-  options.statePath = dir_ + "/no/such/dir/device.state";
+  options.statePath = dir_.File("no/such/dir/device.state");
   qxsim::Bench bench(options);
   std::string error;
   EXPECT_FALSE(bench.Start(&error));
-  EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
+  EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
 }
 
 // ---- command line --------------------------------------------------------
@@ -1013,73 +957,6 @@ TEST(SimOptionsTest, EndpointDefaultsFollowTheEnvironment) {
   EXPECT_EQ(qxsim::DefaultEthEndpoint(), "127.0.0.2:502");
   ::unsetenv("QXM_USB_ENDPOINT");
   ::unsetenv("QX_DEVICE_IP");
-}
-
-// ---- the program -----------------------------------------------------------
-
-TEST(SimProgramTest, PrintsItsEndpointsServesAndSavesOnSigterm) {
-  const char* binDir = std::getenv("QX_BIN_DIR");
-  if (binDir == nullptr) GTEST_SKIP() << "QX_BIN_DIR not set";
-  std::string program = std::string(binDir) + "/qxsim";
-  std::string dir = TempDir();
-  std::string state = dir + "/z5.state";
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  // Every part of the bench on a free port.
-  std::vector<std::string> args = {program,       "--usb",         "127.0.0.1:0", "--eth",
-                                   "127.0.0.1:0", "--ts-endpoint", "127.0.0.1:0", "--max",
-                                   "--serial",    "470012345",     "--state",     state};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-
-  std::string text;
-  auto deadline = SteadyClock::now() + std::chrono::seconds(10);
-  while (std::count(text.begin(), text.end(), '\n') < 2 && SteadyClock::now() < deadline) {
-    pollfd p{out[0], POLLIN, 0};
-    if (::poll(&p, 1, 100) != 1) continue;
-    char chunk[256];
-    ssize_t n = ::read(out[0], chunk, sizeof chunk);
-    if (n <= 0) break;
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  ::close(out[0]);
-  unsigned usbPort = 0, ethPort = 0;
-  EXPECT_EQ(std::sscanf(text.c_str(), "usb endpoint 127.0.0.1:%u\neth endpoint 127.0.0.1:%u",
-                        &usbPort, &ethPort),
-            2)
-      << text;
-  RawClient c;
-  if (usbPort != 0 && c.Connect(static_cast<uint16_t>(usbPort))) {
-    Bytes data;
-    EXPECT_EQ(Exchange(c, {Read(60010, 2), Read(60028, 2)}, &data), 0);
-    EXPECT_EQ(data, (Bytes{0, 0, 0, 1, 0x1C, 0x03, 0xD1, 0xB9}));  // "-Max", 470012345
-  } else {
-    ADD_FAILURE() << "no usb endpoint to talk to";
-  }
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  struct stat st;
-  EXPECT_EQ(::stat(state.c_str(), &st), 0);
-  RemoveDir(dir);
-}
-
-TEST(SimProgramTest, BadArgumentsExitWithStatusTwo) {
-  const char* binDir = std::getenv("QX_BIN_DIR");
-  if (binDir == nullptr) GTEST_SKIP() << "QX_BIN_DIR not set";
-  std::string command = std::string(binDir) + "/qxsim --serial nope 2>/dev/null";
-  int status = std::system(command.c_str());
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
 }
 
 }  // namespace

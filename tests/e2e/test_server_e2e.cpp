@@ -1,8 +1,6 @@
-// The bench's identity registers (jig blocks, code lines, clock, serial and
-// MAC from the configuration page), and whole station runs through the
-// harness against a device whose identity follows its configuration page and
-// the bench's test server: a blank device is serialized once, and its report
-// lands in the results file.
+// Whole station runs through the harness against a device whose identity follows its configuration
+// page and the bench's test server: a blank device is serialized once, and its report lands in the
+// results file.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,146 +18,10 @@
 #include "platform/clock.h"
 #include "server/server_tests.h"
 #include "sim/bench.h"
-#include "sim/identity_registers.h"
-#include "sim/test_server.h"
+#include "sim/qxts_server.h"
 #include "tests/support/child_process.h"
 
 namespace {
-
-// --- Bench identity registers -------------------------------------------------
-
-class IdentityRegistersTest : public ::testing::Test {
- protected:
-  void WriteSetup(qxsim::IdentityRegisters* regs, const uint16_t (&setup)[11]) {
-    for (uint32_t i = 0; i < 11; ++i)
-      ASSERT_TRUE(regs->Write(qxsim::kSimJigSetupRegister + i, setup[i]));
-  }
-  std::vector<uint8_t> DataBlock(qxsim::IdentityRegisters* regs) {
-    std::vector<uint8_t> bytes;
-    for (uint32_t i = 0; i < 18; ++i) {
-      uint16_t v = 0;
-      EXPECT_TRUE(regs->Read(qxsim::kSimJigDataRegister + i, &v));
-      bytes.push_back(static_cast<uint8_t>(v >> 8));
-      bytes.push_back(static_cast<uint8_t>(v));
-    }
-    return bytes;
-  }
-  static float FloatAt(const std::vector<uint8_t>& b, size_t i) {
-    uint32_t bits = static_cast<uint32_t>(b[i]) << 24 | b[i + 1] << 16 | b[i + 2] << 8 | b[i + 3];
-    float f;
-    std::memcpy(&f, &bits, 4);
-    return f;
-  }
-  const uint16_t kSetup[11] = {0x0007, 0x0006, 0, 0, 0x00A0, 0, 0, 0, 0x0001, 0x0020, 0};
-};
-
-TEST_F(IdentityRegistersTest, JigAnswersOnlyAfterItsSetup) {
-  qxsim::JigSettings jig;
-  jig.code = 9;
-  jig.type = 6;
-  const double values[6] = {4.1, 3.9, 10010.0, 99900.0, 0.12, 1.01e6};
-  std::memcpy(jig.values, values, sizeof values);
-  qxsim::IdentityRegisters regs(jig, qxsim::ClockSettings());
-
-  EXPECT_EQ(std::vector<uint8_t>(36, 0xFF), DataBlock(&regs));
-  uint16_t wrong[11] = {0x0007, 0x0006, 0, 0, 0x00A1, 0, 0, 0, 0x0001, 0x0020, 0};
-  WriteSetup(&regs, wrong);
-  EXPECT_EQ(std::vector<uint8_t>(36, 0xFF), DataBlock(&regs));
-
-  WriteSetup(&regs, kSetup);
-  std::vector<uint8_t> block = DataBlock(&regs);
-  EXPECT_EQ(9, block[5]);
-  EXPECT_EQ(0, block[6]);
-  EXPECT_EQ(6, block[7]);
-  const size_t floats[6] = {1, 2, 3, 5, 6, 7};
-  for (int i = 0; i < 6; ++i)
-    EXPECT_EQ(static_cast<float>(values[i]), FloatAt(block, 4 + 4 * floats[i]));
-  EXPECT_EQ(0.0f, FloatAt(block, 4 + 16));
-  uint16_t lines = 0;
-  EXPECT_TRUE(regs.Read(qxsim::kSimJigCodeLinesRegister, &lines));
-  EXPECT_EQ(9, lines);
-
-  jig.present = false;
-  regs.SetJig(jig);
-  EXPECT_EQ(std::vector<uint8_t>(36, 0xFF), DataBlock(&regs));
-  EXPECT_TRUE(regs.Read(qxsim::kSimJigCodeLinesRegister, &lines));
-  EXPECT_EQ(0x1F, lines);
-  uint16_t other = 0;
-  EXPECT_FALSE(regs.Read(60000, &other));
-  EXPECT_FALSE(regs.Write(60000, 1));
-}
-
-TEST_F(IdentityRegistersTest, ClockFollowsTheHostWithItsOffsetAndCanBeSet) {
-  platform::FakeClock clock(1000, 2200000000);
-  platform::ScopedClock scoped(&clock);
-  qxsim::ClockSettings settings;
-  settings.offsetSeconds = -7;
-  qxsim::IdentityRegisters regs(qxsim::JigSettings(), settings);
-  auto read = [&regs] {
-    uint16_t high = 0, low = 0;
-    EXPECT_TRUE(regs.Read(qxsim::kSimClockRegister, &high));
-    EXPECT_TRUE(regs.Read(qxsim::kSimClockRegister + 1, &low));
-    return static_cast<uint32_t>(high) << 16 | low;
-  };
-  EXPECT_EQ(2199999993u, read());
-  clock.Advance(3000);
-  EXPECT_EQ(2199999996u, read());
-  // Set high word first, as a u32 write arrives.
-  EXPECT_TRUE(regs.Write(qxsim::kSimClockSetRegister, 0x1234));
-  EXPECT_EQ(2199999996u, read()) << "half a value sets nothing";
-  EXPECT_TRUE(regs.Write(qxsim::kSimClockSetRegister + 1, 0x5678));
-  EXPECT_EQ(0x12345678u, read());
-  clock.Advance(2000);
-  EXPECT_EQ(0x1234567Au, read());
-  EXPECT_EQ(0x1234567Au, regs.ClockSeconds());
-}
-
-TEST_F(IdentityRegistersTest, IdentityFollowsTheConfigurationPage) {
-  std::vector<uint8_t> page(4096, 0xFF);
-  EXPECT_EQ(0xFFFFFFFFu, qxsim::SerialFromConfigPage(page.data()));
-  EXPECT_EQ(0x027C4B002000u, qxsim::MacFromConfigPage(page.data()));
-  qxsim::WriteIdentityRecords(page.data(), 470010000, 0);
-  EXPECT_EQ(470010000u, qxsim::SerialFromConfigPage(page.data()));
-  EXPECT_EQ(0x027C4B002000u, qxsim::MacFromConfigPage(page.data()));
-  // The station's own records read back as the values it wrote.
-  uint8_t serialRecord[12];
-  uint8_t macRecord[8];
-  BuildSerialRecord(470010123, serialRecord);
-  BuildMacRecord(0x027C4B0020A5, macRecord);
-  std::memcpy(page.data(), serialRecord, 12);
-  std::memcpy(page.data() + 0x14, macRecord, 8);
-  EXPECT_EQ(470010123u, qxsim::SerialFromConfigPage(page.data()));
-  EXPECT_EQ(0x027C4B0020A5u, qxsim::MacFromConfigPage(page.data()));
-  page[3] = 0x7C;  // a damaged header: no serial number
-  EXPECT_EQ(0xFFFFFFFFu, qxsim::SerialFromConfigPage(page.data()));
-}
-
-TEST(IdentityOptionsTest, ParsesJigAndClockOptions) {
-  const char* args[] = {
-      "qxsim",         "--jig-code",     "5",      "--jig-type", "7",          "--jig-values",
-      "1,2,3,4,5,6.5", "--clock-offset", "-30",    "--no-jig",   "--jig-code", "32",
-      "--jig-values",  "1,2,3",          "--other"};
-  char** argv = const_cast<char**>(args);
-  int argc = 15;
-  qxsim::JigSettings jig;
-  qxsim::ClockSettings clock;
-  std::string error;
-  EXPECT_EQ(2, qxsim::ParseIdentityOption(argc, argv, 1, &jig, &clock, &error));
-  EXPECT_EQ(5, jig.code);
-  EXPECT_EQ(2, qxsim::ParseIdentityOption(argc, argv, 3, &jig, &clock, &error));
-  EXPECT_EQ(7, jig.type);
-  EXPECT_EQ(2, qxsim::ParseIdentityOption(argc, argv, 5, &jig, &clock, &error));
-  EXPECT_EQ(6.5, jig.values[5]);
-  EXPECT_EQ(1.0, jig.values[0]);
-  EXPECT_EQ(2, qxsim::ParseIdentityOption(argc, argv, 7, &jig, &clock, &error));
-  EXPECT_EQ(-30, clock.offsetSeconds);
-  EXPECT_EQ(1, qxsim::ParseIdentityOption(argc, argv, 9, &jig, &clock, &error));
-  EXPECT_FALSE(jig.present);
-  EXPECT_EQ(-1, qxsim::ParseIdentityOption(argc, argv, 10, &jig, &clock, &error));
-  EXPECT_EQ(-1, qxsim::ParseIdentityOption(argc, argv, 12, &jig, &clock, &error));
-  EXPECT_EQ(0, qxsim::ParseIdentityOption(argc, argv, 14, &jig, &clock, &error));
-  EXPECT_EQ(5, jig.code) << "a refused value changes nothing";
-}
 
 // --- Station runs in-process --------------------------------------------------
 

@@ -1,71 +1,18 @@
-#include "sim/virtual_device.h"
+#include "sim/core/virtual_device.h"
 
-#include <cmath>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
-#include "sim/identity_registers.h"
-#include "sim/sim_protocol.h"
+#include "sim/core/feedback.h"
+#include "sim/core/packing.h"
+#include "sim/core/protocol.h"
 
 namespace qxsim {
 
 namespace {
 
-constexpr uint8_t kRecordRead = 0;
-constexpr uint8_t kRecordWrite = 1;
-constexpr uint32_t kImageMagic = 0x51584658;  // "QXFX"
 constexpr char kFlashTag[] = "FLSH";
-
-struct Record {
-  bool write;
-  uint16_t address;
-  uint8_t count;
-  const uint8_t* data;  // write records: count * 2 bytes, big-endian
-};
-
-uint32_t GetU32BE(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-void PutU32BE(uint32_t v, uint8_t* p) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
-// Checks the form of every record and the size of the reply they ask for.
-uint8_t ParseRecords(const uint8_t* p, size_t length, std::vector<Record>* records) {
-  size_t at = 0;
-  size_t replyBytes = kHeaderBytes;
-  while (at < length) {
-    if (length - at < 4) return kIllegalDataValue;
-    uint8_t direction = p[at];
-    Record r{direction == kRecordWrite, static_cast<uint16_t>(p[at + 1] << 8 | p[at + 2]),
-             p[at + 3], nullptr};
-    at += 4;
-    if (direction != kRecordRead && direction != kRecordWrite) return kIllegalDataValue;
-    if (r.count == 0) return kIllegalDataValue;
-    if (r.write) {
-      size_t bytes = size_t{r.count} * 2;
-      if (length - at < bytes) return kIllegalDataValue;
-      r.data = p + at;
-      at += bytes;
-    } else {
-      replyBytes += size_t{r.count} * 2;
-      if (replyBytes > kMaxPacketBytes) return kIllegalDataValue;
-    }
-    records->push_back(r);
-  }
-  return kExceptionNone;
-}
-
-float DecodeVersion(const uint8_t* p) {
-  uint32_t bits = GetU32BE(p);
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  if (std::isnan(value)) return value;
-  if (value > 1000.0f || value < 0.0f) return static_cast<float>(p[2] + p[3] / 100.0);
-  return value;
-}
 
 const FlashRegion* RegionAt(uint32_t base) {
   for (const FlashRegion& r : kFlashRegions) {
@@ -76,27 +23,20 @@ const FlashRegion* RegionAt(uint32_t base) {
 
 }  // namespace
 
-float FirmwareVersionFromInfoPage(const uint8_t* page) {
-  if (GetU32BE(page) != kImageMagic || GetU32BE(page + 4) != kDeviceCode) return 0.0f;
-  return DecodeVersion(page + 8);
+VirtualDevice::Lock::Lock(const VirtualDevice& device) : device_(device) {
+  if (device_.holder_.load() == std::this_thread::get_id()) {
+    throw std::logic_error("a device operation was called from inside a register handler");
+  }
+  device_.mutex_.lock();
+  device_.holder_.store(std::this_thread::get_id());
 }
 
-void WriteFactoryInfoPage(uint8_t* page, float version) {
-  std::memset(page, 0xFF, kFlashPageBytes);
-  std::memset(page, 0, 128);
-  uint32_t bits;
-  std::memcpy(&bits, &version, sizeof bits);
-  PutU32BE(kImageMagic, page);
-  PutU32BE(kDeviceCode, page + 4);
-  PutU32BE(bits, page + 8);
-  PutU32BE(bits, page + 12);
-  page[19] = 1;  // one image
+VirtualDevice::Lock::~Lock() {
+  device_.holder_.store(std::thread::id());
+  device_.mutex_.unlock();
 }
 
-VirtualDevice::VirtualDevice(DeviceOptions options) {
-  core_.options = options;
-  core_.isMax = options.isMax;
-  core_.bootloaderVersion = options.bootloaderVersion;
+VirtualDevice::VirtualDevice(DeviceOptions options) : core_(options) {
   WriteFactoryInfoPage(core_.flash.RegionBytes(kInfoRegion).data(), options.factoryFirmwareVersion);
   uint8_t* config = core_.flash.RegionBytes(kConfigRegion).data();
   if (options.identity == StartingIdentity::kFactoryDefaults) {
@@ -104,28 +44,54 @@ VirtualDevice::VirtualDevice(DeviceOptions options) {
   } else if (options.identity == StartingIdentity::kGiven) {
     WriteIdentityRecords(config, options.serialNumber, options.mac);
   }
-  InstallCoreRegisters(map_, core_);
+  InstallCore();
   PowerOnLocked();
 }
 
+void VirtualDevice::InstallCore() {
+  core_.versions.Install(map_);
+  core_.identity.Install(map_);
+  core_.flashInterface.Install(map_);
+  core_.deviceClock.Install(map_);
+  core_.dio.Install(map_);
+  map_.Map(kOpeningU32Register, 2, std::make_shared<StoredRegisters>(kOpeningU32Register, 2));
+  map_.Map(kOpeningU16Register, 1, std::make_shared<StoredRegisters>(kOpeningU16Register, 1));
+  DeviceCore& core = core_;
+  map_.Map(kRestartRegister, 2,
+           std::make_shared<FunctionRegisters>(
+               [](uint16_t, size_t count, uint16_t* values) {
+                 for (size_t i = 0; i < count; ++i) values[i] = 0;
+                 return static_cast<uint8_t>(kExceptionNone);
+               },
+               [&core](uint16_t address, size_t count, const uint16_t* values) {
+                 if (address != kRestartRegister || count != 2) {
+                   return static_cast<uint8_t>(kIllegalDataAddress);
+                 }
+                 if (GetU32(values) != kRestartValue)
+                   return static_cast<uint8_t>(kIllegalDataValue);
+                 core.restartRequested = true;
+                 return static_cast<uint8_t>(kExceptionNone);
+               }));
+}
+
 void VirtualDevice::Install(const std::function<void(RegisterMap&, DeviceCore&)>& installer) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   installer(map_, core_);
 }
 
 uint8_t VirtualDevice::Feedback(const uint8_t* records, size_t length,
                                 std::vector<uint8_t>* readData) {
-  std::vector<Record> list;
-  uint8_t e = ParseRecords(records, length, &list);
+  std::vector<FeedbackRecord> list;
+  uint8_t e = ParseFeedbackRecords(records, length, &list);
   if (e != kExceptionNone) return e;
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   ++core_.packets;
-  for (const Record& r : list) {
+  for (const FeedbackRecord& r : list) {
     if (!map_.Covers(r.address, r.count)) return kIllegalDataAddress;
   }
   readData->clear();
   uint16_t values[255];
-  for (const Record& r : list) {
+  for (const FeedbackRecord& r : list) {
     if (r.write) {
       for (size_t i = 0; i < r.count; ++i) {
         values[i] = static_cast<uint16_t>(r.data[2 * i] << 8 | r.data[2 * i + 1]);
@@ -147,30 +113,32 @@ uint8_t VirtualDevice::Feedback(const uint8_t* records, size_t length,
 }
 
 bool VirtualDevice::TakeRestartRequest() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   bool requested = core_.restartRequested;
   core_.restartRequested = false;
   return requested;
 }
 
 void VirtualDevice::PowerOn() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   PowerOnLocked();
 }
 
 void VirtualDevice::PowerOnLocked() {
   core_.restartRequested = false;
-  core_.firmwareVersion = FirmwareVersionFromInfoPage(core_.flash.RegionBytes(kInfoRegion).data());
+  core_.versions.PowerOn();
+  core_.flashInterface.PowerOn();
+  core_.dio.PowerOn();
   map_.PowerOn();
 }
 
 uint8_t VirtualDevice::ReadRegisters(uint16_t address, size_t count, uint16_t* values) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   return map_.Read(address, count, values);
 }
 
 uint8_t VirtualDevice::WriteRegisters(uint16_t address, size_t count, const uint16_t* values) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   return map_.Write(address, count, values);
 }
 
@@ -191,7 +159,7 @@ float VirtualDevice::ReadF32(uint16_t address) {
 }
 
 std::vector<uint8_t> VirtualDevice::PeekFlash(uint32_t address, size_t length) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   std::vector<uint8_t> bytes(length);
   if (!core_.flash.Peek(address, bytes.data(), length)) {
     throw std::out_of_range("flash range outside the regions");
@@ -200,86 +168,86 @@ std::vector<uint8_t> VirtualDevice::PeekFlash(uint32_t address, size_t length) c
 }
 
 void VirtualDevice::PokeFlash(uint32_t address, const std::vector<uint8_t>& bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   if (!core_.flash.Poke(address, bytes.data(), bytes.size())) {
     throw std::out_of_range("flash range outside the regions");
   }
 }
 
 void VirtualDevice::BlankFlash(uint32_t address, size_t length) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   if (!core_.flash.Blank(address, length)) {
     throw std::out_of_range("flash range outside the regions");
   }
 }
 
 uint32_t VirtualDevice::SerialNumber() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return SerialFromConfigPage(core_.flash.RegionBytes(kConfigRegion).data());
+  Lock lock(*this);
+  return core_.identity.serialNumber();
 }
 
 uint64_t VirtualDevice::Mac() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return MacFromConfigPage(core_.flash.RegionBytes(kConfigRegion).data());
+  Lock lock(*this);
+  return core_.identity.mac();
 }
 
 void VirtualDevice::SetIdentity(uint32_t serialNumber, uint64_t mac) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  WriteIdentityRecords(core_.flash.RegionBytes(kConfigRegion).data(), serialNumber, mac);
+  Lock lock(*this);
+  core_.identity.SetIdentity(serialNumber, mac);
 }
 
 bool VirtualDevice::isMax() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return core_.isMax;
+  Lock lock(*this);
+  return core_.identity.isMax();
 }
 
 void VirtualDevice::SetMax(bool isMax) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  core_.isMax = isMax;
+  Lock lock(*this);
+  core_.identity.SetMax(isMax);
 }
 
 float VirtualDevice::firmwareVersion() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return core_.firmwareVersion;
+  Lock lock(*this);
+  return core_.versions.firmware();
 }
 
 float VirtualDevice::bootloaderVersion() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return core_.bootloaderVersion;
+  Lock lock(*this);
+  return core_.versions.bootloader();
 }
 
 void VirtualDevice::SetBootloaderVersion(float version) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  core_.bootloaderVersion = version;
+  Lock lock(*this);
+  core_.versions.SetBootloader(version);
 }
 
 void VirtualDevice::SetFlashWriteFault(int failAfter) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  core_.flashWriteFailAfter = failAfter < 0 ? -1 : failAfter;
+  Lock lock(*this);
+  core_.flashInterface.SetWriteFault(failAfter);
 }
 
 uint64_t VirtualDevice::flashEraseCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   return core_.flash.eraseCount();
 }
 
 uint64_t VirtualDevice::flashWriteCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   return core_.flash.programCount();
 }
 
 uint64_t VirtualDevice::packetCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   return core_.packets;
 }
 
 uint64_t VirtualDevice::StateGeneration() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   return core_.flash.generation() + core_.otherStateGeneration;
 }
 
 std::vector<StateSection> VirtualDevice::SaveState() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   std::vector<StateSection> out;
   for (const FlashRegion& r : kFlashRegions) {
     StateSection s{kFlashTag, std::vector<uint8_t>(4)};
@@ -294,7 +262,7 @@ std::vector<StateSection> VirtualDevice::SaveState() const {
 }
 
 bool VirtualDevice::LoadState(const std::vector<StateSection>& sections, std::string* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   // Flash sections are checked before any is taken.
   for (const StateSection& s : sections) {
     if (s.tag != kFlashTag) continue;
@@ -331,7 +299,7 @@ void VirtualDevice::AddStateSection(
     const std::string& tag, std::function<std::vector<uint8_t>(const DeviceCore&)> save,
     std::function<bool(DeviceCore&, const std::vector<uint8_t>&)> load) {
   if (tag.size() != 4 || tag == kFlashTag) throw std::logic_error("bad state section tag " + tag);
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock(*this);
   for (const Section& s : sections_) {
     if (s.tag == tag) throw std::logic_error("state section " + tag + " added twice");
   }

@@ -1,14 +1,22 @@
-#include "sim/sim_options.h"
+#include "sim/options.h"
 
 #include <cmath>
 #include <cstdlib>
+
+#include "platform/settings.h"
 
 namespace qxsim {
 
 namespace {
 
-constexpr char kUsbDefault[] = "127.0.0.1:50200";
-constexpr char kEthDefault[] = "127.0.0.1:50502";
+// The device's Modbus TCP port when an endpoint setting names a host alone.
+constexpr char kModbusPort[] = ":502";
+
+std::string EndpointSetting(const char* name) {
+  std::string text = platform::Setting(name);
+  if (text.find(':') == std::string::npos) text += kModbusPort;
+  return text;
+}
 
 bool ParseUnsigned(const std::string& text, unsigned long long high, unsigned long long* value) {
   if (text.empty() || text[0] == '-' || text[0] == '+') return false;
@@ -41,18 +49,39 @@ bool SetIdentity(StartingIdentity identity, BenchOptions* options, DeviceCommand
 
 }  // namespace
 
-std::string DefaultUsbEndpoint() {
-  const char* env = std::getenv("QXM_USB_ENDPOINT");
-  return env != nullptr && *env != '\0' ? env : kUsbDefault;
+std::string DefaultUsbEndpoint() { return EndpointSetting("QXM_USB_ENDPOINT"); }
+
+std::string DefaultEthEndpoint() { return EndpointSetting("QX_DEVICE_IP"); }
+
+int ParseBenchCommandLine(int argc, char** argv, BenchOptions* options, DeviceCommandLine* seen,
+                          std::string* error) {
+  options->usbEndpoint = DefaultUsbEndpoint();
+  options->ethEndpoint = DefaultEthEndpoint();
+  options->withMeter = true;
+  options->withTestServer = true;
+  if (!DefaultTestServerOptions(&options->testServer, error)) return -1;
+  for (int i = 1; i < argc;) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") return 1;
+    if (arg == "--version") return 2;
+    int used = ParseDeviceOption(argc, argv, i, options, seen, error);
+    if (used == 0) used = ParseJigOption(argc, argv, i, &options->jig, error);
+    if (used == 0) used = ParseClockOption(argc, argv, i, &options->device.clock, error);
+    if (used == 0) used = ParseMeterOption(argc, argv, i, &options->meter, error);
+    if (used == 0) used = ParseTestServerOption(argc, argv, i, &options->testServer, error);
+    if (used < 0) return -1;
+    if (used == 0) {
+      *error = "unknown option " + arg;
+      return -1;
+    }
+    i += used;
+  }
+  ApplyLinkFaults(*seen, options);
+  return 0;
 }
 
-std::string DefaultEthEndpoint() {
-  const char* env = std::getenv("QX_DEVICE_IP");
-  if (env == nullptr || *env == '\0') return kEthDefault;
-  std::string text = env;
-  // The station's Modbus TCP port when the address comes alone.
-  if (text.find(':') == std::string::npos) text += ":502";
-  return text;
+std::string BenchUsage() {
+  return std::string(DeviceUsage()) + JigUsage() + ClockUsage() + MeterUsage() + TestServerUsage();
 }
 
 bool ParseMacText(const std::string& text, uint64_t* mac) {
@@ -160,7 +189,7 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
     options->statePath = value;
   } else if (name == "--usb" || name == "--eth") {
     EndpointSpec spec;
-    if (!ParseEndpoint(value, 0, &spec, error)) return -1;
+    if (!ParseEndpoint(value, &spec, error)) return -1;
     (name == "--usb" ? options->usbEndpoint : options->ethEndpoint) = value;
   } else if (name == "--restart-seconds") {
     if (!ParseNumber(value, 0.0, 600.0, &number)) {

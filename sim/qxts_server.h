@@ -3,16 +3,29 @@
 // across restarts when it keeps a state file) and stores every result
 // message it receives, one per line. Faults can be injected to exercise the
 // station's error paths.
+//
+// One thread serves every connection from a poll loop: a finished
+// connection is closed and forgotten at once, at most kMaxTestServerClients
+// are open at a time (more wait in the listen queue), nothing is ever sent
+// with a blocking call, so Stop returns promptly even when a client has
+// stopped reading.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/socket.h"
+#include "sim/core/sim_clock.h"
+
 namespace qxsim {
+
+constexpr size_t kMaxTestServerClients = 64;
 
 enum class ServerFault {
   kNone,
@@ -49,6 +62,8 @@ struct TestServerOptions {
   // the reply: all but the last byte) and the pause before the second.
   size_t splitAt = 0;
   uint32_t splitPauseMs = 50;
+  // Times the split pause.
+  SimClock clock;
 };
 
 // Handles a test-server option of the qxsim command line at argv[i]:
@@ -91,11 +106,19 @@ class TestServer {
   std::vector<std::string> requests() const;
   uint64_t nextSerial() const;
   uint64_t nextMac() const;
+  // Connections accepted since Start, and those open now.
   size_t connectionCount() const;
+  size_t openConnections() const { return open_; }
 
  private:
-  void AcceptLoop();
-  void Serve(int fd);
+  struct Client;
+  void Loop();
+  void Accept();
+  // Reads what waits; false when the connection is to go.
+  bool Receive(Client& c);
+  void Process(Client& c);
+  // Sends what is due; false when the connection is to go.
+  bool Flush(Client& c, uint64_t nowMs);
   // The reply to one request line; empty when no reply goes out. *close is
   // set when the connection is to end after it.
   std::string Handle(const std::string& line, bool* identified, bool* close, bool* silent,
@@ -114,12 +137,13 @@ class TestServer {
   std::vector<std::string> requests_;
   size_t connections_ = 0;
 
-  int listenFd_ = -1;
-  int wakeRead_ = -1;  // readable once Stop has begun
-  int wakeWrite_ = -1;
+  platform::TcpListener listener_;
+  platform::Waker waker_;
   uint16_t port_ = 0;
-  std::thread acceptThread_;
-  std::vector<std::thread> connectionThreads_;
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> open_{0};
+  std::vector<std::unique_ptr<Client>> clients_;  // the loop's own
+  std::thread thread_;
 };
 
 }  // namespace qxsim

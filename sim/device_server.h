@@ -16,7 +16,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -26,7 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/virtual_device.h"
+#include "platform/socket.h"
+#include "sim/core/virtual_device.h"
 
 namespace qxsim {
 
@@ -44,11 +44,6 @@ const char* HeaderFaultName(HeaderFault fault);
 // Spoils one field of a reply's header as the fault names.
 void CorruptHeader(std::vector<uint8_t>& reply, HeaderFault fault);
 
-// The device's reply to one whole request (MBAP header on), as the wire
-// carries it; *restart is set when the request asked for a restart.
-std::vector<uint8_t> AnswerRequest(VirtualDevice& device, const std::vector<uint8_t>& request,
-                                   bool* restart);
-
 // Faults of one endpoint's link.
 struct LinkFaults {
   bool noAnswer = false;  // requests vanish unanswered; the device never sees them
@@ -65,16 +60,15 @@ struct EndpointSpec {
   uint16_t port = 0;  // 0: an ephemeral port
 };
 
-// "host:port", or "host" alone when defaultPort is not 0.
-bool ParseEndpoint(const std::string& text, uint16_t defaultPort, EndpointSpec* spec,
-                   std::string* error);
+// "host:port" (port 0: an ephemeral port) into *spec's host and port.
+bool ParseEndpoint(const std::string& text, EndpointSpec* spec, std::string* error);
 
-class ModbusServer {
+class DeviceServer {
  public:
-  explicit ModbusServer(VirtualDevice& device);
-  ~ModbusServer();
-  ModbusServer(const ModbusServer&) = delete;
-  ModbusServer& operator=(const ModbusServer&) = delete;
+  explicit DeviceServer(VirtualDevice& device);
+  ~DeviceServer();
+  DeviceServer(const DeviceServer&) = delete;
+  DeviceServer& operator=(const DeviceServer&) = delete;
 
   // Binds every endpoint and starts serving; false with *error when an
   // endpoint cannot be bound (nothing is left listening then).
@@ -112,14 +106,13 @@ class ModbusServer {
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
   struct Pending {
-    Clock::time_point due;
+    uint64_t dueMs;
     std::vector<uint8_t> bytes;
     bool restartAfter;
   };
   struct Connection {
-    int fd;
+    platform::TcpSocket socket;
     size_t endpoint;
     std::vector<uint8_t> in;
     std::deque<Pending> out;
@@ -133,23 +126,23 @@ class ModbusServer {
   void Accept(size_t endpoint);
   void Receive(Connection& c);
   void Serve(Connection& c);
-  void Flush(Connection& c, Clock::time_point now);
+  void Flush(Connection& c, uint64_t nowMs);
   void Close(Connection& c);
   void CloseAll();
-  void BeginRestart(Clock::time_point now);
-  void ComeBack(Clock::time_point now);
+  void BeginRestart(uint64_t nowMs);
+  void ComeBack(uint64_t nowMs);
   void Wake();
 
   VirtualDevice& device_;
   std::vector<EndpointSpec> endpoints_;  // ports as bound
-  std::vector<int> listeners_;
+  std::vector<platform::TcpListener> listeners_;
   std::vector<Connection> connections_;
   mutable std::mutex faultMutex_;
   std::vector<LinkFaults> faults_;
   LinkFaults defaultFaults_;  // for endpoints bound later
   std::function<void()> restartListener_;
   std::thread thread_;
-  int wake_[2] = {-1, -1};
+  platform::Waker waker_;
   std::atomic<bool> running_{false};
   std::atomic<bool> stop_{false};
   std::atomic<bool> dropRequested_{false};
@@ -160,7 +153,7 @@ class ModbusServer {
   std::atomic<uint64_t> requestCount_{0};
   bool restartPending_ = false;  // loop thread only
   bool relistenReported_ = false;
-  Clock::time_point awayUntil_;
+  uint64_t awayUntilMs_ = 0;
 };
 
 }  // namespace qxsim

@@ -20,7 +20,7 @@
 
 #include "device/flash_map.h"
 #include "platform/byte_order.h"
-#include "sim/state_file.h"
+#include "sim/core/state_file.h"
 #include "upgrade/firmware_pack.h"
 
 namespace {

@@ -1,10 +1,10 @@
-#include "sim/register_map.h"
+#include "sim/core/register_map.h"
 
 #include <set>
 #include <stdexcept>
 #include <string>
 
-#include "sim/sim_protocol.h"
+#include "sim/core/protocol.h"
 
 namespace qxsim {
 

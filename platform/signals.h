@@ -1,0 +1,13 @@
+// Stop requests for programs that serve until told to stop (SIGINT and
+// SIGTERM on POSIX). BlockStopSignals runs before any thread starts, so that
+// no thread ever gets them; WaitForStopSignal then waits for one. A dropped
+// peer never becomes a signal either.
+#pragma once
+
+namespace platform {
+
+void BlockStopSignals();
+// Waits until a stop request arrives; returns its number.
+int WaitForStopSignal();
+
+}  // namespace platform

@@ -1,0 +1,185 @@
+#include "sim/jig.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "sim/core/packing.h"
+#include "sim/core/protocol.h"
+
+namespace qxsim {
+
+namespace {
+
+// The bus transfer that makes the jig deliver its data block, as registers.
+constexpr uint16_t kExpectedSetup[kSimJigSetupRegisters] = {
+    0x0007, 0x0006, 0x0000, 0x0000, 0x00A0, 0x0000, 0x0000, 0x0000, 0x0001, 0x0020, 0x0000};
+
+bool ParseInteger(const std::string& text, long long low, long long high, long long* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  long long v = std::strtoll(text.c_str(), &end, 0);
+  if (end == nullptr || *end != '\0' || v < low || v > high) return false;
+  *value = v;
+  return true;
+}
+
+}  // namespace
+
+const char* JigUsage() {
+  return "  --jig-code N              the jig's code, 0..31 (default 3)\n"
+         "  --jig-type N              the jig's type (default 6)\n"
+         "  --jig-values A,B,C,D,E,F  the jig's six values\n"
+         "  --no-jig                  nothing answers on the jig's bus\n";
+}
+
+int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* error) {
+  if (i < 0 || i >= argc || argv[i] == nullptr) return 0;
+  std::string name = argv[i];
+  if (name == "--no-jig") {
+    jig->present = false;
+    return 1;
+  }
+  if (name != "--jig-code" && name != "--jig-type" && name != "--jig-values") return 0;
+  if (i + 1 >= argc || argv[i + 1] == nullptr) {
+    *error = name + " needs a value";
+    return -1;
+  }
+  std::string value = argv[i + 1];
+  long long number = 0;
+  if (name == "--jig-code") {
+    if (!ParseInteger(value, 0, 31, &number)) {
+      *error = "bad jig code (0..31): " + value;
+      return -1;
+    }
+    jig->code = static_cast<uint8_t>(number);
+  } else if (name == "--jig-type") {
+    if (!ParseInteger(value, 0, 65535, &number)) {
+      *error = "bad jig type (0..65535): " + value;
+      return -1;
+    }
+    jig->type = static_cast<uint16_t>(number);
+  } else {
+    double values[6];
+    size_t start = 0;
+    for (int k = 0; k < 6; ++k) {
+      size_t comma = value.find(',', start);
+      bool last = k == 5;
+      if ((comma == std::string::npos) != last) {
+        *error = "--jig-values needs six values separated by commas: " + value;
+        return -1;
+      }
+      std::string piece = value.substr(start, last ? std::string::npos : comma - start);
+      char* end = nullptr;
+      values[k] = std::strtod(piece.c_str(), &end);
+      if (piece.empty() || end == nullptr || *end != '\0') {
+        *error = "bad jig value: " + piece;
+        return -1;
+      }
+      start = comma + 1;
+    }
+    std::memcpy(jig->values, values, sizeof values);
+  }
+  return 2;
+}
+
+double JigMeterVolts(double sourceVolts, bool line5Low) {
+  return line5Low ? sourceVolts * kJigAttenuation : sourceVolts;
+}
+
+double Jig::MeterVolts() const {
+  return JigMeterVolts(sourceVolts_, dio_ != nullptr && dio_->DrivenLow(kJigAttenuatorLine));
+}
+
+uint32_t Jig::PinLevels(uint32_t outputs, uint32_t outputLevels) const {
+  uint32_t pins = UnwiredLevels(outputs, outputLevels);
+  if (!settings_.present) return pins;
+  // The code lines read the jig's code unless the device drives them.
+  constexpr uint32_t kCodeMask = (1u << kJigCodeLines) - 1;
+  uint32_t tied = kCodeMask & ~outputs;
+  return (pins & ~tied) | (settings_.code & tied);
+}
+
+void Jig::DataBlock(uint8_t* bytes) const {
+  if (!settings_.present || std::memcmp(setup_, kExpectedSetup, sizeof setup_) != 0) {
+    std::memset(bytes, 0xFF, kSimJigDataRegisters * 2);
+    return;
+  }
+  std::memset(bytes, 0, kSimJigDataRegisters * 2);
+  // Eight floats from byte 4: float 0 carries code and type, floats 1, 2, 3,
+  // 5, 6 and 7 the six values, float 4 nothing.
+  static const int kValueFloats[6] = {1, 2, 3, 5, 6, 7};
+  for (int i = 0; i < 6; ++i) {
+    float value = static_cast<float>(settings_.values[i]);
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    PutU32BE(bits, bytes + 4 + 4 * kValueFloats[i]);
+  }
+  bytes[5] = settings_.code;
+  bytes[6] = static_cast<uint8_t>(settings_.type >> 8);
+  bytes[7] = static_cast<uint8_t>(settings_.type);
+}
+
+void Jig::AttachTo(VirtualDevice& device) {
+  device.Install([this](RegisterMap& map, DeviceCore& core) {
+    dio_ = &core.dio;
+    core.dio.SetWiring([this](uint32_t outputs, uint32_t outputLevels) {
+      return PinLevels(outputs, outputLevels);
+    });
+    map.Map(kSimJigSetupRegister, kSimJigSetupRegisters,
+            std::make_shared<FunctionRegisters>(
+                [this](uint16_t address, size_t count, uint16_t* values) {
+                  for (size_t i = 0; i < count; ++i) {
+                    values[i] = setup_[address - kSimJigSetupRegister + i];
+                  }
+                  return static_cast<uint8_t>(kExceptionNone);
+                },
+                [this](uint16_t address, size_t count, const uint16_t* values) {
+                  for (size_t i = 0; i < count; ++i) {
+                    setup_[address - kSimJigSetupRegister + i] = values[i];
+                  }
+                  return static_cast<uint8_t>(kExceptionNone);
+                }));
+    map.Map(kSimJigDataRegister, kSimJigDataRegisters,
+            std::make_shared<FunctionRegisters>(
+                [this](uint16_t address, size_t count, uint16_t* values) {
+                  uint8_t bytes[kSimJigDataRegisters * 2];
+                  DataBlock(bytes);
+                  for (size_t i = 0; i < count; ++i) {
+                    size_t at = 2 * (address - kSimJigDataRegister + i);
+                    values[i] = static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
+                  }
+                  return static_cast<uint8_t>(kExceptionNone);
+                },
+                // Read-only; writes are taken and ignored.
+                [](uint16_t, size_t, const uint16_t*) {
+                  return static_cast<uint8_t>(kExceptionNone);
+                }));
+    // The source follows the device's register and drops to 0 V when the
+    // device powers on.
+    map.Map(kJigSourceRegister, 2,
+            std::make_shared<FunctionRegisters>(
+                [this](uint16_t address, size_t count, uint16_t* values) {
+                  for (size_t i = 0; i < count; ++i) {
+                    values[i] = sourceWords_[address - kJigSourceRegister + i];
+                  }
+                  return static_cast<uint8_t>(kExceptionNone);
+                },
+                [this](uint16_t address, size_t count, const uint16_t* values) {
+                  for (size_t i = 0; i < count; ++i) {
+                    sourceWords_[address - kJigSourceRegister + i] = values[i];
+                  }
+                  float volts = GetF32(sourceWords_);
+                  // A value that is not a number leaves the source at 0 V.
+                  sourceVolts_ = std::isfinite(volts) ? volts : 0.0;
+                  return static_cast<uint8_t>(kExceptionNone);
+                },
+                [this] {
+                  sourceWords_[0] = sourceWords_[1] = 0;
+                  sourceVolts_ = 0.0;
+                }));
+  });
+}
+
+}  // namespace qxsim

@@ -1,0 +1,79 @@
+// The test jig, and the only place where the wiring between the device's pins
+// and the outside is written:
+//   - its bus: the set-up block the device writes (5200, 11 registers) and
+//     the data block it then reads (5300, 18 registers: code, type, six
+//     values); with no jig nothing answers and the block reads 0xFF;
+//   - its code lines: the jig ties DIO lines 0-4 to its code (a 0 bit pulls
+//     the line low); with no jig they float high;
+//   - its source: the voltage the device sets at 30014 (F32), which reaches
+//     the bench meter directly, or through the attenuator while DIO line 5
+//     is driven low.
+// Its handlers run under the device lock, like the features'.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "sim/core/virtual_device.h"
+
+namespace qxsim {
+
+constexpr uint16_t kSimJigSetupRegister = 5200;  // 11 registers, written
+constexpr size_t kSimJigSetupRegisters = 11;
+constexpr uint16_t kSimJigDataRegister = 5300;  // 18 registers, read
+constexpr size_t kSimJigDataRegisters = 18;
+constexpr uint16_t kJigSourceRegister = 30014;  // F32, volts
+constexpr size_t kJigCodeLines = 5;             // DIO lines 0-4
+constexpr size_t kJigAttenuatorLine = 5;
+// The attenuated path: what the meter sees of the source while line 5 is low.
+constexpr double kJigAttenuation = 1.0 / 22.0;
+
+// What the jig answers on its bus.
+struct JigSettings {
+  bool present = true;  // false: nothing answers, the code lines float
+  uint8_t code = 3;     // also on the code lines
+  uint16_t type = 6;
+  // Vm+ and Vm- scales, the two current-source resistors (ohms), the
+  // current-sense resistor (ohms), the bias-current resistor (ohms).
+  double values[6] = {4.0, 4.0, 10000.0, 100000.0, 0.1, 1000000.0};
+};
+
+// Handles a jig option of the qxsim command line at argv[i]:
+//   --jig-code N  --jig-type N  --jig-values A,B,C,D,E,F  --no-jig
+// Returns the number of arguments used (0: not one of these), or -1 with
+// *error set for a bad or missing value.
+int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* error);
+const char* JigUsage();
+
+// The voltage at the meter's input for a source voltage.
+double JigMeterVolts(double sourceVolts, bool line5Low);
+
+class Jig {
+ public:
+  explicit Jig(JigSettings settings) : settings_(settings) {}
+  Jig(const Jig&) = delete;
+  Jig& operator=(const Jig&) = delete;
+
+  // Maps the bus and source registers and connects the jig to the device's
+  // DIO lines.
+  void AttachTo(VirtualDevice& device);
+
+  // Under the device lock (in a handler, or inside VirtualDevice::WithCore):
+  double sourceVolts() const { return sourceVolts_; }
+  double MeterVolts() const;
+  const JigSettings& settings() const { return settings_; }
+  void SetSettings(const JigSettings& settings) { settings_ = settings; }
+
+ private:
+  uint32_t PinLevels(uint32_t outputs, uint32_t outputLevels) const;
+  void DataBlock(uint8_t* bytes) const;
+
+  JigSettings settings_;
+  const DioLines* dio_ = nullptr;
+  uint16_t setup_[kSimJigSetupRegisters] = {};
+  uint16_t sourceWords_[2] = {};
+  double sourceVolts_ = 0.0;
+};
+
+}  // namespace qxsim

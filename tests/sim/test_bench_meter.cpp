@@ -1,0 +1,77 @@
+// The bench meter's side of the line: its pseudo-terminal's link and its
+// command-line options. The station's meter against it is tested with the
+// station's instruments.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "sim/meter.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(BenchMeterTest, LinksItsTerminalAndRemovesTheLinkOnStop) {
+  TempDir dir;
+  std::string link = dir.File("meter");
+  fs::create_symlink("/nonexistent/old", link);  // a stale link is replaced
+  qxsim::MeterOptions options;
+  options.linkPath = link;
+  qxsim::BenchMeter bench(options, [] { return 0.0; });
+  std::string error;
+  ASSERT_TRUE(bench.Start(&error)) << error;
+  EXPECT_EQ(fs::read_symlink(link).string(), bench.devicePath());
+  EXPECT_EQ(bench.path(), link);
+  bench.Stop();
+  EXPECT_FALSE(fs::is_symlink(fs::symlink_status(link))) << "the link outlived the meter";
+}
+
+TEST(BenchMeterTest, RefusesToReplaceAFileThatIsNotALink) {
+  TempDir dir;
+  std::string file = dir.File("meter");
+  FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  qxsim::MeterOptions options;
+  options.linkPath = file;
+  qxsim::BenchMeter bench(options, [] { return 0.0; });
+  std::string error;
+  EXPECT_FALSE(bench.Start(&error));
+  EXPECT_NE(error.find("not a symbolic link"), std::string::npos) << error;
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+}
+
+TEST(BenchMeterOptions, ParsesItsCommandLineOptions) {
+  const char* argv[] = {"qxsim",   "--meter-link",           "/tmp/m", "--meter-fault",
+                        "garbage", "--meter-ms-per-reading", "7",      "--meter-fast",
+                        "--other"};
+  int argc = 9;
+  qxsim::MeterOptions o;
+  std::string error;
+  char** args = const_cast<char**>(argv);
+  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 1, &o, &error), 2);
+  EXPECT_EQ(o.linkPath, "/tmp/m");
+  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 3, &o, &error), 2);
+  EXPECT_EQ(o.fault, qxsim::MeterFault::kGarbage);
+  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 5, &o, &error), 2);
+  EXPECT_EQ(o.msPerReading, 7u);
+  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 7, &o, &error), 1);
+  EXPECT_EQ(o.charsPerSecond, 0u);
+  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 8, &o, &error), 0);
+
+  const char* bad[][2] = {
+      {"--meter-fault", "loud"}, {"--meter-ms-per-reading", "x"}, {"--meter-link", ""}};
+  for (auto& b : bad) {
+    const char* a[] = {"qxsim", b[0], b[1]};
+    error.clear();
+    EXPECT_EQ(qxsim::ParseMeterOption(3, const_cast<char**>(a), 1, &o, &error), -1) << b[0];
+    EXPECT_FALSE(error.empty());
+  }
+  const char* missing[] = {"qxsim", "--meter-link"};
+  EXPECT_EQ(qxsim::ParseMeterOption(2, const_cast<char**>(missing), 1, &o, &error), -1);
+}
+
+}  // namespace
