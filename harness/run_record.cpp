@@ -7,6 +7,7 @@
 #include "harness/text.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "platform/status.h"
 
 namespace {
@@ -263,20 +264,34 @@ std::string UtcText(int64_t seconds) {
   int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
   char text[kPieceCapacity];
   TextFormat(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
-                static_cast<long long>(year), static_cast<long long>(month),
-                static_cast<long long>(day), static_cast<long long>(rest / 3600),
-                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+             static_cast<long long>(year), static_cast<long long>(month),
+             static_cast<long long>(day), static_cast<long long>(rest / 3600),
+             static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
   return text;
 }
 
 int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path) {
   std::string base = dir + "/" + record.BaseName();
-  std::string target = base + ".json";
-  // Two runs of one device within a second keep both records.
-  for (int n = 2; platform::FileExists(target.c_str()) && n < 1000; ++n) {
-    target = base + "-" + std::to_string(n) + ".json";
-  }
-  if (path != nullptr) *path = target;
   std::string json = record.ToJson();
-  return platform::WriteFileAtomically(target.c_str(), json.data(), json.size());
+  // Stations may share the directory and start in the same second (devices
+  // that failed before their serial number was read): a name is claimed
+  // through an exclusive file beside it first, so no record replaces another.
+  for (int n = 1; n < 1000; ++n) {
+    std::string name = n == 1 ? base : base + "-" + std::to_string(n);
+    std::string claim = name + ".claim";
+    std::string target = name + ".json";
+    int claimed = platform::CreateExclusively(claim.c_str());
+    if (claimed == platform::kRefused) continue;
+    if (claimed != platform::kOk) return claimed;
+    if (platform::FileExists(target.c_str())) {
+      platform::RemoveFile(claim.c_str());
+      continue;
+    }
+    if (path != nullptr) *path = target;
+    int status = platform::WriteFileAtomically(target.c_str(), json.data(), json.size());
+    platform::RemoveFile(claim.c_str());
+    return status;
+  }
+  if (path != nullptr) *path = base + ".json";
+  return platform::kIoError;
 }

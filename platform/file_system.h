@@ -16,4 +16,10 @@ int OpenRegularFile(const char* path, std::FILE** file, int* osError = nullptr);
 // when path exists and is not a directory, or kIoError.
 int MakeDirectory(const char* path, int* osError = nullptr);
 
+// Creates an empty file at path, only when nothing is there yet: the one
+// caller that gets kOk owns the name; kRefused when something is there.
+int CreateExclusively(const char* path, int* osError = nullptr);
+// Removes the file at path; kOk, kNotFound or kIoError.
+int RemoveFile(const char* path);
+
 }  // namespace platform

@@ -57,4 +57,23 @@ int MakeDirectory(const char* path, int* osError) {
   return kIoError;
 }
 
+int CreateExclusively(const char* path, int* osError) {
+  SetOsError(osError, 0);
+  if (path == nullptr || *path == '\0') return kBadArgument;
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    int code = errno;
+    SetOsError(osError, code);
+    return code == EEXIST ? kRefused : kIoError;
+  }
+  ::close(fd);
+  return kOk;
+}
+
+int RemoveFile(const char* path) {
+  if (path == nullptr) return kBadArgument;
+  if (::unlink(path) == 0) return kOk;
+  return errno == ENOENT ? kNotFound : kIoError;
+}
+
 }  // namespace platform

@@ -4,13 +4,18 @@
 // run.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "harness/harness.h"
 #include "harness/run_record.h"
 #include "harness/station_table.h"
 #include "harness/stations.h"
 #include "platform/clock.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -115,6 +120,29 @@ TEST_F(RunRecordTest, ARunIsRecordedAsJsonAndJUnitWithoutChangingTheReport) {
     EXPECT_NE(std::string::npos, xml.find(piece)) << piece << "\n" << xml;
   }
   EXPECT_EQ("470010042_calibration_20240229T235958Z", record.BaseName());
+}
+
+TEST_F(RunRecordTest, RecordsOfTheSameNameAreKeptSideBySide) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  RunRecord record("", 0x400);
+  TestHarness harness(7, 0x400, 1, nullptr, kTypes);
+  harness.SetObserver(&record);
+  harness.Run();
+  std::string first;
+  std::string second;
+  ASSERT_EQ(0, WriteRunRecord(dir.path(), record, &first));
+  ASSERT_EQ(0, WriteRunRecord(dir.path(), record, &second));
+  EXPECT_EQ(dir.path() + "/470010042_mask-0x400_20240229T235958Z.json", first);
+  EXPECT_EQ(dir.path() + "/470010042_mask-0x400_20240229T235958Z-2.json", second);
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    names.push_back(e.path().filename().string());
+  }
+  EXPECT_EQ(2u, names.size()) << "no claim or temporary file left behind";
+  std::ifstream in(second);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(record.ToJson(), text);
 }
 
 TEST(UtcTextTest, SecondsBecomeCivilDates) {
