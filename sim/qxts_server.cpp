@@ -24,6 +24,8 @@ constexpr size_t kMaxLine = 64 * 1024;
 constexpr size_t kMaxUnsent = 64 * 1024;
 // The loop looks at Stop at least this often.
 constexpr uint32_t kIdleMs = 200;
+// Clients beyond those served wait here; a burst of them is not turned away.
+constexpr int kListenBacklog = 256;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -216,7 +218,7 @@ bool TestServer::Start(std::string* error) {
     connections_ = 0;
     if (!LoadState(error)) return false;
   }
-  if (listener_.Listen(options_.host.c_str(), options_.port) != platform::kOk) {
+  if (listener_.Listen(options_.host.c_str(), options_.port, kListenBacklog) != platform::kOk) {
     *error = "test server: cannot listen on " + options_.host + ":" +
              std::to_string(options_.port) + ": " + std::strerror(listener_.LastOsError());
     return false;

@@ -1,18 +1,20 @@
 // The platform layer: endpoint texts, the replaceable clock and deadlines,
 // TCP client sockets on loopback.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/pty.h"
+#include "platform/serial.h"
 #include "platform/settings.h"
 #include "platform/socket.h"
 #include "platform/status.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -82,27 +84,16 @@ TEST(SystemClockTest, TicksDoNotGoBackwards) {
 class TcpSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener_, 2), 0);
-    socklen_t len = sizeof addr;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-  }
-  void TearDown() override {
-    if (peer_ >= 0) close(peer_);
-    if (listener_ >= 0) close(listener_);
+    ASSERT_EQ(listener_.Listen("127.0.0.1", 0), platform::kOk);
+    port_ = listener_.port();
+    ASSERT_NE(port_, 0) << "port 0 takes a free port";
   }
   void ConnectAndAccept(platform::TcpSocket& s) {
     ASSERT_EQ(s.Connect("127.0.0.1", port_, 1000), platform::kOk);
-    peer_ = accept(listener_, nullptr, nullptr);
-    ASSERT_GE(peer_, 0);
+    ASSERT_EQ(listener_.Accept(&peer_, 1000), platform::kOk);
   }
-  int listener_ = -1;
-  int peer_ = -1;
+  platform::TcpListener listener_;
+  platform::TcpSocket peer_;
   uint16_t port_ = 0;
 };
 
@@ -111,11 +102,11 @@ TEST_F(TcpSocketTest, SendsAndReceives) {
   ConnectAndAccept(s);
   ASSERT_EQ(s.SendAll("ping", 4, 1000), platform::kOk);
   char got[8] = {};
-  ASSERT_EQ(recv(peer_, got, sizeof got, 0), 4);
-  EXPECT_STREQ(got, "ping");
-  ASSERT_EQ(send(peer_, "pong", 4, 0), 4);
-  char buffer[16];
   size_t n = 0;
+  ASSERT_EQ(peer_.Receive(got, sizeof got, &n, 1000), platform::kOk);
+  EXPECT_EQ(std::string(got, n), "ping");
+  ASSERT_EQ(peer_.SendAll("pong", 4, 1000), platform::kOk);
+  char buffer[16];
   ASSERT_EQ(s.Receive(buffer, sizeof buffer, &n, 1000), platform::kOk);
   EXPECT_EQ(std::string(buffer, n), "pong");
 }
@@ -127,8 +118,7 @@ TEST_F(TcpSocketTest, ReceiveTimesOutThenSeesTheClose) {
   size_t n = 99;
   EXPECT_EQ(s.Receive(buffer, sizeof buffer, &n, 50), platform::kTimeout);
   EXPECT_EQ(n, 0u);
-  close(peer_);
-  peer_ = -1;
+  peer_.Close();
   EXPECT_EQ(s.Receive(buffer, sizeof buffer, &n, 1000), platform::kClosed);
   // Sending into a closed connection is a status, not a dead process.
   int status = platform::kOk;
@@ -139,8 +129,7 @@ TEST_F(TcpSocketTest, ReceiveTimesOutThenSeesTheClose) {
 }
 
 TEST_F(TcpSocketTest, RefusedAndUnopenedSocketsFail) {
-  close(listener_);
-  listener_ = -1;
+  listener_.Close();
   platform::TcpSocket s;
   EXPECT_EQ(s.Connect("127.0.0.1", port_, 1000), platform::kRefused);
   EXPECT_FALSE(s.IsOpen());
@@ -150,6 +139,96 @@ TEST_F(TcpSocketTest, RefusedAndUnopenedSocketsFail) {
   EXPECT_EQ(s.Receive(buffer, sizeof buffer, &n, 10), platform::kNotOpen);
   EXPECT_EQ(s.SendAll("x", 1, 10), platform::kNotOpen);
   EXPECT_EQ(s.Connect("", 80, 10), platform::kBadAddress);
+}
+
+TEST_F(TcpSocketTest, ListenerAcceptsWithinItsDeadlineAndRefusesATakenPort) {
+  platform::TcpSocket none;
+  EXPECT_EQ(listener_.Accept(&none, 30), platform::kTimeout);
+  EXPECT_FALSE(none.IsOpen());
+  platform::TcpListener second;
+  EXPECT_EQ(second.Listen("127.0.0.1", port_), platform::kIoError) << "the port is taken";
+  EXPECT_NE(second.LastOsError(), 0);
+  EXPECT_EQ(second.Listen("no such host.invalid", 0), platform::kBadAddress);
+
+  // Non-blocking use: Poll tells which side is ready, SendSome never waits.
+  platform::TcpSocket client;
+  ConnectAndAccept(client);
+  platform::PollItem item;
+  item.handle = peer_.handle();
+  item.wantRead = true;
+  ASSERT_EQ(platform::Poll(&item, 1, 0), platform::kOk);
+  EXPECT_FALSE(item.readable);
+  size_t sent = 0;
+  ASSERT_EQ(client.SendSome("x", 1, &sent), platform::kOk);
+  EXPECT_EQ(sent, 1u);
+  ASSERT_EQ(platform::Poll(&item, 1, 1000), platform::kOk);
+  EXPECT_TRUE(item.readable);
+  platform::Waker waker;
+  ASSERT_EQ(waker.Open(), platform::kOk);
+  platform::PollItem wake;
+  wake.handle = waker.handle();
+  wake.wantRead = true;
+  waker.Wake();
+  waker.Wake();
+  ASSERT_EQ(platform::Poll(&wake, 1, 1000), platform::kOk);
+  EXPECT_TRUE(wake.readable);
+  waker.Drain();
+  ASSERT_EQ(platform::Poll(&wake, 1, 0), platform::kOk);
+  EXPECT_FALSE(wake.readable) << "drained";
+}
+
+TEST(ParseEndpoint, PortZeroOnlyForListenersThatAskForIt) {
+  char host[32];
+  uint16_t port = 7;
+  EXPECT_EQ(platform::ParseEndpoint("127.0.0.1:0", 0, host, sizeof host, &port, true),
+            platform::kOk);
+  EXPECT_EQ(port, 0);
+  EXPECT_EQ(platform::ParseEndpoint("127.0.0.1", 0, host, sizeof host, &port, true),
+            platform::kBadAddress)
+      << "a listener names its port";
+}
+
+TEST(PseudoTerminalTest, LinksCarriesBytesBothWaysWithinDeadlinesAndCleansUp) {
+  TempDir dir;
+  std::string link = dir.File("line");
+  platform::PseudoTerminal pty;
+  ASSERT_EQ(pty.Open(), platform::kOk);
+  ASSERT_EQ(pty.Link(link.c_str()), platform::kOk);
+  EXPECT_EQ(std::filesystem::read_symlink(link).string(), pty.devicePath());
+  char buffer[16];
+  size_t n = 9;
+  EXPECT_EQ(pty.Read(buffer, sizeof buffer, &n, 20), platform::kTimeout);
+  EXPECT_EQ(n, 0u);
+
+  // The station's side: the linked path opened as its serial port.
+  setenv("QX_COM8", link.c_str(), 1);
+  platform::SerialPort station;
+  ASSERT_EQ(station.Open("COM8"), platform::kOk);
+  ASSERT_EQ(station.Write("*IDN?\n", 6, 1000, &n), platform::kOk);
+  ASSERT_EQ(pty.Read(buffer, sizeof buffer, &n, 1000), platform::kOk);
+  EXPECT_EQ(std::string(buffer, n), "*IDN?\n");
+  size_t written = 0;
+  ASSERT_EQ(pty.Write("ok\n", 3, &written, 1000), platform::kOk);
+  EXPECT_EQ(written, 3u);
+  std::string answer;
+  for (int i = 0; i < 200 && answer.size() < 3; ++i) {
+    ASSERT_EQ(station.Read(buffer, sizeof buffer, &n), platform::kOk);
+    answer.append(buffer, n);
+    if (answer.size() < 3) platform::GetClock().SleepMs(5);
+  }
+  EXPECT_EQ(answer, "ok\n");
+  station.Close();
+  unsetenv("QX_COM8");
+
+  // A file that is not a link is never replaced.
+  std::string file = dir.File("file");
+  std::fclose(std::fopen(file.c_str(), "w"));
+  platform::PseudoTerminal other;
+  ASSERT_EQ(other.Open(), platform::kOk);
+  EXPECT_EQ(other.Link(file.c_str()), platform::kBadArgument);
+  pty.Close();
+  EXPECT_FALSE(platform::FileExists(link.c_str())) << "its link goes with it";
+  EXPECT_TRUE(platform::FileExists(file.c_str()));
 }
 
 }  // namespace

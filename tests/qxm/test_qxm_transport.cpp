@@ -1,11 +1,6 @@
 // The device-access library's Modbus TCP transport against a scripted peer on
 // loopback: open texts, reply checks field by field, time-outs, lost links.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -20,6 +15,7 @@
 #include "qxm/qxm.h"
 #include "qxm/qxm_backend.h"
 #include "qxm/qxm_errors.h"
+#include "tests/support/loopback_peer.h"
 
 namespace {
 
@@ -31,78 +27,37 @@ class ScriptedPeer {
  public:
   using Script = std::function<Bytes(const Bytes& request, int index)>;
 
-  explicit ScriptedPeer(Script script) : script_(std::move(script)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(listener_, 4);
-    socklen_t len = sizeof addr;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~ScriptedPeer() {
-    stop_ = true;
-    thread_.join();
-    close(listener_);
-  }
-  int port() const { return port_; }
-  std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
-  int connections() const { return connections_; }
+  explicit ScriptedPeer(Script script)
+      : script_(std::move(script)),
+        peer_([this](PeerConnection& c, std::string* pending) { Answer(c, pending); }) {}
+  int port() const { return peer_.port(); }
+  std::string endpoint() const { return peer_.endpoint(); }
+  int connections() const { return peer_.connections(); }
   int requests() const { return requests_; }
   void CloseAfterReply() { closeAfterReply_ = true; }
   // Sends each reply a byte at a time, as a slow link would deliver it.
   void Trickle() { trickle_ = true; }
 
  private:
-  bool WaitReadable(int fd) {
-    while (!stop_) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 20) > 0) return true;
+  // What one read brought is one request.
+  void Answer(PeerConnection& c, std::string* pending) {
+    Bytes request(pending->begin(), pending->end());
+    pending->clear();
+    Bytes reply = script_(request, requests_++);
+    std::string bytes(reply.begin(), reply.end());
+    if (trickle_) {
+      c.Trickle(bytes, 2);
+    } else if (!bytes.empty()) {
+      c.Send(bytes);
     }
-    return false;
-  }
-  void Serve() {
-    while (WaitReadable(listener_)) {
-      int fd = accept(listener_, nullptr, nullptr);
-      if (fd < 0) continue;
-      ++connections_;
-      ServeConnection(fd);
-      close(fd);
-    }
-  }
-  void ServeConnection(int fd) {
-    while (WaitReadable(fd)) {
-      unsigned char buf[2048];
-      ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) return;
-      Bytes request(buf, buf + n);
-      Bytes reply = script_(request, requests_++);
-      if (trickle_) {
-        for (unsigned char c : reply) {
-          send(fd, &c, 1, MSG_NOSIGNAL);
-          std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-      } else if (!reply.empty()) {
-        send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-      }
-      if (closeAfterReply_) return;
-    }
+    if (closeAfterReply_) c.Close();
   }
 
   Script script_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
   std::atomic<int> requests_{0};
   std::atomic<bool> closeAfterReply_{false};
   std::atomic<bool> trickle_{false};
-  std::thread thread_;
+  LoopbackPeer peer_;  // last: its thread stops before the rest goes
 };
 
 // A well-formed reply to the request carrying data bytes after the function code.
@@ -122,18 +77,6 @@ void FillReadRequest(unsigned char* buffer) {
 
 int OpenTcp(const std::string& endpoint, int* handle) {
   return QXM_Open("z5 device type", "tcp", endpoint.c_str(), handle);
-}
-
-int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);  // nothing listens there now
-  return ntohs(addr.sin_port);
 }
 
 class QxmTransportTest : public ::testing::Test {
@@ -181,7 +124,7 @@ TEST_F(QxmTransportTest, OpenRefusesTextsItDoesNotKnow) {
 }
 
 TEST_F(QxmTransportTest, OpenReportsARefusedConnection) {
-  std::string endpoint = "127.0.0.1:" + std::to_string(ClosedPort());
+  std::string endpoint = "127.0.0.1:" + std::to_string(UnusedLoopbackPort());
   EXPECT_EQ(OpenTcp(endpoint, &handle_), QXM_ERR_REFUSED);
   setenv("QXM_USB_ENDPOINT", endpoint.c_str(), 1);
   EXPECT_EQ(QXM_Open("z5 device type", "usb connection", "any identifier", &handle_),

@@ -1,18 +1,11 @@
 // The test server link against scripted replies and against the bench's test
 // server: request bytes, reply parsing, split and stale replies, time-outs,
 // closed connections, over-long messages, and the server's own behaviour.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +13,7 @@
 #include "platform/socket.h"
 #include "platform/status.h"
 #include "server/server_link.h"
-#include "sim/qxts_server.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -40,86 +33,34 @@ struct Reply {
 // and records every byte it receives.
 class ScriptedServer {
  public:
-  explicit ScriptedServer(std::vector<Reply> replies) : replies_(std::move(replies)) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    EXPECT_EQ(0, ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-    EXPECT_EQ(0, ::listen(listenFd_, 4));
-    socklen_t len = sizeof addr;
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    EXPECT_EQ(0, ::pipe(wake_));
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~ScriptedServer() {
-    char b = 1;
-    EXPECT_EQ(1, ::write(wake_[1], &b, 1));
-    thread_.join();
-    ::close(listenFd_);
-    ::close(wake_[0]);
-    ::close(wake_[1]);
-  }
-  std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
-  std::string received() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
-  }
-  int accepted() const { return accepted_.load(); }
+  explicit ScriptedServer(std::vector<Reply> replies)
+      : replies_(std::move(replies)),
+        peer_([this](PeerConnection& c, std::string* pending) { Answer(c, pending); }) {}
+  std::string endpoint() const { return peer_.endpoint(); }
+  std::string received() const { return peer_.received(); }
+  int accepted() const { return peer_.connections(); }
 
  private:
-  bool WaitReadable(int fd) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    return ::poll(fds, 2, 5000) > 0 && (fds[1].revents & POLLIN) == 0 &&
-           (fds[0].revents & POLLIN) != 0;
-  }
-  void Run() {
-    if (!WaitReadable(listenFd_)) return;
-    int fd = ::accept(listenFd_, nullptr, nullptr);
-    if (fd < 0) return;
-    ++accepted_;
-    size_t next = 0;
-    std::string pending;
-    while (WaitReadable(fd)) {
-      char chunk[8192];
-      ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) break;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        received_.append(chunk, static_cast<size_t>(n));
+  void Answer(PeerConnection& c, std::string* pending) {
+    size_t end;
+    while (!c.closing() && (end = pending->find('\n')) != std::string::npos) {
+      pending->erase(0, end + 1);
+      if (next_ >= replies_.size()) continue;
+      const Reply& reply = replies_[next_++];
+      if (reply.closeInstead) {
+        c.Close();
+        return;
       }
-      pending.append(chunk, static_cast<size_t>(n));
-      size_t end;
-      bool closed = false;
-      while ((end = pending.find('\n')) != std::string::npos && !closed) {
-        pending.erase(0, end + 1);
-        if (next >= replies_.size()) continue;
-        const Reply& reply = replies_[next++];
-        if (reply.closeInstead) {
-          closed = true;
-          break;
-        }
-        for (const std::string& segment : reply.segments) {
-          ::send(fd, segment.data(), segment.size(), MSG_NOSIGNAL);
-          // Long enough for the client to see the segments apart.
-          ::poll(nullptr, 0, 40);
-        }
+      for (const std::string& segment : reply.segments) {
+        c.Send(segment);
+        c.Pause(40);  // long enough for the client to see the segments apart
       }
-      if (closed) break;
     }
-    ::close(fd);
   }
 
   std::vector<Reply> replies_;
-  int listenFd_ = -1;
-  int wake_[2] = {-1, -1};
-  uint16_t port_ = 0;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::string received_;
-  std::atomic<int> accepted_{0};
+  size_t next_ = 0;
+  LoopbackPeer peer_;  // last: its thread stops before the rest goes
 };
 
 Reply Say(std::string text) { return Reply{{std::move(text)}, false, false}; }
@@ -175,7 +116,8 @@ class ServerLinkScriptTest : public ::testing::Test {
   }
   // Waits until the server has received `bytes` after the identification line.
   std::string RequestsWhenThere(size_t bytes) {
-    for (int i = 0; i < 200 && Requests().size() < bytes; ++i) ::poll(nullptr, 0, 5);
+    for (int i = 0; i < 200 && Requests().size() < bytes; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return Requests();
   }
 
@@ -349,16 +291,7 @@ TEST(ServerLinkConnectTest, IdentityThatDoesNotFitIsRefusedBeforeConnecting) {
 }
 
 TEST(ServerLinkConnectTest, NoServerMeansNotConnected) {
-  // A port that was free a moment ago: nothing listens there now.
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  std::string endpoint = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  std::string endpoint = "127.0.0.1:" + std::to_string(UnusedLoopbackPort());
   ServerLink link(endpoint.c_str(), kShortTimeoutMs);
   EXPECT_EQ(kServerNotConnected, link.Connect(kStation));
   uint64_t value = 0;
@@ -390,249 +323,5 @@ TEST(ServerLinkConnectTest, RefusedIdentificationGivesTheStatusAndDisconnects) {
 }
 
 // ---------------------------------------------------------------------------
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
-class TestServerTest : public ::testing::Test {
- protected:
-  qxsim::TestServerOptions Options() {
-    qxsim::TestServerOptions o;
-    o.stateFile = dir_.File("state");
-    o.resultsFile = dir_.File("results");
-    return o;
-  }
-  void StartServer(qxsim::TestServerOptions options) {
-    server_.reset(new qxsim::TestServer(options));
-    std::string error;
-    ASSERT_TRUE(server_->Start(&error)) << error;
-  }
-  std::unique_ptr<ServerLink> Connected() {
-    std::unique_ptr<ServerLink> link(new ServerLink(server_->endpoint().c_str(), kShortTimeoutMs));
-    EXPECT_EQ(0, link->Connect(kStation));
-    return link;
-  }
-  // One raw request line on a socket of its own; the reply line, or "".
-  std::string Raw(platform::TcpSocket* socket, const std::string& line) {
-    EXPECT_EQ(0, socket->SendAll(line.data(), line.size(), 1000));
-    std::string reply;
-    char c;
-    size_t n = 0;
-    while (reply.find('\n') == std::string::npos &&
-           socket->Receive(&c, 1, &n, 1000) == platform::kOk && n == 1) {
-      reply += c;
-    }
-    return reply;
-  }
-  platform::TcpSocket RawSocket() {
-    platform::TcpSocket socket;
-    EXPECT_EQ(0, socket.Connect("127.0.0.1", server_->port(), 1000));
-    return socket;
-  }
-
-  TempDir dir_;
-  std::unique_ptr<qxsim::TestServer> server_;
-};
-
-TEST_F(TestServerTest, AcceptsOnlyTheRightIdentification) {
-  StartServer(Options());
-  struct Case {
-    ClientIdentity identity;
-    int result;
-  };
-  const Case cases[] = {
-      {kStation, 0},
-      {{"QXTestZ4", 0.12, 0x1702, 0x5E2C91A4}, 401},
-      {{"QXTestZ5", 0.13, 0x1702, 0x5E2C91A4}, 401},
-      {{"QXTestZ5", 0.12, 0x1703, 0x5E2C91A4}, 401},
-      {{"QXTestZ5", 0.12, 0x1702, 0x5E2C91A5}, 401},
-  };
-  for (const Case& c : cases) {
-    ServerLink link(server_->endpoint().c_str(), kShortTimeoutMs);
-    EXPECT_EQ(c.result, link.Connect(c.identity)) << c.identity.name << " " << c.identity.version;
-  }
-}
-
-TEST_F(TestServerTest, RequestsBeforeIdentificationAndUnknownOnesAreRefused) {
-  StartServer(Options());
-  platform::TcpSocket socket = RawSocket();
-  EXPECT_EQ("403\r\n", Raw(&socket, "serial\r\n"));
-  EXPECT_EQ("200\r\n", Raw(&socket, kIdLine));
-  EXPECT_EQ("400\r\n", Raw(&socket, "coffee\r\n"));
-  EXPECT_EQ("400\r\n", Raw(&socket, "test 0x12 {a}\r\n"));
-  EXPECT_EQ("400\r\n", Raw(&socket, "qtest 0x000000001c03c90b a}\r\n"));
-  EXPECT_TRUE(server_->results().empty());
-  EXPECT_EQ(470010002u, server_->nextSerial());
-}
-
-TEST_F(TestServerTest, HandsOutEachNumberOnce) {
-  StartServer(Options());
-  auto link = Connected();
-  uint64_t serial = 0, mac = 0;
-  EXPECT_EQ(0, link->GetSerial(&serial));
-  EXPECT_EQ(470010002u, serial);
-  EXPECT_EQ(0, link->GetSerial(&serial));
-  EXPECT_EQ(470010003u, serial);
-  EXPECT_EQ(0, link->GetMac(&mac));
-  EXPECT_EQ(0x027C4B002001u, mac);
-  EXPECT_EQ(0, link->GetSerialAndMac(&serial, &mac));
-  EXPECT_EQ(470010004u, serial);
-  EXPECT_EQ(0x027C4B002002u, mac);
-  // A second station connected at the same time gets numbers of its own.
-  auto other = Connected();
-  EXPECT_EQ(0, other->GetSerial(&serial));
-  EXPECT_EQ(470010005u, serial);
-}
-
-TEST_F(TestServerTest, NumbersContinueAcrossRestartsThroughTheStateFile) {
-  StartServer(Options());
-  uint64_t serial = 0, mac = 0;
-  {
-    auto link = Connected();
-    EXPECT_EQ(0, link->GetSerial(&serial));
-    EXPECT_EQ(0, link->GetMac(&mac));
-  }
-  server_->Stop();
-  EXPECT_EQ("next_serial 470010003\nnext_mac 027C4B002002\n", ReadFile(dir_.File("state")));
-  EXPECT_FALSE(FileExists(dir_.File("state.tmp")));
-
-  StartServer(Options());
-  auto link = Connected();
-  EXPECT_EQ(0, link->GetSerial(&serial));
-  EXPECT_EQ(470010003u, serial);
-  EXPECT_EQ(0, link->GetMac(&mac));
-  EXPECT_EQ(0x027C4B002002u, mac);
-}
-
-TEST_F(TestServerTest, ADamagedStateFileStopsTheStart) {
-  std::ofstream(dir_.File("state")) << "next_serial banana\n";
-  qxsim::TestServer server(Options());
-  std::string error;
-  EXPECT_FALSE(server.Start(&error));
-  EXPECT_NE(std::string::npos, error.find("damaged")) << error;
-}
-
-TEST_F(TestServerTest, UsedUpRangeIsRefused) {
-  qxsim::TestServerOptions options = Options();
-  options.lastSerial = options.firstSerial;
-  StartServer(options);
-  auto link = Connected();
-  uint64_t serial = 0;
-  EXPECT_EQ(0, link->GetSerial(&serial));
-  EXPECT_EQ(503, link->GetSerial(&serial));
-  EXPECT_EQ(470010002u, serial);
-}
-
-TEST_F(TestServerTest, StoresEveryResultMessageWholeOnItsOwnLine) {
-  StartServer(Options());
-  auto link = Connected();
-  const char* lines[] = {"Open Quenlox : Passed : Quenlox Z5 Found", "B : Error : x"};
-  CalibrationItem items[] = {{"HS 10.0V PSlope", 1.5}};
-  EXPECT_EQ(0, link->SendTestResults(lines, 2, 470010123));
-  EXPECT_EQ(0, link->SendQuickTestResults(lines, 1, 470010123));
-  EXPECT_EQ(0, link->SendCalibration(items, 1, 470010123));
-  // Flushed before the reply: the file holds the lines as soon as 200 arrived.
-  EXPECT_EQ(
-      "test 0x000000001c03c90b {Open Quenlox : Passed : Quenlox Z5 Found;B : Error : x}\n"
-      "qtest 0x000000001c03c90b {Open Quenlox : Passed : Quenlox Z5 Found}\n"
-      "cal 0x000000001c03c90b {HS 10.0V PSlope:1.500000000}\n",
-      ReadFile(dir_.File("results")));
-  EXPECT_EQ(3u, server_->results().size());
-}
-
-TEST_F(TestServerTest, FaultsGiveTheirCodes) {
-  StartServer(Options());
-  uint64_t serial = 0;
-  {
-    server_->SetFault(qxsim::ServerFault::kErrorStatus, "serial", 503);
-    auto link = Connected();
-    EXPECT_EQ(503, link->GetSerial(&serial));
-    EXPECT_EQ(470010002u, server_->nextSerial());  // nothing handed out
-    uint64_t mac = 0;
-    EXPECT_EQ(0, link->GetMac(&mac));  // the fault is for "serial" only
-  }
-  {
-    server_->SetFault(qxsim::ServerFault::kClose, "serial");
-    auto link = Connected();
-    EXPECT_EQ(kServerClosed, link->GetSerial(&serial));
-    EXPECT_FALSE(link->connected());
-  }
-  {
-    server_->SetFault(qxsim::ServerFault::kSilent, "qtest");
-    auto link = Connected();
-    EXPECT_EQ(kServerTimeout, link->SendQuickTestResults(nullptr, 0, 1));
-    EXPECT_TRUE(server_->results().empty());
-  }
-  {
-    server_->SetFault(qxsim::ServerFault::kErrorStatus, "ID", 401);
-    ServerLink link(server_->endpoint().c_str(), kShortTimeoutMs);
-    EXPECT_EQ(401, link.Connect(kStation));
-  }
-  {
-    server_->SetFault(qxsim::ServerFault::kSplitReply);
-    auto link = Connected();
-    EXPECT_EQ(0, link->GetSerial(&serial));
-    EXPECT_EQ(470010002u, serial);
-    EXPECT_EQ(0, link->GetSerial(&serial));
-    EXPECT_EQ(470010003u, serial);
-  }
-}
-
-TEST(TestServerOptionsTest, ParsesFaultsAndCommandLineOptions) {
-  struct FaultCase {
-    const char* text;
-    bool ok;
-    qxsim::ServerFault fault;
-    int status;
-  };
-  const FaultCase faults[] = {
-      {"none", true, qxsim::ServerFault::kNone, 500},
-      {"error", true, qxsim::ServerFault::kErrorStatus, 500},
-      {"error:404", true, qxsim::ServerFault::kErrorStatus, 404},
-      {"close", true, qxsim::ServerFault::kClose, 500},
-      {"split", true, qxsim::ServerFault::kSplitReply, 500},
-      {"silent", true, qxsim::ServerFault::kSilent, 500},
-      {"error:200", false, qxsim::ServerFault::kNone, 500},
-      {"error:4044", false, qxsim::ServerFault::kNone, 500},
-      {"loud", false, qxsim::ServerFault::kNone, 500},
-  };
-  for (const FaultCase& c : faults) {
-    qxsim::ServerFault fault = qxsim::ServerFault::kNone;
-    int status = 500;
-    EXPECT_EQ(c.ok, qxsim::ParseServerFault(c.text, &fault, &status)) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(c.fault, fault) << c.text;
-      EXPECT_EQ(c.status, status) << c.text;
-    }
-  }
-
-  const char* args[] = {"qxsim",        "--ts-endpoint",     "127.0.0.1:6001", "--ts-fault",
-                        "error:418",    "--ts-first-serial", "470010100",      "--ts-first-mac",
-                        "027C4B003000", "--other",           "--ts-state"};
-  char** argv = const_cast<char**>(args);
-  int argc = 11;
-  qxsim::TestServerOptions options;
-  std::string error;
-  EXPECT_EQ(2, qxsim::ParseTestServerOption(argc, argv, 1, &options, &error));
-  EXPECT_EQ("127.0.0.1", options.host);
-  EXPECT_EQ(6001, options.port);
-  EXPECT_EQ(2, qxsim::ParseTestServerOption(argc, argv, 3, &options, &error));
-  EXPECT_EQ(418, options.faultStatus);
-  EXPECT_EQ(2, qxsim::ParseTestServerOption(argc, argv, 5, &options, &error));
-  EXPECT_EQ(470010100u, options.firstSerial);
-  EXPECT_EQ(2, qxsim::ParseTestServerOption(argc, argv, 7, &options, &error));
-  EXPECT_EQ(0x027C4B003000u, options.firstMac);
-  EXPECT_EQ(0, qxsim::ParseTestServerOption(argc, argv, 9, &options, &error));
-  EXPECT_EQ(-1, qxsim::ParseTestServerOption(argc, argv, 10, &options, &error));
-  EXPECT_NE(std::string::npos, error.find("--ts-state"));
-  const char* bad[] = {"qxsim", "--ts-first-mac", "27C4B003000"};
-  EXPECT_EQ(-1, qxsim::ParseTestServerOption(3, const_cast<char**>(bad), 1, &options, &error));
-}
 
 }  // namespace
