@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 #include "sim/core/state_file.h"
 
@@ -14,11 +15,44 @@ namespace {
 constexpr auto kSaverPoll = std::chrono::milliseconds(200);
 constexpr auto kSaveQuiet = std::chrono::milliseconds(500);
 
+// The device's address as its register gives it: a numeric IPv4 host, else 0.
+uint32_t Ipv4Number(const std::string& host) {
+  uint32_t value = 0;
+  int parts = 0;
+  size_t at = 0;
+  while (parts < 4) {
+    size_t end = host.find('.', at);
+    std::string piece = host.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (piece.empty() || piece.size() > 3 ||
+        piece.find_first_not_of("0123456789") != std::string::npos) {
+      return 0;
+    }
+    int n = std::stoi(piece);
+    if (n > 255) return 0;
+    value = value << 8 | static_cast<uint32_t>(n);
+    ++parts;
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return parts == 4 ? value : 0;
+}
+
 }  // namespace
 
 Bench::Bench(BenchOptions options)
     : options_(std::move(options)), device_(options_.device), jig_(options_.jig), server_(device_) {
   jig_.AttachTo(device_);
+  device_.WithCore([this](DeviceCore& core) {
+    const ProductionFaults& faults = options_.production;
+    core.dio.SetFaults(faults.dio);
+    core.stream.SetFaults(faults.stream);
+    core.counters.SetWrongCounters(faults.wrongCounters);
+    // Until the analog front end feeds the stream, the loop-back channels
+    // read the nominal outputs of the codes the stream test sets.
+    core.stream.SetReading([](int channel) {
+      return channel == 0 ? 0.625f : channel == 1 ? 3.75f : 0.0f;
+    });
+  });
   device_.SetFlashWriteFault(options_.flashWriteFailAfter);
   server_.SetRestartMs(options_.restartMs);
   server_.SetRestartListener([this] {
@@ -49,7 +83,12 @@ bool Bench::Start(std::string* error) {
     if (read == StateFileRead::kMissing && !SaveState(error)) return false;
     savedGeneration_ = device_.StateGeneration();
   }
+  if (options_.production.nonFactorySettings) {
+    device_.WithCore([](DeviceCore& core) { core.settings.SetFactory(false); });
+  }
   if (!server_.Start({usb, eth}, error)) return false;
+  uint32_t ip = Ipv4Number(eth.host);
+  device_.WithCore([ip](DeviceCore& core) { core.settings.SetIpAddress(ip); });
   server_.SetFaults(kUsbEndpoint, options_.usbFaults);
   server_.SetFaults(kEthEndpoint, options_.ethFaults);
   if (options_.withMeter) {

@@ -26,6 +26,7 @@
 #include "sim/device_server.h"
 #include "sim/jig.h"
 #include "sim/meter.h"
+#include "sim/production_faults.h"
 #include "sim/qxts_server.h"
 
 namespace qxsim {
@@ -45,6 +46,7 @@ struct BenchOptions {
   LinkFaults ethFaults;
   int flashWriteFailAfter = -1;  // VirtualDevice::SetFlashWriteFault
   JigSettings jig;
+  ProductionFaults production;
   // The bench meter and the test server run only when asked for.
   bool withMeter = false;
   MeterOptions meter;

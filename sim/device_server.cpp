@@ -278,6 +278,11 @@ void DeviceServer::Receive(Connection& c) {
   }
 }
 
+std::vector<DeviceServer::Served> DeviceServer::servedLog() const {
+  std::lock_guard<std::mutex> lock(servedMutex_);
+  return std::vector<Served>(served_.begin(), served_.end());
+}
+
 void DeviceServer::Serve(Connection& c) {
   while (c.socket.IsOpen() && c.in.size() >= kMbapBytes && c.out.size() < kMaxQueuedReplies) {
     // Nothing after a restart request reaches the device: it is going down.
@@ -294,6 +299,12 @@ void DeviceServer::Serve(Connection& c) {
     c.in.erase(c.in.begin(), c.in.begin() + total);
     ++c.requests;
     ++requestCount_;
+    {
+      std::lock_guard<std::mutex> lock(servedMutex_);
+      if (served_.size() == kServedLogSize) served_.pop_front();
+      uint16_t first = total >= kHeaderBytes + 3 ? GetU16(request, kHeaderBytes + 1) : 0xFFFF;
+      served_.push_back(Served{c.endpoint, first});
+    }
     LinkFaults f = faults(c.endpoint);
     if (f.dropAfter >= 0 && c.requests > static_cast<uint64_t>(f.dropAfter)) {
       Close(c);

@@ -98,6 +98,15 @@ class DeviceServer {
   void DropConnections();
   size_t connectionCount() const { return connectionCount_; }
   uint64_t requestCount() const { return requestCount_; }
+  // Which endpoint took each request, oldest first (the last
+  // kServedLogSize): a test can see every request of a run after the
+  // Ethernet test arrive on the Ethernet endpoint.
+  struct Served {
+    size_t endpoint;
+    uint16_t firstRegister;  // of the request's first record (0xFFFF: none)
+  };
+  static constexpr size_t kServedLogSize = 100000;
+  std::vector<Served> servedLog() const;
 
   // Called on the server's thread when the device goes away for a restart
   // (the bench saves its state then). Set before Start.
@@ -151,6 +160,8 @@ class DeviceServer {
   std::atomic<uint32_t> restartMs_{5000};
   std::atomic<size_t> connectionCount_{0};
   std::atomic<uint64_t> requestCount_{0};
+  mutable std::mutex servedMutex_;
+  std::deque<Served> served_;
   bool restartPending_ = false;  // loop thread only
   bool relistenReported_ = false;
   uint64_t awayUntilMs_ = 0;

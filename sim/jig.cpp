@@ -25,6 +25,11 @@ bool ParseInteger(const std::string& text, long long low, long long high, long l
   return true;
 }
 
+// The E, C and M wiring: E0-E1, E2-E3, E4-E5, C0-C1, C2-C3 joined in pairs,
+// MIO 0-2 joined together, E6 open, E7 tied to ground.
+constexpr uint32_t kJigDioNets[] = {0x300, 0xC00, 0x3000, 0x30000, 0xC0000, 0x700000};
+constexpr uint32_t kJigDioTiedLow = 1u << 15;
+
 }  // namespace
 
 const char* JigUsage() {
@@ -98,7 +103,13 @@ uint32_t Jig::PinLevels(uint32_t outputs, uint32_t outputLevels) const {
   // The code lines read the jig's code unless the device drives them.
   constexpr uint32_t kCodeMask = (1u << kJigCodeLines) - 1;
   uint32_t tied = kCodeMask & ~outputs;
-  return (pins & ~tied) | (settings_.code & tied);
+  pins = (pins & ~tied) | (settings_.code & tied);
+  // E, C and M: a line driven low pulls the lines joined to it.
+  uint32_t drivenLow = outputs & ~outputLevels;
+  for (uint32_t net : kJigDioNets) {
+    if ((drivenLow & net) != 0) pins &= ~net;
+  }
+  return pins & ~kJigDioTiedLow;
 }
 
 void Jig::DataBlock(uint8_t* bytes) const {

@@ -5,6 +5,9 @@
 //     values); with no jig nothing answers and the block reads 0xFF;
 //   - its code lines: the jig ties DIO lines 0-4 to its code (a 0 bit pulls
 //     the line low); with no jig they float high;
+//   - its E, C and M wiring (DIO 8-22): lines joined so that a line driven
+//     low pulls its partners (E0-E1, E2-E3, E4-E5, C0-C1, C2-C3, MIO 0-2),
+//     E7 tied low; with no jig every input is pulled high;
 //   - its source: the voltage the device sets at 30014 (F32), which reaches
 //     the bench meter directly, or through the attenuator while DIO line 5
 //     is driven low.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/settings.h"
+#include "sim/production_faults.h"
 
 namespace qxsim {
 
@@ -69,6 +70,7 @@ int ParseBenchCommandLine(int argc, char** argv, BenchOptions* options, DeviceCo
     if (used == 0) used = ParseClockOption(argc, argv, i, &options->device.clock, error);
     if (used == 0) used = ParseMeterOption(argc, argv, i, &options->meter, error);
     if (used == 0) used = ParseTestServerOption(argc, argv, i, &options->testServer, error);
+    if (used == 0) used = ParseProductionFaultOption(argc, argv, i, &options->production, error);
     if (used < 0) return -1;
     if (used == 0) {
       *error = "unknown option " + arg;
@@ -81,7 +83,8 @@ int ParseBenchCommandLine(int argc, char** argv, BenchOptions* options, DeviceCo
 }
 
 std::string BenchUsage() {
-  return std::string(DeviceUsage()) + JigUsage() + ClockUsage() + MeterUsage() + TestServerUsage();
+  return std::string(DeviceUsage()) + JigUsage() + ClockUsage() + MeterUsage() + TestServerUsage() +
+         ProductionFaultUsage();
 }
 
 bool ParseMacText(const std::string& text, uint64_t* mac) {

@@ -46,6 +46,11 @@ VirtualDevice::VirtualDevice(DeviceOptions options) : core_(options) {
   }
   InstallCore();
   PowerOnLocked();
+  AddStateSection(
+      "SETN", [](const DeviceCore& core) { return core.settings.Save(); },
+      [](DeviceCore& core, const std::vector<uint8_t>& bytes) {
+        return core.settings.Load(bytes);
+      });
 }
 
 void VirtualDevice::InstallCore() {
@@ -54,7 +59,9 @@ void VirtualDevice::InstallCore() {
   core_.flashInterface.Install(map_);
   core_.deviceClock.Install(map_);
   core_.dio.Install(map_);
-  map_.Map(kOpeningU32Register, 2, std::make_shared<StoredRegisters>(kOpeningU32Register, 2));
+  core_.stream.Install(map_);
+  core_.counters.Install(map_);
+  core_.settings.Install(map_);
   map_.Map(kOpeningU16Register, 1, std::make_shared<StoredRegisters>(kOpeningU16Register, 1));
   DeviceCore& core = core_;
   map_.Map(kRestartRegister, 2,
@@ -129,6 +136,8 @@ void VirtualDevice::PowerOnLocked() {
   core_.versions.PowerOn();
   core_.flashInterface.PowerOn();
   core_.dio.PowerOn();
+  core_.stream.PowerOn();
+  core_.counters.PowerOn();
   map_.PowerOn();
 }
 
@@ -243,7 +252,7 @@ uint64_t VirtualDevice::packetCount() const {
 
 uint64_t VirtualDevice::StateGeneration() const {
   Lock lock(*this);
-  return core_.flash.generation() + core_.otherStateGeneration;
+  return core_.flash.generation() + core_.otherStateGeneration + core_.settings.generation();
 }
 
 std::vector<StateSection> VirtualDevice::SaveState() const {

@@ -24,17 +24,20 @@
 #include "sim/core/register_map.h"
 #include "sim/core/sim_clock.h"
 #include "sim/features/clock.h"
+#include "sim/features/counters.h"
 #include "sim/features/dio.h"
 #include "sim/features/flash_interface.h"
 #include "sim/features/identity.h"
+#include "sim/features/settings.h"
+#include "sim/features/stream.h"
 #include "sim/features/versions.h"
 
 namespace qxsim {
 
 constexpr uint16_t kRestartRegister = 61996;  // U32
 constexpr uint32_t kRestartValue = 0x6B2E41D7;
-// Written by the opening test; kept, not acted on yet.
-constexpr uint16_t kOpeningU32Register = 4992;
+// Written by the opening test; kept, not acted on yet. (Its other write,
+// 4992, stops the stream.)
 constexpr uint16_t kOpeningU16Register = 48005;
 
 enum class StartingIdentity {
@@ -65,7 +68,9 @@ struct DeviceCore {
         versions(flash, o.bootloaderVersion),
         identity(flash, o.isMax),
         flashInterface(flash),
-        deviceClock(clock, o.clock) {}
+        deviceClock(clock, o.clock),
+        stream(clock),
+        counters(clock) {}
   DeviceOptions options;
   SimClock clock;
   FlashMemory flash;
@@ -79,6 +84,9 @@ struct DeviceCore {
   FlashInterface flashInterface;
   DeviceClock deviceClock;
   DioLines dio;
+  Stream stream;
+  Counters counters;
+  DeviceSettings settings;
 };
 
 // One tagged piece of the state file.

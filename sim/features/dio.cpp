@@ -32,8 +32,18 @@ void DioLines::PowerOn() {
 }
 
 uint32_t DioLines::Levels() const {
-  uint32_t levels = outputLevels();
-  return (wiring_ ? wiring_(outputs_, levels) : UnwiredLevels(outputs_, levels)) & kSimAllDioLines;
+  uint32_t outputs = faults_.deadOutputs ? 0 : outputs_;
+  uint32_t levels = levels_ & outputs;
+  uint32_t pins = wiring_ ? wiring_(outputs, levels) : UnwiredLevels(outputs, levels);
+  if (faults_.shortA >= 0 && faults_.shortB >= 0 && faults_.shortA < int{kSimDioLines} &&
+      faults_.shortB < int{kSimDioLines}) {
+    uint32_t pair = 1u << faults_.shortA | 1u << faults_.shortB;
+    if ((pins & pair) != pair) pins &= ~pair;  // one low pulls the other
+  }
+  if (faults_.stuckLow >= 0 && faults_.stuckLow < int{kSimDioLines}) {
+    pins &= ~(1u << faults_.stuckLow);
+  }
+  return pins & kSimAllDioLines;
 }
 
 bool DioLines::DrivenLow(size_t line) const {

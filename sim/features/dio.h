@@ -33,6 +33,14 @@ using PinWiring = std::function<uint32_t(uint32_t outputs, uint32_t outputLevels
 // The pins with nothing attached: outputs at their level, inputs high.
 uint32_t UnwiredLevels(uint32_t outputs, uint32_t outputLevels);
 
+// Faults of the device's own lines.
+struct DioFaults {
+  int shortA = -1;  // two lines joined on the board (-1: none)
+  int shortB = -1;
+  int stuckLow = -1;         // a line held low (-1: none)
+  bool deadOutputs = false;  // the output drivers drive nothing
+};
+
 class DioLines {
  public:
   void Install(RegisterMap& map);
@@ -40,6 +48,7 @@ class DioLines {
 
   // Connects the pins to the outside (null: nothing attached).
   void SetWiring(PinWiring wiring) { wiring_ = std::move(wiring); }
+  void SetFaults(const DioFaults& faults) { faults_ = faults; }
 
   uint32_t outputs() const { return outputs_; }
   uint32_t outputLevels() const { return levels_ & outputs_; }
@@ -55,6 +64,7 @@ class DioLines {
   uint32_t outputs_ = 0;
   uint32_t levels_ = 0;  // the output latch, also of lines that are inputs now
   PinWiring wiring_;
+  DioFaults faults_;
 };
 
 }  // namespace qxsim

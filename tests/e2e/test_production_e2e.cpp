@@ -1,0 +1,186 @@
+// The production rows in-process against the virtual bench on its ports: a
+// good device passes each with its text, and each injected fault gives its
+// text and level.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "harness/harness.h"
+#include "harness/station_table.h"
+#include "production/counter_test.h"
+#include "sim/bench.h"
+#include "sim/production_faults.h"
+
+namespace {
+
+// The rows that need no analog front end and no test server; the counter
+// test, which no mask selects, runs last.
+const char* const kRows[] = {"Open Quenlox",         "Read Test Jig Info", "Firmware Version",
+                             "Startup DAQ Settings", "Device Name",        "DIO Short Test",
+                             "DIO Jig Test"};
+
+uint32_t ProductionList(TestContext* context, TestRecord* list) {
+  uint32_t result = GetTestList(context, list);
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < context->testCount; ++i) {
+    for (const char* name : kRows) {
+      if (std::strcmp(list[i].name, name) == 0) list[kept++] = list[i];
+    }
+  }
+  list[kept].name = "CounterTest";
+  list[kept].test = CounterTest;
+  context->testCount = kept + 1;
+  return result;
+}
+
+const DeviceTypeEntry kTypes[] = {{"GetTestList", kZ5DeviceType, ProductionList},
+                                  {nullptr, 0, nullptr}};
+
+class NullSink : public ReportSink {
+ public:
+  void Show(const char*, size_t) override {}
+};
+
+constexpr uint32_t kNoJig = 0x800000;
+constexpr uint32_t kJig = 0x60000;  // production station with the jig
+
+class ProductionRun : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (bench_) bench_->Stop();
+    unsetenv("QXM_USB_ENDPOINT");
+  }
+  // Starts a bench with these qxsim fault options.
+  void StartBench(std::vector<std::string> args, bool isMax = false, bool jig = true) {
+    qxsim::BenchOptions options;
+    options.device.isMax = isMax;
+    options.jig.present = jig;
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    std::string error;
+    for (int i = 0; i < static_cast<int>(argv.size());) {
+      int used = qxsim::ParseProductionFaultOption(static_cast<int>(argv.size()), argv.data(), i,
+                                                   &options.production, &error);
+      ASSERT_GT(used, 0) << args[i] << " " << error;
+      i += used;
+    }
+    if (!statePath_.empty()) options.statePath = statePath_;
+    bench_.reset(new qxsim::Bench(options));
+    ASSERT_TRUE(bench_->Start(&error)) << error;
+    setenv("QXM_USB_ENDPOINT", bench_->usbEndpoint().c_str(), 1);
+  }
+  // The details and status of each row of a run with this mask.
+  std::vector<std::pair<std::string, std::pair<uint32_t, std::string>>> Run(uint32_t mask) {
+    TestHarness harness(kZ5DeviceType, mask, 1, &sink_, kTypes);
+    harness.Run();
+    std::vector<std::pair<std::string, std::pair<uint32_t, std::string>>> rows;
+    for (uint32_t i = 0; i < harness.testCount(); ++i) {
+      const TestRecord& r = harness.list()[i];
+      rows.push_back({r.name, {r.status, r.details}});
+    }
+    return rows;
+  }
+  static std::pair<uint32_t, std::string> Row(
+      const std::vector<std::pair<std::string, std::pair<uint32_t, std::string>>>& rows,
+      const char* name) {
+    for (const auto& r : rows) {
+      if (r.first == name) return r.second;
+    }
+    return {99, "(not in the list)"};
+  }
+
+  NullSink sink_;
+  std::unique_ptr<qxsim::Bench> bench_;
+  std::string statePath_;
+};
+
+TEST_F(ProductionRun, AGoodDevicePassesEveryRowWithItsText) {
+  struct Expect {
+    const char* row;
+    const char* details;
+  };
+  for (bool isMax : {false, true}) {
+    for (bool jig : {false, true}) {
+      StartBench({}, isMax, jig);
+      auto rows = Run(jig ? kJig : kNoJig);
+      const Expect expected[] = {
+          {"Firmware Version", "Firmware Version: 1.0000"},
+          {"Startup DAQ Settings", "Factory settings detected"},
+          {"Device Name", "New Name: My_Z5_0000"},
+          {jig ? "DIO Jig Test" : "DIO Short Test", jig ? "8 tests passed" : "All tests passed"},
+          {"CounterTest", "All counter tests passed"},
+      };
+      for (const Expect& e : expected) {
+        EXPECT_EQ(Row(rows, e.row), std::make_pair(2u, std::string(e.details)))
+            << e.row << (isMax ? " Max" : "") << (jig ? " jig" : " no jig");
+      }
+      bench_->Stop();
+    }
+  }
+}
+
+TEST_F(ProductionRun, EachFaultGivesItsTextAndLevel) {
+  struct Case {
+    std::vector<std::string> faults;
+    uint32_t mask;
+    const char* row;
+    uint32_t level;
+    const char* details;
+  };
+  const Case cases[] = {
+      {{"--fault-dio-short", "3,4"}, kNoJig, "DIO Short Test", 4, "Possible short DIO#: 3, 4"},
+      {{"--fault-dio-stuck-low", "0"},
+       kNoJig,
+       "DIO Short Test",
+       5,
+       "All high: 0x7FFFFE expected 0x7FFFFF"},
+      {{"--fault-dio-dead-outputs"},
+       kNoJig,
+       "DIO Short Test",
+       4,
+       "Possible short DIO#: 0, no partner: read 0x7FFFFF"},
+      {{"--fault-dio-dead-outputs"}, kJig, "DIO Jig Test", 5, "E/C/M 0,2,4 output low: 0x00070F7F"},
+      {{"--fault-dio-short", "8,14"},
+       kJig,
+       "DIO Jig Test",
+       5,
+       "E/C/M 0,2,4 output low: 0x00000000"},
+      {{"--fault-counter", "0", "--fault-counter", "1"}, kJig, "CounterTest", 5, "Counter 1 fail"},
+      {{"--fault-counter", "3"}, kJig, "CounterTest", 5, "Counter 3 fail"},
+      {{"--fault-non-factory"}, kJig, "Startup DAQ Settings", 3, "non-Factory settings detected"},
+      {{"--fault-non-factory"},
+       kJig | 0x20,
+       "Startup DAQ Settings",
+       2,
+       "Changed to factory settings"},
+  };
+  for (const Case& c : cases) {
+    StartBench(c.faults, false, (c.mask & kJig & 0x20000) != 0);
+    auto rows = Run(c.mask);
+    EXPECT_EQ(Row(rows, c.row), std::make_pair(c.level, std::string(c.details))) << c.faults[0];
+    bench_->Stop();
+  }
+}
+
+TEST_F(ProductionRun, NameAndRestoredSettingsAreKeptInTheStateFile) {
+  char pattern[] = "/tmp/qxprod-e2e-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  statePath_ = std::string(pattern) + "/state";
+  StartBench({"--fault-non-factory"});
+  Run(kJig | 0x20);
+  bench_->Stop();
+  StartBench({});
+  auto rows = Run(kJig);
+  EXPECT_EQ(Row(rows, "Device Name"), std::make_pair(2u, std::string("Name: My_Z5_0000")));
+  EXPECT_EQ(Row(rows, "Startup DAQ Settings"),
+            std::make_pair(2u, std::string("Factory settings detected")));
+  bench_->Stop();
+  std::remove(statePath_.c_str());
+  ::rmdir(pattern);
+}
+
+}  // namespace
