@@ -1,4 +1,4 @@
-// The stream of scans: settings at 4002..4021 (scan rate F32 at 4002, values
+// The stream of scans: settings at 4002..4027 (scan rate F32 at 4002, values
 // per scan U32 at 4004, the channel of slot k in the first byte of the four
 // at 4020 + 2k), start 4990, stop 4992, and the data at 4500: each read of
 // its 204 registers takes the scans due since the last one, as many whole
@@ -15,7 +15,7 @@
 namespace qxsim {
 
 constexpr uint16_t kSimStreamSettingsRegister = 4002;
-constexpr size_t kSimStreamSettingsCount = 20;
+constexpr size_t kSimStreamSettingsCount = 26;  // 4002..4027
 constexpr uint16_t kSimStreamDataRegister = 4500;
 constexpr size_t kSimStreamDataCount = 204;
 constexpr uint16_t kSimStreamStartRegister = 4990;
