@@ -23,6 +23,9 @@ const char* const kRows[] = {"Open Quenlox",         "Read Test Jig Info", "Firm
                              "Startup DAQ Settings", "Device Name",        "DIO Short Test",
                              "DIO Jig Test"};
 
+// Set by the test that moves the run onto the Ethernet endpoint.
+bool gWithEthernet = false;
+
 uint32_t ProductionList(TestContext* context, TestRecord* list) {
   uint32_t result = GetTestList(context, list);
   uint32_t kept = 0;
@@ -30,6 +33,7 @@ uint32_t ProductionList(TestContext* context, TestRecord* list) {
     for (const char* name : kRows) {
       if (std::strcmp(list[i].name, name) == 0) list[kept++] = list[i];
     }
+    if (gWithEthernet && std::strcmp(list[i].name, "Ethernet test") == 0) list[kept++] = list[i];
   }
   list[kept].name = "CounterTest";
   list[kept].test = CounterTest;
@@ -53,6 +57,8 @@ class ProductionRun : public ::testing::Test {
   void TearDown() override {
     if (bench_) bench_->Stop();
     unsetenv("QXM_USB_ENDPOINT");
+    unsetenv("QX_DEVICE_IP");
+    gWithEthernet = false;
   }
   // Starts a bench with these qxsim fault options.
   void StartBench(std::vector<std::string> args, bool isMax = false, bool jig = true) {
@@ -181,6 +187,31 @@ TEST_F(ProductionRun, NameAndRestoredSettingsAreKeptInTheStateFile) {
   bench_->Stop();
   std::remove(statePath_.c_str());
   ::rmdir(pattern);
+}
+
+TEST_F(ProductionRun, AfterTheEthernetTestEveryRequestArrivesOnTheEthernetEndpoint) {
+  StartBench({});
+  // The DAC code registers, until the analog front end answers them.
+  bench_->device().Install([](qxsim::RegisterMap& map, qxsim::DeviceCore&) {
+    map.Map(51000, 4, std::make_shared<qxsim::StoredRegisters>(51000, 4));
+  });
+  setenv("QX_DEVICE_IP", bench_->ethEndpoint().c_str(), 1);
+  gWithEthernet = true;
+  auto rows = Run(kJig);
+  auto ethernet = Row(rows, "Ethernet test");
+  EXPECT_EQ(ethernet.first, 2u) << ethernet.second;
+  int scans = std::atoi(ethernet.second.c_str() + std::strlen("Passed "));
+  EXPECT_GT(scans, 4900) << ethernet.second;
+  EXPECT_LE(scans, 5100) << ethernet.second;
+  EXPECT_EQ(Row(rows, "CounterTest").first, 2u);
+  std::vector<qxsim::DeviceServer::Served> log = bench_->server().servedLog();
+  size_t first = 0;
+  while (first < log.size() && log[first].endpoint != qxsim::kEthEndpoint) ++first;
+  ASSERT_LT(first, log.size()) << "nothing arrived on the Ethernet endpoint";
+  EXPECT_EQ(log[first].firstRegister, 49100) << "the address, read over the new connection";
+  for (size_t i = first; i < log.size(); ++i) {
+    EXPECT_EQ(log[i].endpoint, qxsim::kEthEndpoint) << "request " << i;
+  }
 }
 
 }  // namespace
