@@ -20,6 +20,7 @@ constexpr uint32_t kChannelSlots = 4;      // what the channel list holds
 
 void Stream::PowerOn() {
   std::memset(settings_, 0, sizeof settings_);
+  std::memset(commands_, 0, sizeof commands_);
   running_ = false;
   startMs_ = 0;
   delivered_ = 0;
@@ -78,14 +79,17 @@ void Stream::Install(RegisterMap& map) {
                 return ReadData(address, count, values);
               },
               nullptr));
-  // Writing either half of the start or stop register acts; reads give 0.
+  // Writing the start or the stop register acts; both keep what was written.
   map.Map(kSimStreamStartRegister, 4,
           std::make_shared<FunctionRegisters>(
-              [](uint16_t, size_t count, uint16_t* values) {
-                std::fill(values, values + count, 0);
+              [this](uint16_t address, size_t count, uint16_t* values) {
+                std::memcpy(values, commands_ + (address - kSimStreamStartRegister),
+                            count * sizeof *values);
                 return static_cast<uint8_t>(kExceptionNone);
               },
-              [this](uint16_t address, size_t, const uint16_t*) {
+              [this](uint16_t address, size_t count, const uint16_t* values) {
+                std::memcpy(commands_ + (address - kSimStreamStartRegister), values,
+                            count * sizeof *values);
                 if (address < kSimStreamStopRegister) {
                   running_ = true;
                   startMs_ = clock_.NowMs();

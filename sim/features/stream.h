@@ -51,6 +51,7 @@ class Stream {
   AnalogReading reading_;
   StreamFaults faults_;
   uint16_t settings_[kSimStreamSettingsCount] = {};
+  uint16_t commands_[4] = {};  // start (2 registers), stop (2)
   bool running_ = false;
   uint64_t startMs_ = 0;
   uint64_t delivered_ = 0;  // scans handed out since the start
