@@ -367,6 +367,7 @@ std::string TestServer::Handle(const std::string& line, bool* identified, bool* 
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(line);
+    if (requests_.size() > kKeptRequests) requests_.pop_front();
     fault = options_.fault;
     faultStatus = options_.faultStatus;
     if (!options_.faultCommand.empty() && options_.faultCommand != command) {
@@ -509,7 +510,7 @@ std::vector<std::string> TestServer::results() const {
 
 std::vector<std::string> TestServer::requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return requests_;
+  return std::vector<std::string>(requests_.begin(), requests_.end());
 }
 
 uint64_t TestServer::nextSerial() const {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +27,7 @@
 namespace qxsim {
 
 constexpr size_t kMaxTestServerClients = 64;
+constexpr size_t kKeptRequests = 1000;
 
 enum class ServerFault {
   kNone,
@@ -103,6 +105,8 @@ class TestServer {
   // Every result message stored since Start, in order, without its CR LF.
   std::vector<std::string> results() const;
   // Every request line received since Start, in order.
+  // The last kKeptRequests request lines received since Start, oldest first
+  // (a log for tests; a long-running server keeps no more).
   std::vector<std::string> requests() const;
   uint64_t nextSerial() const;
   uint64_t nextMac() const;
@@ -134,7 +138,7 @@ class TestServer {
   uint64_t nextSerial_;
   uint64_t nextMac_;
   std::vector<std::string> results_;
-  std::vector<std::string> requests_;
+  std::deque<std::string> requests_;
   size_t connections_ = 0;
 
   platform::TcpListener listener_;

@@ -24,12 +24,8 @@ exceptions=(
   # Tests: scripted peers on raw sockets, child processes, temporary files and
   # pseudo-terminals, until tests/support offers them.
   "tests/*test_upgrade.cpp sys/stat.h unistd.h"
-  "tests/*test_bench_tools_e2e.cpp signal.h unistd.h"
   "tests/*test_serial.cpp fcntl.h poll.h termios.h unistd.h"
-  "tests/*test_station_e2e.cpp signal.h unistd.h"
-  "tests/*test_server_e2e.cpp unistd.h"
   "tests/*test_meter.cpp sys/stat.h unistd.h"
-  "tests/*test_upgrade_e2e.cpp fcntl.h poll.h signal.h sys/wait.h unistd.h"
   "tests/support/child_process.h sys/types.h"
   "tests/support/child_process.cpp poll.h signal.h sys/wait.h unistd.h"
   "tests/*test_calibration_math.cpp unistd.h"

@@ -1,8 +1,6 @@
 // The operator's bench tools as built programs against qxsim: qxreg sets the
 // jig's source, qxmeter reads it back through the meter on its pseudo-terminal.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -19,9 +18,8 @@ class BenchToolsEndToEnd : public ::testing::Test {
   void SetUp() override {
     bin_ = BuiltProgramDir();
     ASSERT_FALSE(bin_.empty()) << "QX_BIN_DIR is not set";
-    char pattern[] = "/tmp/qxbench-e2e-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = temp_.path();
+    ASSERT_FALSE(dir_.empty());
     sim_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{bin_ + "/qxsim", "--usb", "127.0.0.1:0", "--eth", "127.0.0.1:0",
                                  "--ts-endpoint", "127.0.0.1:0", "--ts-results", dir_ + "/results",
@@ -34,11 +32,7 @@ class BenchToolsEndToEnd : public ::testing::Test {
       if (line.rfind("meter ", 0) == 0) meterUp_ = true;
     }
   }
-  void TearDown() override {
-    sim_.reset();
-    std::remove((dir_ + "/results").c_str());
-    ::rmdir(dir_.c_str());
-  }
+  void TearDown() override { sim_.reset(); }
   int Run(std::vector<std::string> args, std::string* out) {
     args[0] = bin_ + "/" + args[0];
     ChildProcess child(args, {{"QXM_USB_ENDPOINT", usb_}, {"QX_COM3", dir_ + "/meter"}}, true);
@@ -61,6 +55,7 @@ class BenchToolsEndToEnd : public ::testing::Test {
     return values;
   }
   std::string bin_;
+  TempDir temp_;
   std::string dir_;
   std::string usb_;
   bool meterUp_ = false;

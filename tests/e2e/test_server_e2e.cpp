@@ -2,7 +2,6 @@
 // page and the bench's test server: a blank device is serialized once, and its report lands in the
 // results file.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,10 +15,12 @@
 #include "harness/harness.h"
 #include "harness/station_table.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "server/server_tests.h"
 #include "sim/bench.h"
 #include "sim/qxts_server.h"
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -66,8 +67,7 @@ std::string ReadFile(const std::string& path) {
 class StationRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qxts-e2e-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
+    dir_ = temp_.path();
     qxsim::TestServerOptions options;
     options.stateFile = dir_ + "/state";
     options.resultsFile = dir_ + "/results";
@@ -93,9 +93,6 @@ class StationRunTest : public ::testing::Test {
     server_->Stop();
     unsetenv("QXTS_ENDPOINT");
     unsetenv("QXM_USB_ENDPOINT");
-    std::remove((dir_ + "/state").c_str());
-    std::remove((dir_ + "/results").c_str());
-    ::rmdir(dir_.c_str());
   }
   std::unique_ptr<TestHarness> Run(uint32_t mask) {
     std::unique_ptr<TestHarness> harness(new TestHarness(kZ5DeviceType, mask, 1, &sink_, kTypes));
@@ -124,6 +121,7 @@ class StationRunTest : public ::testing::Test {
   }
 
   NullSink sink_;
+  TempDir temp_;
   std::string dir_;
   std::unique_ptr<qxsim::TestServer> server_;
   std::unique_ptr<qxsim::Bench> bench_;
@@ -211,17 +209,11 @@ class BuiltProgramsTest : public ::testing::Test {
     bin_ = BuiltProgramDir();
     ASSERT_FALSE(bin_.empty()) << "QX_BIN_DIR is not set";
     for (const char* name : {"qxts", "qxsim", "qxstation"}) {
-      ASSERT_EQ(0, ::access(Program(name).c_str(), X_OK)) << name;
+      ASSERT_TRUE(platform::FileExists(Program(name).c_str())) << name;
     }
-    char pattern[] = "/tmp/qxts-programs-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
+    dir_ = temp_.path();
   }
-  void TearDown() override {
-    server_.reset();
-    if (dir_.empty()) return;
-    for (const char* name : {"/results", "/state", "/device"}) std::remove((dir_ + name).c_str());
-    ::rmdir(dir_.c_str());
-  }
+  void TearDown() override { server_.reset(); }
   std::string Program(const char* name) const { return bin_ + "/" + name; }
   std::vector<std::string> ServerFiles() const {
     return {"--ts-endpoint",   "127.0.0.1:0", "--ts-results",
@@ -253,6 +245,7 @@ class BuiltProgramsTest : public ::testing::Test {
   }
 
   std::string bin_;
+  TempDir temp_;
   std::string dir_;
   std::string usb_ = "127.0.0.1:1";
   std::string server_endpoint_;

@@ -1,7 +1,5 @@
 // qxstation against qxsim, both as built programs, as an operator runs them.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -10,7 +8,9 @@
 #include <sstream>
 #include <string>
 
+#include "platform/file.h"
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -26,11 +26,10 @@ class StationEndToEnd : public ::testing::Test {
   void SetUp() override {
     bin_ = BuiltProgramDir();
     ASSERT_FALSE(bin_.empty()) << "QX_BIN_DIR is not set";
-    ASSERT_EQ(::access((bin_ + "/qxsim").c_str(), X_OK), 0);
-    ASSERT_EQ(::access((bin_ + "/qxstation").c_str(), X_OK), 0);
-    char pattern[] = "/tmp/qxstation-e2e-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(platform::FileExists((bin_ + "/qxsim").c_str()));
+    ASSERT_TRUE(platform::FileExists((bin_ + "/qxstation").c_str()));
+    dir_ = temp_.path();
+    ASSERT_FALSE(dir_.empty());
     results_ = dir_ + "/results";
     meterLink_ = dir_ + "/meter";
   }
@@ -60,13 +59,11 @@ class StationEndToEnd : public ::testing::Test {
     *out = station.ReadAll(30000);
     return station.Wait(30000);
   }
-  void TearDown() override {
-    sim_.reset();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { sim_.reset(); }
   std::string bin_;
   std::string usb_;
   std::unique_ptr<ChildProcess> sim_;
+  TempDir temp_;
   std::string dir_;
   std::string results_;
   std::string meterLink_;
@@ -82,7 +79,7 @@ TEST_F(StationEndToEnd, OpensTheVirtualDeviceOfEitherEdition) {
     const char* line = isMax ? " Open Quenlox                Passed      Quenlox Z5-Max Found\r\n"
                              : " Open Quenlox                Passed      Quenlox Z5 Found\r\n";
     EXPECT_NE(out.find(line), std::string::npos) << out;
-    sim_->Signal(SIGINT);
+    sim_->Interrupt();
     EXPECT_EQ(sim_->Wait(10000), 0) << "qxsim did not stop cleanly";
     sim_.reset();
   }
@@ -90,7 +87,7 @@ TEST_F(StationEndToEnd, OpensTheVirtualDeviceOfEitherEdition) {
 
 TEST_F(StationEndToEnd, NoDeviceEndsFatalQuicklyWithTheLibraryCode) {
   StartSim();
-  sim_->Signal(SIGTERM);
+  sim_->Terminate();
   ASSERT_EQ(sim_->Wait(10000), 0);
   std::string out;
   auto start = std::chrono::steady_clock::now();

@@ -3,12 +3,7 @@
 // path typed at qxtest's prompt. The whole dialogue is compared to the
 // character, and the device's firmware area, kept in qxsim's state file, to
 // the image byte for byte. One test keeps the real wait after the restart.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -20,95 +15,19 @@
 
 #include "device/flash_map.h"
 #include "platform/byte_order.h"
+#include "platform/file.h"
 #include "sim/core/state_file.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 #include "upgrade/firmware_pack.h"
 
 namespace {
 
-// A child process with pipes on its standard input and output; killed at the
-// end of the test if it is still running.
-class Child {
- public:
-  Child(std::vector<std::string> args, std::vector<std::string> env) {
-    int in[2] = {-1, -1};
-    int out[2] = {-1, -1};
-    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], STDIN_FILENO);
-      ::dup2(out[1], STDOUT_FILENO);
-      ::close(in[0]), ::close(in[1]), ::close(out[0]), ::close(out[1]);
-      for (std::string& e : env) ::putenv(&e[0]);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(&a[0]);
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      _exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-  }
-  ~Child() {
-    CloseInput();
-    if (pid_ > 0 && status_ < 0) {
-      ::kill(pid_, SIGKILL);
-      Wait(5000);
-    }
-    if (out_ >= 0) ::close(out_);
-  }
-  bool started() const { return pid_ > 0; }
-  void Type(const std::string& text) {
-    if (in_ < 0) return;
-    EXPECT_EQ(static_cast<ssize_t>(text.size()), ::write(in_, text.data(), text.size()));
-  }
-  void CloseInput() {
-    if (in_ >= 0) ::close(in_);
-    in_ = -1;
-  }
-  // Output until text has appeared (true) or timeoutMs passed or the output
-  // ended (false); everything read is kept in output().
-  bool ReadUntil(const std::string& text, int timeoutMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (output_.find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, 20) < 0) return false;
-      if ((p.revents & (POLLIN | POLLHUP)) == 0) continue;
-      char buffer[4096];
-      ssize_t n = ::read(out_, buffer, sizeof buffer);
-      if (n <= 0) return output_.find(text) != std::string::npos;
-      output_.append(buffer, static_cast<size_t>(n));
-    }
-    return true;
-  }
-  // Everything until the output ends, at most timeoutMs.
-  void ReadAll(int timeoutMs) { ReadUntil(std::string(1, '\0') + "never", timeoutMs); }
-  const std::string& output() const { return output_; }
-  void Signal(int signal) {
-    if (pid_ > 0 && status_ < 0) ::kill(pid_, signal);
-  }
-  // Exit status, waiting at most timeoutMs; -1 while it runs.
-  int Wait(int timeoutMs) {
-    for (int waited = 0; status_ < 0 && waited <= timeoutMs; waited += 10) {
-      int raw = 0;
-      if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        break;
-      }
-      ::poll(nullptr, 0, 10);
-    }
-    return status_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  int status_ = -1;
-  std::string output_;
-};
+// qxtest's and qxfwpack's standard output alone, as an operator sees it.
+std::unique_ptr<ChildProcess> Spawn(std::vector<std::string> args,
+                                    const ChildProcess::Environment& env = {}) {
+  return std::make_unique<ChildProcess>(std::move(args), env, true, true, true);
+}
 
 std::string Counted(const char* name, int count, int total) {
   std::string s;
@@ -137,21 +56,14 @@ class UpgradeEndToEndTest : public ::testing::Test {
     const char* bin = std::getenv("QX_BIN_DIR");
     bin_ = bin != nullptr ? bin : "";
     for (const char* p : {"qxsim", "qxtest", "qxfwpack"}) {
-      if (bin_.empty() || ::access(Program(p).c_str(), X_OK) != 0) {
+      if (bin_.empty() || !platform::FileExists(Program(p).c_str())) {
         GTEST_SKIP() << p << " is not built in QX_BIN_DIR";
       }
     }
-    char pattern[] = "/tmp/qx-upgrade-e2e-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    dir_ = pattern;
+    ASSERT_FALSE(temp_.path().empty());
+    dir_ = temp_.path();
   }
-  void TearDown() override {
-    sim_.reset();
-    for (const char* f : {"state", "fw.bin", "other.bin", "text.bin"}) {
-      std::remove((dir_ + "/" + f).c_str());
-    }
-    if (!dir_.empty()) ::rmdir(dir_.c_str());
-  }
+  void TearDown() override { sim_.reset(); }
   std::string Program(const char* name) const { return bin_ + "/" + name; }
 
   // Starts qxsim on free ports with its state in the test's directory;
@@ -161,7 +73,7 @@ class UpgradeEndToEndTest : public ::testing::Test {
                                      "--eth",          "127.0.0.1:0", "--ts-endpoint",
                                      "127.0.0.1:0",    "--state",     dir_ + "/state"};
     args.insert(args.end(), extra.begin(), extra.end());
-    sim_.reset(new Child(args, {}));
+    sim_ = Spawn(args);
     EXPECT_TRUE(sim_->ReadUntil("test server ", 10000)) << sim_->output();
     std::smatch m;
     std::regex usb("usb endpoint (127\\.0\\.0\\.1:[0-9]+)\n");
@@ -173,7 +85,7 @@ class UpgradeEndToEndTest : public ::testing::Test {
   }
   // Stops qxsim (it saves its state) and returns its flash regions by base.
   std::vector<qxsim::StateSection> StopSim() {
-    sim_->Signal(SIGTERM);
+    sim_->Terminate();
     EXPECT_EQ(0, sim_->Wait(10000));
     std::vector<qxsim::StateSection> sections;
     std::string error;
@@ -197,28 +109,30 @@ class UpgradeEndToEndTest : public ::testing::Test {
     std::string path = dir_ + "/" + name;
     std::vector<std::string> args = {Program("qxfwpack"), "-o", path};
     args.insert(args.end(), options.begin(), options.end());
-    Child pack(args, {});
-    pack.ReadAll(10000);
-    EXPECT_EQ(0, pack.Wait(10000)) << pack.output();
+    auto pack = Spawn(args);
+    pack->ReadUntil(std::string(1, '\0'), 10000);
+    EXPECT_EQ(0, pack->Wait(10000)) << pack->output();
     return path;
   }
   // Runs qxtest, types the text, and returns all it printed; it must end by
   // itself within timeoutMs.
   std::string RunQxtest(const std::string& endpoint, const std::string& typed, int timeoutMs,
                         bool closeInput = true, int status = 1) {
-    Child qxtest({Program("qxtest")}, {"QXM_USB_ENDPOINT=" + endpoint});
-    EXPECT_TRUE(qxtest.started());
-    EXPECT_TRUE(qxtest.ReadUntil(kPrompt, 10000)) << qxtest.output();
-    qxtest.Type(typed);
-    if (closeInput) qxtest.CloseInput();
-    qxtest.ReadAll(timeoutMs);
-    EXPECT_EQ(status, qxtest.Wait(2000)) << "qxtest did not end as it should: " << qxtest.output();
-    return qxtest.output();
+    auto qxtest = Spawn({Program("qxtest")}, {{"QXM_USB_ENDPOINT", endpoint}});
+    EXPECT_TRUE(qxtest->started());
+    EXPECT_TRUE(qxtest->ReadUntil(kPrompt, 10000)) << qxtest->output();
+    EXPECT_TRUE(qxtest->Send(typed));
+    if (closeInput) qxtest->CloseInput();
+    qxtest->ReadUntil(std::string(1, '\0'), timeoutMs);
+    EXPECT_EQ(status, qxtest->Wait(2000))
+        << "qxtest did not end as it should: " << qxtest->output();
+    return qxtest->output();
   }
 
   std::string bin_;
   std::string dir_;
-  std::unique_ptr<Child> sim_;
+  TempDir temp_;
+  std::unique_ptr<ChildProcess> sim_;
 };
 
 TEST_F(UpgradeEndToEndTest, AnUpgradeWritesTheImageAndTheDeviceComesBackRunningIt) {
@@ -357,15 +271,14 @@ TEST_F(UpgradeEndToEndTest, UnattendedRunsNameTheFileProblemAndExitWithOne) {
   ASSERT_EQ(0, std::system(("mkfifo " + fifo).c_str()));
   for (const std::string& path : {dir_ + "/missing.bin", fifo, dir_, std::string("/dev/zero")}) {
     SCOPED_TRACE(path);
-    Child qxtest({Program("qxtest"), "--file=" + path, "--no-wait"},
-                 {"QXM_USB_ENDPOINT=" + endpoint});
-    qxtest.ReadAll(10000);
-    EXPECT_EQ(1, qxtest.Wait(2000));
+    auto qxtest =
+        Spawn({Program("qxtest"), "--file=" + path, "--no-wait"}, {{"QXM_USB_ENDPOINT", endpoint}});
+    qxtest->ReadUntil(std::string(1, '\0'), 10000);
+    EXPECT_EQ(1, qxtest->Wait(2000));
     EXPECT_EQ(std::string(kDeviceCheck) + FileLines("0", "0", "0.0000") +
                   "    File error: Could not find/open file\r\nError: 12345\r\n",
-              qxtest.output());
+              qxtest->output());
   }
-  std::remove(fifo.c_str());
 }
 
 }  // namespace

@@ -270,6 +270,28 @@ TEST(TestServerOptionsTest, ParsesFaultsAndCommandLineOptions) {
   EXPECT_EQ(-1, qxsim::ParseTestServerOption(3, const_cast<char**>(bad), 1, &options, &error));
 }
 
+TEST_F(TestServerTest, KeepsOnlyTheLatestRequestLines) {
+  StartServer(Options());
+  platform::TcpSocket socket = RawSocket();
+  std::string lines;
+  for (size_t i = 0; i < qxsim::kKeptRequests + 5; ++i)
+    lines += "serial " + std::to_string(i) + "\n";
+  ASSERT_EQ(0, socket.SendAll(lines.data(), lines.size(), 1000));
+  lines = "last\r\n";
+  ASSERT_EQ(0, socket.SendAll(lines.data(), lines.size(), 1000));
+  auto lastArrived = [this] {
+    std::vector<std::string> r = server_->requests();
+    return !r.empty() && r.back() == "last";
+  };
+  for (int i = 0; i < 400 && !lastArrived(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::vector<std::string> kept = server_->requests();
+  ASSERT_EQ(kept.size(), qxsim::kKeptRequests);
+  EXPECT_EQ(kept.front(), "serial 6");
+  EXPECT_EQ(kept.back(), "last");
+}
+
 TEST_F(TestServerTest, LetsFinishedConnectionsGoAndStopsAtOnceWithAClientThatDoesNotRead) {
   StartServer(Options());
   // More clients at once than it holds open: the rest wait their turn.

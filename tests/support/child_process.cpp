@@ -20,7 +20,7 @@ int MsLeft(SteadyClock::time_point end) {
 }  // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> args, const Environment& env,
-                           bool captureOutput, bool input) {
+                           bool captureOutput, bool input, bool errorsApart) {
   int outPipe[2] = {-1, -1};
   int inPipe[2] = {-1, -1};
   if (captureOutput && ::pipe(outPipe) != 0) return;
@@ -29,7 +29,7 @@ ChildProcess::ChildProcess(std::vector<std::string> args, const Environment& env
   if (pid_ == 0) {
     if (captureOutput) {
       ::dup2(outPipe[1], STDOUT_FILENO);
-      ::dup2(outPipe[1], STDERR_FILENO);
+      if (!errorsApart) ::dup2(outPipe[1], STDERR_FILENO);
       ::close(outPipe[0]);
       ::close(outPipe[1]);
     }
@@ -102,6 +102,25 @@ std::string ChildProcess::ReadAll(int timeoutMs) {
   return all;
 }
 
+bool ChildProcess::ReadUntil(const std::string& text, int timeoutMs) {
+  auto end = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+  while (output_.find(text) == std::string::npos) {
+    if (out_ < 0) return false;
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, MsLeft(end)) <= 0) return false;
+    char buffer[4096];
+    ssize_t n = ::read(out_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    output_.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void ChildProcess::CloseInput() {
+  if (in_ >= 0) ::close(in_);
+  in_ = -1;
+}
+
 bool ChildProcess::Send(const std::string& text) {
   if (in_ < 0) return false;
   return ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -121,8 +140,12 @@ int ChildProcess::Wait(int timeoutMs) {
   return status_;
 }
 
-void ChildProcess::Signal(int signal) {
-  if (pid_ > 0 && status_ < 0) ::kill(pid_, signal);
+void ChildProcess::Terminate() {
+  if (pid_ > 0 && status_ < 0) ::kill(pid_, SIGTERM);
+}
+
+void ChildProcess::Interrupt() {
+  if (pid_ > 0 && status_ < 0) ::kill(pid_, SIGINT);
 }
 
 std::string BuiltProgramDir() {

@@ -12,10 +12,11 @@ class ChildProcess {
  public:
   using Environment = std::vector<std::pair<std::string, std::string>>;
   // Starts args[0] with these environment variables added; with
-  // captureOutput its standard output (and standard error) come through a pipe,
-  // and with input the child's standard input is a pipe that Send writes to.
+  // captureOutput its standard output (and standard error, unless
+  // errorsApart) come through a pipe, and with input the child's standard
+  // input is a pipe that Send writes to.
   ChildProcess(std::vector<std::string> args, const Environment& env, bool captureOutput,
-               bool input = false);
+               bool input = false, bool errorsApart = false);
   // Ends a child still running: SIGTERM, then SIGKILL.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
@@ -28,20 +29,27 @@ class ChildProcess {
   bool ReadLine(std::string* line, int timeoutMs);
   // Everything the child writes until it closes its output or timeoutMs pass.
   std::string ReadAll(int timeoutMs);
-  // Writes to the child's standard input.
+  // Output until text has appeared (true), or until the output ended or
+  // timeoutMs passed (false); everything read stays in output().
+  bool ReadUntil(const std::string& text, int timeoutMs);
+  const std::string& output() const { return output_; }
+  // Writes to the child's standard input; CloseInput ends it.
   bool Send(const std::string& text);
+  void CloseInput();
   // Its exit status (128 + signal when killed), waiting at most timeoutMs;
   // -1 when it has not ended by then.
   int Wait(int timeoutMs);
-  // Sends a signal (SIGINT, SIGTERM ...).
-  void Signal(int signal);
+  // Asks it to stop (SIGTERM), or interrupts it as Ctrl-C does (SIGINT).
+  void Terminate();
+  void Interrupt();
 
  private:
   pid_t pid_ = -1;
   int out_ = -1;
   int in_ = -1;
   int status_ = -1;
-  std::string pending_;
+  std::string pending_;  // ReadLine's
+  std::string output_;   // ReadUntil's
 };
 
 // The directory of the built programs (QX_BIN_DIR), or "" when unknown.
