@@ -23,6 +23,7 @@
 #include "sim/core/feedback.h"
 #include "sim/core/protocol.h"
 #include "sim/core/state_file.h"
+#include "sim/line.h"
 #include "sim/options.h"
 #include "tests/support/temp_dir.h"
 
@@ -957,6 +958,28 @@ TEST(SimOptionsTest, EndpointDefaultsFollowTheEnvironment) {
   EXPECT_EQ(qxsim::DefaultEthEndpoint(), "127.0.0.2:502");
   ::unsetenv("QXM_USB_ENDPOINT");
   ::unsetenv("QX_DEVICE_IP");
+}
+
+TEST(SimLineTest, EachDeviceGetsItsOwnEndpointsFilesAndIdentity) {
+  qxsim::BenchOptions first;
+  first.usbEndpoint = "127.0.0.1:50200";
+  first.ethEndpoint = "127.0.0.1:0";
+  first.statePath = "/tmp/z5.state";
+  first.meter.linkPath = "/tmp/meter";
+  first.device.serialNumber = 470012345;
+  first.withTestServer = true;
+  qxsim::BenchOptions third;
+  std::string error;
+  ASSERT_TRUE(qxsim::BenchOptionsForDevice(first, 2, &third, &error)) << error;
+  EXPECT_EQ(third.usbEndpoint, "127.0.0.1:50202");
+  EXPECT_EQ(third.ethEndpoint, "127.0.0.1:0") << "any free port stays any free port";
+  EXPECT_EQ(third.statePath, "/tmp/z5.state.2");
+  EXPECT_EQ(third.meter.linkPath, "/tmp/meter.2");
+  EXPECT_EQ(third.device.serialNumber, 470012347u);
+  EXPECT_FALSE(third.withTestServer) << "one test server for the line";
+  first.usbEndpoint = "127.0.0.1:65535";
+  EXPECT_FALSE(qxsim::BenchOptionsForDevice(first, 1, &third, &error));
+  EXPECT_NE(error.find("device 1"), std::string::npos) << error;
 }
 
 }  // namespace
