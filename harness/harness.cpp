@@ -137,7 +137,9 @@ int TestHarness::Run() {
   TextCopy(overall_, overall ? "** Passed **" : "** Failed **");
   PrintReport();
   if (observer_ != nullptr) observer_->RunFinished(passed_, context_);
-  platform::SocketsCleanup();
+  // The socket library is released by whoever started it (the server link,
+  // an open device), when it goes: a release here would take the library
+  // from a link that outlives the run, or undo a start-up the run never made.
   return kHarnessOk;
 }
 

@@ -12,6 +12,7 @@
 #include "instruments/meter.h"
 #include "platform/clock.h"
 #include "platform/settings.h"
+#include "platform/status.h"
 #include "tools/cli.h"
 
 namespace {
@@ -108,8 +109,10 @@ int main(int argc, char** argv) {
   if (!meter.IsOpen()) {
     const Serial* port = meter.Port();
     int osError = port != nullptr ? port->LastOsError() : 0;
+    char osText[256];
     std::printf("\nqxmeter: %s is not usable%s%s; no meter answers.\n", portName,
-                osError != 0 ? ": " : "", osError != 0 ? std::strerror(osError) : "");
+                osError != 0 ? ": " : "",
+                osError != 0 ? platform::OsErrorText(osError, osText, sizeof osText) : "");
     return 1;
   }
   char idn[kMeterIdnCapacity];

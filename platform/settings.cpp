@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/os.h"
+
 #ifndef QXM_USB_ENDPOINT_DEFAULT
 #define QXM_USB_ENDPOINT_DEFAULT "127.0.0.1:50200"
 #endif
@@ -26,15 +28,25 @@ constexpr Default kDefaults[] = {
     {"QXM_USB_ENDPOINT", QXM_USB_ENDPOINT_DEFAULT},
     {"QX_DEVICE_IP", QX_DEVICE_IP_DEFAULT},
     {"QXTS_ENDPOINT", QXTS_ENDPOINT_DEFAULT},
-    {"QX_COM1", "/dev/ttyS0"},
-    {"QX_COM2", "/dev/ttyS1"},
-    {"QX_COM3", "/dev/ttyS2"},
-    {"QX_COM4", "/dev/ttyS3"},
-    {"QX_COM5", "/dev/ttyS4"},
-    {"QX_COM6", "/dev/ttyS5"},
-    {"QX_COM7", "/dev/ttyS6"},
-    {"QX_COM8", "/dev/ttyS7"},
 };
+
+constexpr int kComPorts = 8;
+
+// The operating system's own path behind each COM name, made once.
+struct ComDefaults {
+  char paths[kComPorts][32];
+  ComDefaults() {
+    for (int i = 0; i < kComPorts; ++i) os::DefaultComPath(i + 1, paths[i], sizeof paths[i]);
+  }
+};
+
+const char* ComDefault(const char* name) {
+  static const ComDefaults defaults;
+  if (std::strncmp(name, "QX_COM", 6) != 0 || name[6] < '1' || name[6] > '8' || name[7] != '\0') {
+    return nullptr;
+  }
+  return defaults.paths[name[6] - '1'];
+}
 
 }  // namespace
 
@@ -45,7 +57,13 @@ const char* Setting(const char* name) {
   for (const Default& d : kDefaults) {
     if (std::strcmp(d.name, name) == 0) return d.value;
   }
-  return "";
+  const char* com = ComDefault(name);
+  return com != nullptr ? com : "";
+}
+
+void SetSetting(const char* name, const char* value) {
+  if (name == nullptr || name[0] == '\0') return;
+  os::SetEnvironment(name, value);
 }
 
 }  // namespace platform

@@ -6,6 +6,13 @@
 namespace platform {
 
 // Never null: the environment's value, the compiled-in default, or "".
+// QX_COMn defaults to the system's own device for COMn (/dev/ttyS<n-1> on
+// POSIX, \\.\COMn on Windows).
 const char* Setting(const char* name);
+// Overrides a setting for this process and the programs it starts; a null
+// value removes the override.
+void SetSetting(const char* name, const char* value);
+// "posix" or "win32": the platform layer this program was built with.
+const char* PlatformName();
 
 }  // namespace platform

@@ -1,8 +1,9 @@
 // TCP sockets: connect with a time-out, send all, receive with a time-out;
 // listeners that bind host:port (port 0: a free port) and accept with a
 // deadline; and, for servers that serve many connections from one thread,
-// non-blocking sends and receives, a waker and Poll. Every wait is bounded; a
-// dropped peer is a status, never a signal.
+// non-blocking sends and receives, a waker and Poll (those two only on POSIX,
+// where the bench runs). Every wait is bounded; a dropped peer is a status,
+// never a signal.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +11,31 @@
 
 namespace platform {
 
-// Start-up and release of the socket library (no-ops on POSIX). Start-up is
-// counted, so every start-up needs its cleanup.
+// Start-up and release of the socket library (the library is a no-op on
+// POSIX). Start-up asks for version 2.2: kWrongVersion when another is granted
+// (nothing stays started then). Start-ups are counted: each user releases its
+// own, and a release beyond the count is ignored.
 int SocketsStartup();
 void SocketsCleanup();
+// Start-ups not yet released.
+int SocketsStarted();
+
+// Holds one start-up of the socket library for the life of its owner; declare
+// it before the sockets it serves, so that they close first.
+class SocketsUser {
+ public:
+  SocketsUser() : status_(SocketsStartup()) {}
+  ~SocketsUser() {
+    if (status_ == 0) SocketsCleanup();
+  }
+  SocketsUser(const SocketsUser&) = delete;
+  SocketsUser& operator=(const SocketsUser&) = delete;
+  // kOk when the library started.
+  int status() const { return status_; }
+
+ private:
+  int status_;
+};
 
 // Splits "host:port" or "host" (then defaultPort; 0: the port is required)
 // into its parts. Returns kBadAddress for an empty host, a missing port, a

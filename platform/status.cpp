@@ -26,6 +26,8 @@ const char* StatusText(int status) {
       return "bad argument";
     case kNotRegular:
       return "not a regular file";
+    case kWrongVersion:
+      return "wrong library version";
     default:
       return "unknown status";
   }

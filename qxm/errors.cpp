@@ -39,6 +39,8 @@ extern "C" const char* QXM_ErrorToString(int code) {
       return "reply has a wrong function code";
     case QXM_ERR_BAD_UNIT:
       return "reply has a wrong unit identifier";
+    case QXM_ERR_NO_SOCKETS:
+      return "socket library cannot start";
     default:
       break;
   }

@@ -23,5 +23,6 @@ enum QxmError {
   QXM_ERR_BAD_LENGTH = 1017,            // reply's length field is out of range
   QXM_ERR_BAD_FUNCTION = 1018,          // reply's function code is not 76
   QXM_ERR_BAD_UNIT = 1020,              // reply's unit identifier differs
+  QXM_ERR_NO_SOCKETS = 1021,            // the socket library cannot start
   QXM_ERR_DEVICE_EXCEPTION_BASE = 1200  // + Modbus exception code of the device
 };

@@ -72,6 +72,10 @@ class TcpBackend : public QxmBackend {
     host_[n] = '\0';
   }
 
+  // Every connection holds its own start-up of the socket library, so that
+  // closing one device never stops the sockets of another.
+  bool HasSockets() const { return sockets_.status() == platform::kOk; }
+
   int Connect() {
     int status = socket_.Connect(host_, port_, kConnectTimeoutMs);
     return status == platform::kOk ? QXM_OK : ConnectCode(status);
@@ -140,6 +144,7 @@ class TcpBackend : public QxmBackend {
   char host_[64];
   uint16_t port_;
   uint16_t transaction_ = 0;
+  platform::SocketsUser sockets_;
   platform::TcpSocket socket_;
 };
 
@@ -172,6 +177,7 @@ int QxmOpenTransport(const char* deviceType, const char* connectionType, const c
   if (ethernet && !IsDottedQuad(host)) return QXM_ERR_BAD_IDENTIFIER;
 
   auto backend = std::make_unique<TcpBackend>(host, port);
+  if (!backend->HasSockets()) return QXM_ERR_NO_SOCKETS;
   int code = backend->Connect();
   if (code != QXM_OK) return code;
   *out = std::move(backend);

@@ -116,7 +116,9 @@ void ServerLink::Disconnect() {
 int ServerLink::Connect(ClientIdentity identity) {
   Disconnect();
   if (!socketsStarted_) {
-    if (platform::SocketsStartup() != platform::kOk) return kServerNoSockets;
+    int started = platform::SocketsStartup();
+    if (started == platform::kWrongVersion) return kServerWrongVersion;
+    if (started != platform::kOk) return kServerNoSockets;
     socketsStarted_ = true;
   }
 

@@ -169,11 +169,12 @@ uint32_t PlannedTests(const Options& o, TestRecord* list, uint32_t* selected) {
 bool WriteJUnit(const char* path, const RunRecord& record) {
   std::string xml = record.ToJUnit();
   int osError = 0;
+  char osText[256];
   int status = platform::WriteFileAtomically(path, xml.data(), xml.size(), &osError);
   if (status == platform::kOk) return true;
   std::fprintf(stderr, "qxstation: could not write %s: %s%s%s\n", path,
                platform::StatusText(status), osError != 0 ? ": " : "",
-               osError != 0 ? std::strerror(osError) : "");
+               osError != 0 ? platform::OsErrorText(osError, osText, sizeof osText) : "");
   return false;
 }
 
@@ -201,11 +202,13 @@ int main(int argc, char** argv) {
   // Checked before the device is touched: a run must not end without its record.
   if (!options.recordDir.empty()) {
     int osError = 0;
+    char osText[256];
     int made = platform::MakeDirectory(options.recordDir.c_str(), &osError);
     if (made != platform::kOk) {
       std::fprintf(stderr, "qxstation: --record %s: %s%s%s\n", options.recordDir.c_str(),
                    made == platform::kNotRegular ? "not a directory" : platform::StatusText(made),
-                   osError != 0 ? ": " : "", osError != 0 ? std::strerror(osError) : "");
+                   osError != 0 ? ": " : "",
+                   osError != 0 ? platform::OsErrorText(osError, osText, sizeof osText) : "");
       return cli::kExitUsage;
     }
   }

@@ -57,9 +57,6 @@ int WaitFor(int fd, short events, uint32_t timeoutMs, int* osError) {
 
 }  // namespace
 
-int SocketsStartup() { return kOk; }
-void SocketsCleanup() {}
-
 TcpSocket::~TcpSocket() { Close(); }
 
 TcpSocket::TcpSocket(TcpSocket&& other) noexcept

@@ -10,6 +10,7 @@
 
 #include "harness/harness.h"
 #include "harness/station_table.h"
+#include "platform/socket.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_backend.h"
 #include "qxm/qxm_errors.h"
@@ -418,6 +419,16 @@ TEST(ServerOwnershipTest, HarnessReleasesItsServerLink) {
   }
   ASSERT_EQ(g_released.size(), 1u);
   EXPECT_EQ(g_released[0], FakeLink(&a));
+}
+
+TEST(ServerOwnershipTest, ARunLeavesTheSocketLibraryToThoseWhoStartedIt) {
+  platform::SocketsUser link;  // as a server link or an open device holds it
+  int before = platform::SocketsStarted();
+  {
+    TestHarness harness(kZ5DeviceType, 0, 1);
+    harness.Run();
+  }
+  EXPECT_EQ(platform::SocketsStarted(), before);
 }
 
 TEST(ServerOwnershipTest, ANewLinkReplacesAndReleasesTheOldOne) {

@@ -1,15 +1,14 @@
-// The platform layer: endpoint texts, the replaceable clock and deadlines,
-// TCP client sockets on loopback.
+// The platform layer as the station uses it, on every operating system:
+// endpoint texts, settings, the replaceable clock and deadlines, TCP sockets
+// on loopback with their library's start-ups, serial ports that cannot open,
+// and the system's error texts.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "platform/clock.h"
-#include "platform/file.h"
-#include "platform/pty.h"
 #include "platform/serial.h"
 #include "platform/settings.h"
 #include "platform/socket.h"
@@ -49,12 +48,26 @@ TEST(ParseEndpoint, RefusesMalformedTextsAndNeverOverrunsTheHostField) {
   EXPECT_STREQ(small, "12345");
 }
 
-TEST(Settings, EnvironmentOverridesTheCompiledDefault) {
-  unsetenv("QX_COM3");
-  EXPECT_STREQ(platform::Setting("QX_COM3"), "/dev/ttyS2");
-  setenv("QX_COM3", "/tmp/meter", 1);
-  EXPECT_STREQ(platform::Setting("QX_COM3"), "/tmp/meter");
-  unsetenv("QX_COM3");
+TEST(Settings, EnvironmentOverridesTheSystemsOwnComDevice) {
+  // COMn is the system's own device unless a setting names another.
+  struct Default {
+    const char* platform;
+    const char* com1;
+    const char* com8;
+  } defaults[] = {{"posix", "/dev/ttyS0", "/dev/ttyS7"}, {"win32", "\\\\.\\COM1", "\\\\.\\COM8"}};
+  const Default* expected = nullptr;
+  for (const Default& d : defaults) {
+    if (std::strcmp(d.platform, platform::PlatformName()) == 0) expected = &d;
+  }
+  ASSERT_NE(expected, nullptr) << platform::PlatformName();
+  platform::SetSetting("QX_COM1", nullptr);
+  EXPECT_STREQ(platform::Setting("QX_COM1"), expected->com1);
+  EXPECT_STREQ(platform::Setting("QX_COM8"), expected->com8);
+  EXPECT_STREQ(platform::Setting("QX_COM9"), "");
+  platform::SetSetting("QX_COM1", "meter-line");
+  EXPECT_STREQ(platform::Setting("QX_COM1"), "meter-line");
+  platform::SetSetting("QX_COM1", nullptr);
+  EXPECT_STREQ(platform::Setting("QX_COM1"), expected->com1);
   EXPECT_STREQ(platform::Setting("NO_SUCH_SETTING"), "");
 }
 
@@ -92,6 +105,7 @@ class TcpSocketTest : public ::testing::Test {
     ASSERT_EQ(s.Connect("127.0.0.1", port_, 1000), platform::kOk);
     ASSERT_EQ(listener_.Accept(&peer_, 1000), platform::kOk);
   }
+  platform::SocketsUser sockets_;
   platform::TcpListener listener_;
   platform::TcpSocket peer_;
   uint16_t port_ = 0;
@@ -149,32 +163,6 @@ TEST_F(TcpSocketTest, ListenerAcceptsWithinItsDeadlineAndRefusesATakenPort) {
   EXPECT_EQ(second.Listen("127.0.0.1", port_), platform::kIoError) << "the port is taken";
   EXPECT_NE(second.LastOsError(), 0);
   EXPECT_EQ(second.Listen("no such host.invalid", 0), platform::kBadAddress);
-
-  // Non-blocking use: Poll tells which side is ready, SendSome never waits.
-  platform::TcpSocket client;
-  ConnectAndAccept(client);
-  platform::PollItem item;
-  item.handle = peer_.handle();
-  item.wantRead = true;
-  ASSERT_EQ(platform::Poll(&item, 1, 0), platform::kOk);
-  EXPECT_FALSE(item.readable);
-  size_t sent = 0;
-  ASSERT_EQ(client.SendSome("x", 1, &sent), platform::kOk);
-  EXPECT_EQ(sent, 1u);
-  ASSERT_EQ(platform::Poll(&item, 1, 1000), platform::kOk);
-  EXPECT_TRUE(item.readable);
-  platform::Waker waker;
-  ASSERT_EQ(waker.Open(), platform::kOk);
-  platform::PollItem wake;
-  wake.handle = waker.handle();
-  wake.wantRead = true;
-  waker.Wake();
-  waker.Wake();
-  ASSERT_EQ(platform::Poll(&wake, 1, 1000), platform::kOk);
-  EXPECT_TRUE(wake.readable);
-  waker.Drain();
-  ASSERT_EQ(platform::Poll(&wake, 1, 0), platform::kOk);
-  EXPECT_FALSE(wake.readable) << "drained";
 }
 
 TEST(ParseEndpoint, PortZeroOnlyForListenersThatAskForIt) {
@@ -188,47 +176,71 @@ TEST(ParseEndpoint, PortZeroOnlyForListenersThatAskForIt) {
       << "a listener names its port";
 }
 
-TEST(PseudoTerminalTest, LinksCarriesBytesBothWaysWithinDeadlinesAndCleansUp) {
-  TempDir dir;
-  std::string link = dir.File("line");
-  platform::PseudoTerminal pty;
-  ASSERT_EQ(pty.Open(), platform::kOk);
-  ASSERT_EQ(pty.Link(link.c_str()), platform::kOk);
-  EXPECT_EQ(std::filesystem::read_symlink(link).string(), pty.devicePath());
-  char buffer[16];
-  size_t n = 9;
-  EXPECT_EQ(pty.Read(buffer, sizeof buffer, &n, 20), platform::kTimeout);
-  EXPECT_EQ(n, 0u);
-
-  // The station's side: the linked path opened as its serial port.
-  setenv("QX_COM8", link.c_str(), 1);
-  platform::SerialPort station;
-  ASSERT_EQ(station.Open("COM8"), platform::kOk);
-  ASSERT_EQ(station.Write("*IDN?\n", 6, 1000, &n), platform::kOk);
-  ASSERT_EQ(pty.Read(buffer, sizeof buffer, &n, 1000), platform::kOk);
-  EXPECT_EQ(std::string(buffer, n), "*IDN?\n");
-  size_t written = 0;
-  ASSERT_EQ(pty.Write("ok\n", 3, &written, 1000), platform::kOk);
-  EXPECT_EQ(written, 3u);
-  std::string answer;
-  for (int i = 0; i < 200 && answer.size() < 3; ++i) {
-    ASSERT_EQ(station.Read(buffer, sizeof buffer, &n), platform::kOk);
-    answer.append(buffer, n);
-    if (answer.size() < 3) platform::GetClock().SleepMs(5);
+TEST(SocketsTest, StartUpsAreCountedAndAReleaseBeyondThemIsIgnored) {
+  int before = platform::SocketsStarted();
+  {
+    platform::SocketsUser user;
+    ASSERT_EQ(user.status(), platform::kOk);
+    EXPECT_EQ(platform::SocketsStarted(), before + 1);
   }
-  EXPECT_EQ(answer, "ok\n");
-  station.Close();
-  unsetenv("QX_COM8");
+  EXPECT_EQ(platform::SocketsStarted(), before);
+  for (int i = 0; i < before + 2; ++i) platform::SocketsCleanup();
+  EXPECT_EQ(platform::SocketsStarted(), 0);
+  // The library still starts and serves afterwards.
+  platform::SocketsUser user;
+  platform::TcpListener listener;
+  EXPECT_EQ(listener.Listen("127.0.0.1", 0), platform::kOk);
+}
 
-  // A file that is not a link is never replaced.
-  std::string file = dir.File("file");
-  std::fclose(std::fopen(file.c_str(), "w"));
-  platform::PseudoTerminal other;
-  ASSERT_EQ(other.Open(), platform::kOk);
-  EXPECT_EQ(other.Link(file.c_str()), platform::kBadArgument);
-  pty.Close();
-  EXPECT_FALSE(platform::FileExists(link.c_str())) << "its link goes with it";
-  EXPECT_TRUE(platform::FileExists(file.c_str()));
+TEST(SerialPortTest, PortsThatCannotOpenSayWhyAndRefuseUse) {
+  platform::SerialPort port;
+  for (const char* name : {"COM0", "COM9", "COM10", "LPT1", "com1", ""}) {
+    EXPECT_EQ(port.Open(name), platform::kNotFound) << name;
+    EXPECT_FALSE(port.IsOpen());
+  }
+  EXPECT_EQ(port.Open(nullptr), platform::kNotFound);
+
+  TempDir dir;
+  std::string missing = dir.File("no-such-line");
+  platform::SetSetting("QX_COM7", missing.c_str());
+  EXPECT_EQ(port.Open("COM7"), platform::kNotFound);
+  EXPECT_STREQ(port.Path(), missing.c_str());
+  EXPECT_NE(port.LastOsError(), 0);
+  platform::SetSetting("QX_COM7", nullptr);
+
+  char buffer[8];
+  size_t n = 5;
+  EXPECT_EQ(port.Read(buffer, sizeof buffer, &n), platform::kNotOpen);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(port.Write("x", 1, 10, &n), platform::kNotOpen);
+  EXPECT_EQ(port.BytesWaiting(&n), platform::kNotOpen);
+  EXPECT_EQ(port.SetNonBlockingReads(), platform::kNotOpen);
+  platform::LineSettings line;
+  line.baudRate = 9600;
+  line.dataBits = 7;
+  line.parity = platform::Parity::kEven;
+  line.stopBits = 2;
+  EXPECT_EQ(port.Configure(line), platform::kNotOpen);
+  port.Close();
+}
+
+TEST(OsErrorTextTest, GivesTheSystemsTextWithoutALineEndAndCutToFit) {
+  // The code a missing device gives, whatever the system numbers it.
+  TempDir dir;
+  std::string missing = dir.File("none");
+  platform::SetSetting("QX_COM6", missing.c_str());
+  platform::SerialPort port;
+  ASSERT_EQ(port.Open("COM6"), platform::kNotFound);
+  platform::SetSetting("QX_COM6", nullptr);
+  char text[256];
+  std::string full = platform::OsErrorText(port.LastOsError(), text, sizeof text);
+  ASSERT_GT(full.size(), 5u);
+  EXPECT_NE(full.back(), '\n');
+  EXPECT_NE(full.back(), '\r');
+  char small[8];
+  std::memset(small, 'x', sizeof small);
+  EXPECT_EQ(std::strlen(platform::OsErrorText(port.LastOsError(), small, sizeof small)), 7u);
+  EXPECT_STREQ(platform::OsErrorText(1, nullptr, 0), "");
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "platform/byte_order.h"
+#include "platform/settings.h"
+#include "platform/socket.h"
 #include "qxm/mbap.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_backend.h"
@@ -85,7 +87,7 @@ class QxmTransportTest : public ::testing::Test {
   void TearDown() override {
     if (handle_ != 0) QXM_Close(handle_);
     QxmSetReplyTimeoutMs(3000);
-    unsetenv("QXM_USB_ENDPOINT");
+    platform::SetSetting("QXM_USB_ENDPOINT", nullptr);
   }
   // Opens against the peer and runs one read exchange; returns its code.
   int ExchangeWith(ScriptedPeer& peer, unsigned char* buffer, int* errorAddress) {
@@ -126,14 +128,27 @@ TEST_F(QxmTransportTest, OpenRefusesTextsItDoesNotKnow) {
 TEST_F(QxmTransportTest, OpenReportsARefusedConnection) {
   std::string endpoint = "127.0.0.1:" + std::to_string(UnusedLoopbackPort());
   EXPECT_EQ(OpenTcp(endpoint, &handle_), QXM_ERR_REFUSED);
-  setenv("QXM_USB_ENDPOINT", endpoint.c_str(), 1);
+  platform::SetSetting("QXM_USB_ENDPOINT", endpoint.c_str());
   EXPECT_EQ(QXM_Open("z5 device type", "usb connection", "any identifier", &handle_),
             QXM_ERR_REFUSED);
 }
 
+TEST_F(QxmTransportTest, EachOpenDeviceHoldsTheSocketLibraryUntilItCloses) {
+  ScriptedPeer peer([](const Bytes& r, int) { return Reply(r, {0x41, 0x88, 0, 0}); });
+  int before = platform::SocketsStarted();
+  ASSERT_EQ(OpenTcp(peer.endpoint(), &handle_), QXM_OK);
+  EXPECT_EQ(platform::SocketsStarted(), before + 1);
+  QXM_Close(handle_);
+  handle_ = 0;
+  EXPECT_EQ(platform::SocketsStarted(), before);
+  std::string refused = "127.0.0.1:" + std::to_string(UnusedLoopbackPort());
+  EXPECT_EQ(OpenTcp(refused, &handle_), QXM_ERR_REFUSED);
+  EXPECT_EQ(platform::SocketsStarted(), before);
+}
+
 TEST_F(QxmTransportTest, UsbConnectsToTheConfiguredEndpoint) {
   ScriptedPeer peer([](const Bytes& r, int) { return Reply(r, {0x41, 0x88, 0, 0}); });
-  setenv("QXM_USB_ENDPOINT", peer.endpoint().c_str(), 1);
+  platform::SetSetting("QXM_USB_ENDPOINT", peer.endpoint().c_str());
   ASSERT_EQ(QXM_Open("z5 device type", "usb", "any identifier", &handle_), QXM_OK);
   EXPECT_GT(handle_, 0);
   unsigned char buffer[QXM_BUFFER_SIZE];
@@ -291,7 +306,8 @@ TEST(QxmErrorText, EveryCodeHasItsOwnText) {
                        QXM_ERR_BAD_PROTOCOL,
                        QXM_ERR_BAD_LENGTH,
                        QXM_ERR_BAD_FUNCTION,
-                       QXM_ERR_BAD_UNIT};
+                       QXM_ERR_BAD_UNIT,
+                       QXM_ERR_NO_SOCKETS};
   std::vector<std::string> seen;
   for (int code : codes) {
     std::string text = QXM_ErrorToString(code);

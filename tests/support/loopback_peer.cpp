@@ -70,6 +70,7 @@ void LoopbackPeer::Serve(platform::TcpSocket& socket) {
 }
 
 uint16_t UnusedLoopbackPort() {
+  platform::SocketsUser sockets;
   platform::TcpListener listener;
   listener.Listen("127.0.0.1", 0);
   return listener.port();  // closed when it goes

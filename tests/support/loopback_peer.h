@@ -51,6 +51,7 @@ class LoopbackPeer {
   void Serve(platform::TcpSocket& socket);
 
   Handler handler_;
+  platform::SocketsUser sockets_;
   platform::TcpListener listener_;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
