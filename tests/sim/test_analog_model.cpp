@@ -11,6 +11,7 @@
 #include "calibration/calibration_tests.h"
 #include "calibration/range_cal.h"
 #include "sim/analog_model.h"
+#include "sim/jig_analog.h"
 
 namespace {
 
@@ -122,6 +123,56 @@ TEST(AnalogModel, NoiseStaysWellInsideTheNoiseLimits) {
       }
       EXPECT_LT(hi - lo, l.counts / 2) << l.range << "/" << l.resolution;
     }
+  }
+}
+
+struct WiringCase {
+  const char* what;
+  qxsim::AnalogFaults faults;
+  int failing;  // first failing constant; -1 none
+};
+
+TEST(JigAnalog, CurrentsBiasAndProductionFiguresFromTheWiring) {
+  const AnalogTruth truth = qxsim::MakeAnalogTruth(11);
+  const qxsim::JigAnalog jig;
+  qxsim::AnalogFaults dead;
+  dead.deadCurrentSource = true;
+  qxsim::AnalogFaults resistor;
+  resistor.resistor10uAError = 0.03;
+  const WiringCase cases[] = {
+      {"good", {}, -1}, {"dead 10 uA", dead, 38}, {"resistor", resistor, 38}};
+  for (const WiringCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    qxsim::AnalogDrive drive;
+    auto in = [&](int ch, int neg) { return InputVolts(truth, jig, c.faults, drive, ch, neg); };
+    float values[kCalConstantCount];
+    std::memcpy(values, qxsim::NominalCalValues(), sizeof values);
+    values[38] = static_cast<float>((in(10, 199) - in(15, 199)) / jig.values[3]);
+    values[39] = static_cast<float>((in(11, 199) - in(15, 199)) / jig.values[2]);
+    values[40] = static_cast<float>((in(4, 199) - (in(2, 199) - in(15, 199))) / jig.values[5]);
+    drive.dacCode[0] = 8192;
+    drive.dacCode[1] = 49152;
+    const double a0 = in(0, 199), b1 = in(1, 199);
+    drive.dacCode[0] = 49152;
+    drive.dacCode[1] = 8192;
+    FitDac(a0, in(0, 199), &values[32], &values[33]);
+    FitDac(in(1, 199), b1, &values[34], &values[35]);
+    EXPECT_EQ(FirstFailingConstant(values, true), c.failing);
+    if (c.failing < 0) {
+      EXPECT_NEAR(values[38], truth.source10uA, 1e-12);
+      EXPECT_NEAR(values[40], truth.biasCurrent, 1e-15);
+      EXPECT_NEAR(values[33], truth.dacOffset[0], 1e-3);
+    }
+    // Every input stays inside the range it is read on.
+    EXPECT_LT(std::fabs(in(10, 199)), 1.0);
+    EXPECT_LT(std::fabs(in(4, 199)), 0.01);
+    // What the supply, rail and temperature checks compute.
+    EXPECT_NEAR(in(6, 199), 5.02, 1e-9);
+    EXPECT_NEAR(in(6, 7) / jig.values[4], 0.153, 1e-9);
+    EXPECT_NEAR(jig.values[0] * in(13, 199), 12.6, 1e-9);
+    EXPECT_NEAR(jig.values[1] * in(12, 199), -12.4, 1e-9);
+    EXPECT_NEAR(qxsim::KelvinFromSensorVolts(qxsim::NominalCalValues(), in(14, 199)), 298.4, 1e-3);
+    EXPECT_NEAR((in(5, 199) * 100 - 32) * 5 / 9 + 273.15, 297.95, 1e-9);
   }
 }
 
