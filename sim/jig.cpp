@@ -36,7 +36,9 @@ const char* JigUsage() {
   return "  --jig-code N              the jig's code, 0..31 (default 3)\n"
          "  --jig-type N              the jig's type (default 6)\n"
          "  --jig-values A,B,C,D,E,F  the jig's six values\n"
-         "  --no-jig                  nothing answers on the jig's bus\n";
+         "  --no-jig                  nothing answers on the jig's bus\n"
+         "  --fault-jig-resistor      the 10 uA resistor is 3 % off its reported value\n"
+         "  --fault-source-drift      the source drifts 0.2 % a second after each setting\n";
 }
 
 int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* error) {
@@ -44,6 +46,14 @@ int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* 
   std::string name = argv[i];
   if (name == "--no-jig") {
     jig->present = false;
+    return 1;
+  }
+  if (name == "--fault-jig-resistor") {
+    jig->resistor10uAError = 0.03;
+    return 1;
+  }
+  if (name == "--fault-source-drift") {
+    jig->sourceDriftPerSecond = 0.002;
     return 1;
   }
   if (name != "--jig-code" && name != "--jig-type" && name != "--jig-values") return 0;
@@ -93,8 +103,55 @@ double JigMeterVolts(double sourceVolts, bool line5Low) {
   return line5Low ? sourceVolts * kJigAttenuation : sourceVolts;
 }
 
+double JigPinVolts(const JigSettings& jig, const AnalogTruth& truth, const AnalogDrive& drive,
+                   int channel) {
+  switch (channel) {
+    case 0:
+    case 1:  // DAC0 and DAC1 looped back
+      return (drive.dacCode[channel] - truth.dacOffset[channel]) / truth.dacSlope[channel];
+    case 4:  // the bias current through its resistor
+      return truth.biasCurrent * jig.values[5];
+    case 5: {  // the external sensor: 10 mV per degree Fahrenheit
+      const double fahrenheit = (jig.externalKelvin - 273.15) * 9.0 / 5.0 + 32.0;
+      return fahrenheit / 100.0;
+    }
+    case 6:  // the supply, ahead of its sense resistor
+      return jig.supplyVolts;
+    case 7:  // behind it
+      return jig.supplyVolts - jig.supplyAmps * jig.values[4];
+    case 8:
+      return JigMeterVolts(drive.sourceVolts, drive.line5Low);
+    case 10:
+      return truth.source10uA * jig.values[3] * (1.0 + jig.resistor10uAError);
+    case 11:
+      return truth.source200uA * jig.values[2];
+    case 12:  // the rails through their dividers
+      return jig.railNegative / jig.values[1];
+    case 13:
+      return jig.railPositive / jig.values[0];
+    default:  // 2, 3, 9 grounded; 15 the reference
+      return 0.0;
+  }
+}
+
+double JigInputVolts(const JigSettings& jig, const AnalogTruth& truth, const AnalogDrive& drive,
+                     int channel, int negativeChannel) {
+  const double positive = JigPinVolts(jig, truth, drive, channel);
+  if (negativeChannel < 0 || negativeChannel >= 16) return positive;
+  return positive - JigPinVolts(jig, truth, drive, negativeChannel);
+}
+
+double DriftedSource(double setVolts, const JigSettings& jig, double seconds) {
+  return setVolts * (1.0 + jig.sourceDriftPerSecond * seconds);
+}
+
 double Jig::MeterVolts() const {
-  return JigMeterVolts(sourceVolts_, dio_ != nullptr && dio_->DrivenLow(kJigAttenuatorLine));
+  return JigMeterVolts(SourceNow(), dio_ != nullptr && dio_->DrivenLow(kJigAttenuatorLine));
+}
+
+double Jig::SourceNow() const {
+  if (clock_ == nullptr || settings_.sourceDriftPerSecond == 0.0) return sourceVolts_;
+  return DriftedSource(sourceVolts_, settings_, (clock_->NowMs() - sourceSetMs_) / 1000.0);
 }
 
 uint32_t Jig::PinLevels(uint32_t outputs, uint32_t outputLevels) const {
@@ -135,6 +192,17 @@ void Jig::DataBlock(uint8_t* bytes) const {
 void Jig::AttachTo(VirtualDevice& device) {
   device.Install([this](RegisterMap& map, DeviceCore& core) {
     dio_ = &core.dio;
+    clock_ = &core.clock;
+    AnalogFrontEnd* analog = &core.analog;
+    analog->SetWiring([this, analog](int channel, int negativeChannel) {
+      if (!settings_.present) return 0.0;  // nothing on the pins
+      AnalogDrive drive;
+      drive.sourceVolts = SourceNow();
+      drive.line5Low = dio_->DrivenLow(kJigAttenuatorLine);
+      drive.dacCode[0] = analog->dacCode(0);
+      drive.dacCode[1] = analog->dacCode(1);
+      return JigInputVolts(settings_, analog->truth(), drive, channel, negativeChannel);
+    });
     core.dio.SetWiring([this](uint32_t outputs, uint32_t outputLevels) {
       return PinLevels(outputs, outputLevels);
     });
@@ -184,6 +252,7 @@ void Jig::AttachTo(VirtualDevice& device) {
                   float volts = GetF32(sourceWords_);
                   // A value that is not a number leaves the source at 0 V.
                   sourceVolts_ = std::isfinite(volts) ? volts : 0.0;
+                  sourceSetMs_ = clock_->NowMs();
                   return static_cast<uint8_t>(kExceptionNone);
                 },
                 [this] {

@@ -9,8 +9,14 @@
 //     low pulls its partners (E0-E1, E2-E3, E4-E5, C0-C1, C2-C3, MIO 0-2),
 //     E7 tied low; with no jig every input is pulled high;
 //   - its source: the voltage the device sets at 30014 (F32), which reaches
-//     the bench meter directly, or through the attenuator while DIO line 5
-//     is driven low.
+//     the bench meter and analog input 8 (9 its negative) directly, or
+//     through the attenuator while DIO line 5 is driven low;
+//   - the analog pins: DAC0/DAC1 looped back to inputs 0/1; inputs 2, 3 and
+//     9 grounded; the 10 uA and 200 uA sources through the resistors of
+//     values 3 and 2 on inputs 10 and 11; the bias current through value 5
+//     on input 4; the supply on 6 and, behind the sense resistor (value 4),
+//     on 7; the multiplexer rails through the dividers of values 0 and 1 on
+//     13 and 12; the external temperature sensor on 5; the reference on 15.
 // Its handlers run under the device lock, like the features'.
 #pragma once
 
@@ -19,6 +25,7 @@
 #include <string>
 
 #include "sim/core/virtual_device.h"
+#include "sim/features/analog_model.h"
 
 namespace qxsim {
 
@@ -39,11 +46,38 @@ struct JigSettings {
   uint16_t type = 6;
   // Vm+ and Vm- scales, the two current-source resistors (ohms), the
   // current-sense resistor (ohms), the bias-current resistor (ohms).
-  double values[6] = {4.0, 4.0, 10000.0, 100000.0, 0.1, 1000000.0};
+  double values[6] = {4.0, 4.0, 10000.0, 47000.0, 0.1, 100000.0};
+  double supplyVolts = 5.02;
+  double supplyAmps = 0.153;
+  double railPositive = 12.6;
+  double railNegative = -12.4;
+  double externalKelvin = 297.95;
+  // Faults: the 10 uA resistor off its reported value by this fraction; the
+  // source drifting by this fraction per second after each setting.
+  double resistor10uAError = 0.0;
+  double sourceDriftPerSecond = 0.0;
 };
+
+// What drives the analog pins at one moment.
+struct AnalogDrive {
+  double sourceVolts = 0.0;  // drift included
+  bool line5Low = false;     // the source reaches input 8 through the attenuator
+  uint32_t dacCode[2] = {0, 0};
+};
+
+// Volts at analog pin c against ground, and what input c sees against its
+// negative input (outside 0..15: ground).
+double JigPinVolts(const JigSettings& jig, const AnalogTruth& truth, const AnalogDrive& drive,
+                   int channel);
+double JigInputVolts(const JigSettings& jig, const AnalogTruth& truth, const AnalogDrive& drive,
+                     int channel, int negativeChannel);
+// The source after seconds of drift from the value set.
+double DriftedSource(double setVolts, const JigSettings& jig, double seconds);
 
 // Handles a jig option of the qxsim command line at argv[i]:
 //   --jig-code N  --jig-type N  --jig-values A,B,C,D,E,F  --no-jig
+//   --fault-jig-resistor  (the 10 uA resistor 3 % off its reported value)
+//   --fault-source-drift  (the source drifts 0.2 % a second after each setting)
 // Returns the number of arguments used (0: not one of these), or -1 with
 // *error set for a bad or missing value.
 int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* error);
@@ -64,6 +98,8 @@ class Jig {
 
   // Under the device lock (in a handler, or inside VirtualDevice::WithCore):
   double sourceVolts() const { return sourceVolts_; }
+  // The source as it is now, drift included.
+  double SourceNow() const;
   double MeterVolts() const;
   const JigSettings& settings() const { return settings_; }
   void SetSettings(const JigSettings& settings) { settings_ = settings; }
@@ -74,9 +110,11 @@ class Jig {
 
   JigSettings settings_;
   const DioLines* dio_ = nullptr;
+  const SimClock* clock_ = nullptr;
   uint16_t setup_[kSimJigSetupRegisters] = {};
   uint16_t sourceWords_[2] = {};
   double sourceVolts_ = 0.0;
+  uint64_t sourceSetMs_ = 0;
 };
 
 }  // namespace qxsim

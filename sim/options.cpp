@@ -67,6 +67,7 @@ int ParseBenchCommandLine(int argc, char** argv, BenchOptions* options, DeviceCo
     if (arg == "--version") return 2;
     int used = ParseDeviceOption(argc, argv, i, options, seen, error);
     if (used == 0) used = ParseJigOption(argc, argv, i, &options->jig, error);
+    if (used == 0) used = ParseAnalogOption(argc, argv, i, &options->device.analog, error);
     if (used == 0) used = ParseClockOption(argc, argv, i, &options->device.clock, error);
     if (used == 0) used = ParseMeterOption(argc, argv, i, &options->meter, error);
     if (used == 0) used = ParseTestServerOption(argc, argv, i, &options->testServer, error);
@@ -83,8 +84,8 @@ int ParseBenchCommandLine(int argc, char** argv, BenchOptions* options, DeviceCo
 }
 
 std::string BenchUsage() {
-  return std::string(DeviceUsage()) + JigUsage() + ClockUsage() + MeterUsage() + TestServerUsage() +
-         ProductionFaultUsage();
+  return std::string(DeviceUsage()) + AnalogUsage() + JigUsage() + ClockUsage() + MeterUsage() +
+         TestServerUsage() + ProductionFaultUsage();
 }
 
 bool ParseMacText(const std::string& text, uint64_t* mac) {

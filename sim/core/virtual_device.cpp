@@ -62,6 +62,7 @@ void VirtualDevice::InstallCore() {
   core_.stream.Install(map_);
   core_.counters.Install(map_);
   core_.settings.Install(map_);
+  core_.analog.Install(map_);
   map_.Map(kOpeningU16Register, 1, std::make_shared<StoredRegisters>(kOpeningU16Register, 1));
   DeviceCore& core = core_;
   map_.Map(kRestartRegister, 2,
@@ -138,6 +139,7 @@ void VirtualDevice::PowerOnLocked() {
   core_.dio.PowerOn();
   core_.stream.PowerOn();
   core_.counters.PowerOn();
+  core_.analog.PowerOn();
   map_.PowerOn();
 }
 

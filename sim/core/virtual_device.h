@@ -23,6 +23,7 @@
 #include "sim/core/flash.h"
 #include "sim/core/register_map.h"
 #include "sim/core/sim_clock.h"
+#include "sim/features/analog.h"
 #include "sim/features/clock.h"
 #include "sim/features/counters.h"
 #include "sim/features/dio.h"
@@ -55,6 +56,7 @@ struct DeviceOptions {
   float factoryFirmwareVersion = 1.0f;
   float bootloaderVersion = 0.90f;
   ClockSettings clock;
+  AnalogOptions analog;
   // The bench's clock (null: the platform clock in force).
   platform::Clock* simClock = nullptr;
 };
@@ -70,7 +72,8 @@ struct DeviceCore {
         flashInterface(flash),
         deviceClock(clock, o.clock),
         stream(clock),
-        counters(clock) {}
+        counters(clock),
+        analog(flash, identity, o.analog) {}
   DeviceOptions options;
   SimClock clock;
   FlashMemory flash;
@@ -87,6 +90,7 @@ struct DeviceCore {
   Stream stream;
   Counters counters;
   DeviceSettings settings;
+  AnalogFrontEnd analog;
 };
 
 // One tagged piece of the state file.

@@ -91,7 +91,7 @@ TEST_F(BenchToolsEndToEnd, ToolsSayClearlyWhatIsMissing) {
   EXPECT_EQ(meter.Wait(30000), 1);
   EXPECT_NE(out.find("no meter answers"), std::string::npos) << out;
 
-  EXPECT_EQ(Run({"qxreg", "read", "1", "u16"}, &out), 1);
+  EXPECT_EQ(Run({"qxreg", "read", "100", "u16"}, &out), 1);
   EXPECT_NE(out.find("device exception"), std::string::npos) << out;
   EXPECT_EQ(Run({"qxreg", "write", "30014", "f32"}, &out), 2);
   EXPECT_EQ(Run({"qxreg", "write", "70000", "u16", "1"}, &out), 2);

@@ -10,8 +10,8 @@
 #include "calibration/cal_constants.h"
 #include "calibration/calibration_tests.h"
 #include "calibration/range_cal.h"
-#include "sim/analog_model.h"
-#include "sim/jig_analog.h"
+#include "sim/features/analog_model.h"
+#include "sim/jig.h"
 
 namespace {
 
@@ -128,23 +128,22 @@ TEST(AnalogModel, NoiseStaysWellInsideTheNoiseLimits) {
 
 struct WiringCase {
   const char* what;
-  qxsim::AnalogFaults faults;
+  bool deadSource;
+  double resistorError;
   int failing;  // first failing constant; -1 none
 };
 
-TEST(JigAnalog, CurrentsBiasAndProductionFiguresFromTheWiring) {
-  const AnalogTruth truth = qxsim::MakeAnalogTruth(11);
-  const qxsim::JigAnalog jig;
-  qxsim::AnalogFaults dead;
-  dead.deadCurrentSource = true;
-  qxsim::AnalogFaults resistor;
-  resistor.resistor10uAError = 0.03;
+TEST(JigWiring, CurrentsBiasAndProductionFiguresFromThePins) {
   const WiringCase cases[] = {
-      {"good", {}, -1}, {"dead 10 uA", dead, 38}, {"resistor", resistor, 38}};
+      {"good", false, 0, -1}, {"dead 10 uA", true, 0, 38}, {"resistor", false, 0.03, 38}};
   for (const WiringCase& c : cases) {
     SCOPED_TRACE(c.what);
+    AnalogTruth truth = qxsim::MakeAnalogTruth(11);
+    if (c.deadSource) truth.source10uA = 0;
+    qxsim::JigSettings jig;
+    jig.resistor10uAError = c.resistorError;
     qxsim::AnalogDrive drive;
-    auto in = [&](int ch, int neg) { return InputVolts(truth, jig, c.faults, drive, ch, neg); };
+    auto in = [&](int ch, int neg) { return JigInputVolts(jig, truth, drive, ch, neg); };
     float values[kCalConstantCount];
     std::memcpy(values, qxsim::NominalCalValues(), sizeof values);
     values[38] = static_cast<float>((in(10, 199) - in(15, 199)) / jig.values[3]);
@@ -171,8 +170,10 @@ TEST(JigAnalog, CurrentsBiasAndProductionFiguresFromTheWiring) {
     EXPECT_NEAR(in(6, 7) / jig.values[4], 0.153, 1e-9);
     EXPECT_NEAR(jig.values[0] * in(13, 199), 12.6, 1e-9);
     EXPECT_NEAR(jig.values[1] * in(12, 199), -12.4, 1e-9);
-    EXPECT_NEAR(qxsim::KelvinFromSensorVolts(qxsim::NominalCalValues(), in(14, 199)), 298.4, 1e-3);
     EXPECT_NEAR((in(5, 199) * 100 - 32) * 5 / 9 + 273.15, 297.95, 1e-9);
+    drive.sourceVolts = 1.76;
+    drive.line5Low = true;
+    EXPECT_NEAR(in(8, 9), 0.08, 1e-12);
   }
 }
 

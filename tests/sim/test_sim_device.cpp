@@ -297,7 +297,7 @@ struct RefusalCase {
 
 TEST_F(SimFeedbackTest, RefusedRequestsGetTheirExceptionCode) {
   const RefusalCase cases[] = {
-      {"unmapped register", {Read(1, 1)}, qxsim::kIllegalDataAddress},
+      {"unmapped register", {Read(100, 1)}, qxsim::kIllegalDataAddress},
       {"run past the identity block", {Read(60028, 4)}, qxsim::kIllegalDataAddress},
       {"write to a read-only register", {WriteU32(60000, 0)}, qxsim::kIllegalDataAddress},
       {"half of the key register", {WriteU16(61801, 1)}, qxsim::kIllegalDataAddress},
@@ -345,7 +345,7 @@ TEST_F(SimFeedbackTest, OtherFunctionIsRefusedWithItsOwnCode) {
 }
 
 TEST_F(SimFeedbackTest, MalformedRequestChangesNothingButALaterRefusalKeepsEarlierWrites) {
-  EXPECT_EQ(Exchange(usb_, {WriteU16(48005, 7), Read(1, 1)}), qxsim::kIllegalDataAddress);
+  EXPECT_EQ(Exchange(usb_, {WriteU16(48005, 7), Read(100, 1)}), qxsim::kIllegalDataAddress);
   uint16_t v = 1;
   ASSERT_EQ(device().ReadRegisters(48005, 1, &v), 0);
   EXPECT_EQ(v, 0) << "nothing ran";

@@ -1,4 +1,4 @@
-#include "sim/analog_model.h"
+#include "sim/features/analog_model.h"
 
 #include <cmath>
 #include <cstring>
