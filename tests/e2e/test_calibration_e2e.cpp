@@ -212,6 +212,47 @@ TEST_P(CalibrationRunTest, FreshDeviceIsCalibratedReportedAndThenGood) {
   EXPECT_STREQ(Row(*second, "Check Calibration").details, "Calibration Good");
 }
 
+struct FaultCase {
+  const char* what;
+  void (*apply)(qxsim::BenchOptions*);
+  const char* row;
+  uint32_t level;
+  const char* details;  // the start of the row's details
+};
+
+TEST_P(CalibrationRunTest, FaultsEndTheRunWithTheirTextAndLeaveTheFlashBlank) {
+  const FaultCase cases[] = {
+      {"constants out of tolerance",
+       [](qxsim::BenchOptions* o) { o->device.analog.spreadScale = 6; }, "Calibrate", kLevelFatal,
+       "Cal Failed: HS 10.0V "},
+      {"noisy input", [](qxsim::BenchOptions* o) { o->device.analog.noisyChannel = 15; },
+       "AIn Noise 16-bit counts", kLevelFatal, "Noise: "},
+      {"dead current source",
+       [](qxsim::BenchOptions* o) { o->device.analog.deadCurrentSource = true; }, "Calibrate",
+       kLevelFatal, "Cal Failed: IS 10uA"},
+      {"jig resistor", [](qxsim::BenchOptions* o) { o->jig.resistor10uAError = 0.03; }, "Calibrate",
+       kLevelFatal, "Cal Failed: IS 10uA"},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    qxsim::BenchOptions options;
+    c.apply(&options);
+    StartBench(options);
+    auto run = Run(kCalibrationMask, false);
+    const TestRecord& row = Row(*run, c.row);
+    EXPECT_EQ(row.status, c.level);
+    const std::string details = row.details;
+    EXPECT_EQ(details.rfind(c.details, 0), 0u) << details;
+    if (std::strcmp(c.row, "Calibrate") == 0) {
+      EXPECT_EQ(details.substr(details.size() - 2), ", ") << details;  // the nominal closes it
+    }
+    EXPECT_EQ(Record(), std::vector<uint8_t>(kCalRecordBytes, 0xFF));
+    run.reset();
+    bench_->Stop();
+    bench_.reset();
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Editions, CalibrationRunTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? std::string("Max") : std::string("Plain");
