@@ -2,7 +2,6 @@
 // edition, its meter, jig and test server. The station's settling waits are
 // skipped on the clock (and added up), everything else runs as on the line.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +23,7 @@
 #include "harness/test_table.h"
 #include "platform/clock.h"
 #include "sim/bench.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -82,8 +82,6 @@ constexpr uint32_t kCalibrationMask = 0x40000 | 0x20000 | 0x10000 | 0x80;
 class CalibrationRunTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qxcal-e2e-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
     // QX_REAL_WAITS=1: the line's own timing (waits and meter), to measure a run.
     realWaits_ = std::getenv("QX_REAL_WAITS") != nullptr;
     if (!realWaits_) useClock_ = std::make_unique<platform::ScopedClock>(&clock_);
@@ -92,13 +90,13 @@ class CalibrationRunTest : public ::testing::TestWithParam<bool> {
     options.device.identity = qxsim::StartingIdentity::kBlank;
     options.device.isMax = GetParam();
     options.withMeter = true;
-    options.meter.linkPath = dir_ + "/com3";
+    options.meter.linkPath = dir_.File("com3");
     if (!realWaits_) {
       options.meter.msPerReading = 1;
       options.meter.charsPerSecond = 0;
     }
     options.withTestServer = true;
-    options.testServer.resultsFile = dir_ + "/results";
+    options.testServer.resultsFile = dir_.File("results");
     bench_ = std::make_unique<qxsim::Bench>(options);
     std::string error;
     ASSERT_TRUE(bench_->Start(&error)) << error;
@@ -110,8 +108,6 @@ class CalibrationRunTest : public ::testing::TestWithParam<bool> {
     if (bench_ != nullptr) bench_->Stop();
     useClock_.reset();
     for (const char* name : {"QXM_USB_ENDPOINT", "QXTS_ENDPOINT", "QX_COM3"}) unsetenv(name);
-    std::remove((dir_ + "/results").c_str());
-    ::rmdir(dir_.c_str());
   }
   std::unique_ptr<TestHarness> Run(uint32_t mask, bool addAccuracy) {
     auto harness = std::make_unique<TestHarness>(kZ5DeviceType, mask, 1, &sink_, kTypes);
@@ -133,7 +129,7 @@ class CalibrationRunTest : public ::testing::TestWithParam<bool> {
     return bench_->device().PeekFlash(kCalibrationPageBase, kCalRecordBytes);
   }
   std::string Results() {
-    std::ifstream in(dir_ + "/results");
+    std::ifstream in(dir_.File("results"));
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
@@ -143,7 +139,7 @@ class CalibrationRunTest : public ::testing::TestWithParam<bool> {
   bool realWaits_ = false;
   std::unique_ptr<platform::ScopedClock> useClock_;
   NullSink sink_;
-  std::string dir_;
+  TempDir dir_;
   std::unique_ptr<qxsim::Bench> bench_;
 };
 
