@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,6 @@ namespace {
 class CalibrationTestsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The analog part that the model does not have yet: plain registers
-    // (inputs, channel banks, raw readings, DACs), all reading 0.
-    device.AddScratchRegisters(0, 256);
-    device.AddScratchRegisters(40000, 2000);
-    device.AddScratchRegisters(50000, 256);
-    device.AddScratchRegisters(51000, 4);
     context.handle = device.Handle();
     setenv("QX_COM3", "/nonexistent/qx-meter", 1);
   }
@@ -117,12 +112,17 @@ TEST_F(CalibrationTestsTest, CheckCalibrationJudgesTheStoredRecord) {
 }
 
 TEST_F(CalibrationTestsTest, NoiseFiguresByEditionAndCommErrors) {
+  // The model's own noise: well inside every limit, one or two decimals.
   EXPECT_EQ(AInNoiseTest(&context), 0u);
-  EXPECT_STREQ(context.Msg, "Noise: 0.0,0.0,0.00,0.00");
+  EXPECT_TRUE(
+      std::regex_match(context.Msg, std::regex(R"(Noise: \d+\.\d,\d+\.\d,\d+\.\d\d,\d+\.\d\d)")))
+      << context.Msg;
   EXPECT_EQ(context.EL, 2u);
   context.isMax = 1;
   EXPECT_EQ(AInNoiseTest(&context), 0u);
-  EXPECT_STREQ(context.Msg, "Noise: 0.0,0.0,0.00,0.00,0.00,0.00");
+  EXPECT_TRUE(std::regex_match(
+      context.Msg, std::regex(R"(Noise: \d+\.\d,\d+\.\d,\d+\.\d\d,\d+\.\d\d,\d+\.\d\d,\d+\.\d\d)")))
+      << context.Msg;
   // Measurement 5's configuration fails; then a reading in the middle of a batch.
   FailAfter(4 * 129, true);
   EXPECT_EQ(AInNoiseTest(&context), 1u);

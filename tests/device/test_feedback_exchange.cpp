@@ -89,8 +89,8 @@ TEST_F(FeedbackExchangeTest, RequestsByteForByte) {
                    {FeedbackFrame(D::Write, 3000, 2, T::Bytes, raw)},
                    {0, 0, 0, 0, 0, 10, 0, 0x4C, 0x01, 0x0B, 0xB8, 0x02, 0xDE, 0xAD, 0xBE, 0xEF}});
   cases.push_back({"write reserved sends zeros",
-                   {FeedbackFrame(D::Write, 1, 2, T::Reserved, raw)},
-                   {0, 0, 0, 0, 0, 10, 0, 0x4C, 0x01, 0x00, 0x01, 0x02, 0, 0, 0, 0}});
+                   {FeedbackFrame(D::Write, 1001, 2, T::Reserved, raw)},
+                   {0, 0, 0, 0, 0, 10, 0, 0x4C, 0x01, 0x03, 0xE9, 0x02, 0, 0, 0, 0}});
   cases.push_back(
       {"write then read",
        {FeedbackFrame(D::Write, 2105, 1, T::U16, 0xABCD), FeedbackFrame(D::Read, 60000, 2, T::U32)},

@@ -63,8 +63,20 @@ void BenchDevice::FailOpens(int code, int count) {
 }
 
 void BenchDevice::AddScratchRegisters(uint16_t first, size_t count) {
+  // Only where the model has no register of its own: the runs in between.
   model().Install([&](qxsim::RegisterMap& map, qxsim::DeviceCore&) {
-    map.Map(first, count, std::make_shared<qxsim::StoredRegisters>(first, count));
+    size_t i = 0;
+    while (i < count) {
+      if (map.IsMapped(static_cast<uint16_t>(first + i))) {
+        ++i;
+        continue;
+      }
+      size_t n = 1;
+      while (i + n < count && !map.IsMapped(static_cast<uint16_t>(first + i + n))) ++n;
+      const uint16_t at = static_cast<uint16_t>(first + i);
+      map.Map(at, n, std::make_shared<qxsim::StoredRegisters>(at, n));
+      i += n;
+    }
   });
 }
 

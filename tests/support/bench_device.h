@@ -48,8 +48,9 @@ class BenchDevice {
   void ClearFaults() { faults_.Set(LinkFaults()); }
   // The next count calls of QXM_Open fail with code (still recorded).
   void FailOpens(int code, int count = 1);
-  // Plain read/write registers where the model has none, for tests of the
-  // station's framing that do not care what a register means.
+  // Plain read/write registers in [first, first + count) wherever the model
+  // has none, for tests of the station's framing that do not care what a
+  // register means.
   void AddScratchRegisters(uint16_t first, size_t count);
 
   // The model's flash as it stands (its PeekFlash trips on an empty range).
