@@ -191,10 +191,6 @@ TEST_F(ProductionRun, NameAndRestoredSettingsAreKeptInTheStateFile) {
 
 TEST_F(ProductionRun, AfterTheEthernetTestEveryRequestArrivesOnTheEthernetEndpoint) {
   StartBench({});
-  // The DAC code registers, until the analog front end answers them.
-  bench_->device().Install([](qxsim::RegisterMap& map, qxsim::DeviceCore&) {
-    map.Map(51000, 4, std::make_shared<qxsim::StoredRegisters>(51000, 4));
-  });
   setenv("QX_DEVICE_IP", bench_->ethEndpoint().c_str(), 1);
   gWithEthernet = true;
   auto rows = Run(kJig);
