@@ -147,7 +147,11 @@ uint8_t AnalogFrontEnd::ReadVolts(uint16_t address, size_t count, uint16_t* valu
     int range = 0;
     const double counts = Sample(channel, &converter, &range);
     double reading = VoltsFromCounts(constants, converter, range, counts);
-    if (channel == kSimTemperatureChannel) reading = KelvinFromSensorVolts(constants, reading);
+    // The internal sensor has a trimmed path of its own: only the
+    // temperature constants apply.
+    if (channel == kSimTemperatureChannel) {
+      reading = KelvinFromSensorVolts(constants, SensorVoltsForKelvin(options_.internalKelvin));
+    }
     return FloatBitsOf(static_cast<float>(reading));
   });
   return kExceptionNone;

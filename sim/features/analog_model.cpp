@@ -10,6 +10,8 @@ namespace {
 constexpr double kNominalSlope[kAnalogRanges] = {0.00031580578, 3.1580578e-05, 3.158058e-06,
                                                  3.15806e-07};
 constexpr double kNominalDacSlope = 13200.0;
+// Share of the spread for the HS +-10 V range and the DACs.
+constexpr double kWideRangeShare = 0.3;
 constexpr double kNominalDacOffset = 100.0;
 constexpr double kNominalTempSlope = -92.379;
 constexpr double kNominalTempOffset = 465.129215;
@@ -65,14 +67,18 @@ AnalogTruth MakeAnalogTruth(uint32_t seed, const AnalogSpread& spread) {
   AnalogTruth truth{};
   for (int c = 0; c < kConverters; ++c) {
     for (int r = 0; r < kAnalogRanges; ++r) {
+      // The HS +-10 V range is what the production checks (supply, rails,
+      // DAC windows) read before any calibration: a part that far off
+      // would not reach the calibration station.
+      const double narrow = c == 0 && r == 0 ? kWideRangeShare : 1.0;
       ConverterTruth& t = truth.adc[c][r];
-      t.posSlope = kNominalSlope[r] * (1.0 + off(spread.slope));
-      t.negSlope = -kNominalSlope[r] * (1.0 + off(spread.slope));
-      t.center = kNominalCenterCounts + off(spread.center);
+      t.posSlope = kNominalSlope[r] * (1.0 + off(spread.slope * narrow));
+      t.negSlope = -kNominalSlope[r] * (1.0 + off(spread.slope * narrow));
+      t.center = kNominalCenterCounts + off(spread.center * narrow);
     }
   }
   for (int d = 0; d < 2; ++d) {
-    truth.dacSlope[d] = kNominalDacSlope * (1.0 + off(spread.slope));
+    truth.dacSlope[d] = kNominalDacSlope * (1.0 + off(spread.slope * kWideRangeShare));
     truth.dacOffset[d] = kNominalDacOffset + off(30.0);
   }
   truth.source10uA = 1e-05 * (1.0 + off(0.005));

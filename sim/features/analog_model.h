@@ -39,7 +39,8 @@ struct AnalogTruth {
 };
 
 // How far a device is from nominal: relative slope spread, center spread in
-// counts; scale 1 gives about +-1-2 % and +-150 counts.
+// counts; scale 1 gives about +-1-2 % and +-150 counts (a third of that on
+// the HS +-10 V range and for the DACs).
 struct AnalogSpread {
   double slope = 0.015;
   double center = 150.0;

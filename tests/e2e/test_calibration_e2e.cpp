@@ -225,7 +225,7 @@ TEST_P(CalibrationRunTest, FaultsEndTheRunWithTheirTextAndLeaveTheFlashBlank) {
   const FaultCase cases[] = {
       {"constants out of tolerance",
        [](qxsim::BenchOptions* o) { o->device.analog.spreadScale = 6; }, "Calibrate", kLevelFatal,
-       "Cal Failed: HS 10.0V "},
+       "Cal Failed: HS "},
       {"noisy input", [](qxsim::BenchOptions* o) { o->device.analog.noisyChannel = 15; },
        "AIn Noise 16-bit counts", kLevelFatal, "Noise: "},
       {"dead current source",

@@ -79,8 +79,8 @@ class LineEndToEnd : public ::testing::Test {
 };
 
 TEST_F(LineEndToEnd, FourStationsAtOnceGetTheirOwnIdentityAndReportOnce) {
-  // The calibration station as far as the bench serves it today: every device
-  // gets a serial number and a MAC of its own.
+  // The calibration station: every device gets a serial number and a MAC of
+  // its own, and reports its constants and its results.
   std::vector<std::string> out = RunStations({"--station", "calibration"});
   std::set<std::string> serials;
   std::set<std::string> macs;
@@ -100,15 +100,20 @@ TEST_F(LineEndToEnd, FourStationsAtOnceGetTheirOwnIdentityAndReportOnce) {
   }
   std::ifstream in(dir_.File("results"));
   std::string line;
-  int lines = 0;
+  std::map<std::string, int> lines;  // by command word
   while (std::getline(in, line)) {
-    ++lines;
+    const std::string command = line.substr(0, line.find(' '));
+    ++lines[command];
+    if (command != "qtest") continue;
     EXPECT_EQ(
         "qtest 0x0000000000000000 {Open Quenlox : Passed : Quenlox Z5 Found;"
         "Connect to QXTest Server : Passed : Connected to Server}",
         line);
   }
-  EXPECT_EQ(kDevices, lines);
+  EXPECT_EQ(kDevices, lines["cal"]);
+  EXPECT_EQ(kDevices, lines["test"]);
+  EXPECT_EQ(kDevices, lines["qtest"]);
+  EXPECT_EQ(3u, lines.size());
 }
 
 }  // namespace
