@@ -1,5 +1,5 @@
 // The stream and the counters on the bench's clock: scans due at the set
-// rate, at most 100 values a block, the stream faults, and a counter that
+// rate, at most 100 values a block, and a counter that
 // holds its source's count only once the source has had time to emit it.
 #include <gtest/gtest.h>
 
@@ -62,29 +62,6 @@ TEST_F(ProductionFeatures, StreamDeliversDueScansAtMostAHundredValuesABlock) {
   WriteU32(qxsim::kSimStreamStopRegister, 0);
   clock_.Advance(10);
   EXPECT_EQ(ReadBlock(), 0u);
-}
-
-TEST_F(ProductionFeatures, StreamFaults) {
-  device_.WithCore([](qxsim::DeviceCore& core) {
-    core.stream.SetReading([](int) { return 0.65f; });
-    core.stream.SetFaults(qxsim::StreamFaults{true, false});
-  });
-  StartStream();
-  clock_.Advance(qxsim::kSimStreamBadScan + 1);
-  std::vector<float> values;
-  int bad = -1;
-  for (int scan = 0; scan <= static_cast<int>(qxsim::kSimStreamBadScan); scan += 25) {
-    ReadBlock(&values);
-    for (size_t k = 0; k < values.size(); ++k) {
-      if (values[k] == 0.0f) bad = scan + static_cast<int>(k / 4) + static_cast<int>(k % 4) * 1000;
-    }
-  }
-  EXPECT_EQ(bad, static_cast<int>(qxsim::kSimStreamBadScan)) << "one value, slot 0 of its scan";
-  device_.WithCore([](qxsim::DeviceCore& core) {
-    core.stream.SetFaults(qxsim::StreamFaults{false, true});
-  });
-  clock_.Advance(10);
-  EXPECT_GT(ReadBlock(), 100u);
 }
 
 TEST_F(ProductionFeatures, CounterHoldsItsSourceCountAfterItsTime) {
