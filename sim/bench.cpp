@@ -47,11 +47,6 @@ Bench::Bench(BenchOptions options)
     core.dio.SetFaults(faults.dio);
     core.stream.SetFaults(faults.stream);
     core.counters.SetWrongCounters(faults.wrongCounters);
-    // Until the analog front end feeds the stream, the loop-back channels
-    // read the nominal outputs of the codes the stream test sets.
-    core.stream.SetReading([](int channel) {
-      return channel == 0 ? 0.625f : channel == 1 ? 3.75f : 0.0f;
-    });
   });
   device_.SetFlashWriteFault(options_.flashWriteFailAfter);
   server_.SetRestartMs(options_.restartMs);

@@ -30,6 +30,9 @@ bool ParseInteger(const std::string& text, long long low, long long high, long l
 constexpr uint32_t kJigDioNets[] = {0x300, 0xC00, 0x3000, 0x30000, 0xC0000, 0x700000};
 constexpr uint32_t kJigDioTiedLow = 1u << 15;
 
+// A negative input outside 0..15: the input is measured against ground.
+constexpr int kJigGround = 199;
+
 }  // namespace
 
 const char* JigUsage() {
@@ -38,7 +41,11 @@ const char* JigUsage() {
          "  --jig-values A,B,C,D,E,F  the jig's six values\n"
          "  --no-jig                  nothing answers on the jig's bus\n"
          "  --fault-jig-resistor      the 10 uA resistor is 3 % off its reported value\n"
-         "  --fault-source-drift      the source drifts 0.2 % a second after each setting\n";
+         "  --fault-source-drift      the source drifts 0.2 % a second after each setting\n"
+         "  --fault-dead-dac          DAC0 gives nothing at its loop-back input\n"
+         "  --fault-swapped-dacs      DAC0 and DAC1 reach each other's input\n"
+         "  --fault-supply V          the supply at V volts (default 5.02)\n"
+         "  --fault-rails             the positive rail at 14.6 V\n";
 }
 
 int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* error) {
@@ -55,6 +62,29 @@ int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* 
   if (name == "--fault-source-drift") {
     jig->sourceDriftPerSecond = 0.002;
     return 1;
+  }
+  if (name == "--fault-dead-dac") {
+    jig->deadDac0 = true;
+    return 1;
+  }
+  if (name == "--fault-swapped-dacs") {
+    jig->swappedDacs = true;
+    return 1;
+  }
+  if (name == "--fault-rails") {
+    jig->railPositive = 14.6;
+    return 1;
+  }
+  if (name == "--fault-supply") {
+    char* end = nullptr;
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    double volts = value != nullptr ? std::strtod(value, &end) : 0.0;
+    if (value == nullptr || *value == '\0' || *end != '\0' || !(volts >= 0.0 && volts <= 20.0)) {
+      *error = "--fault-supply needs volts (0..20)";
+      return -1;
+    }
+    jig->supplyVolts = volts;
+    return 2;
   }
   if (name != "--jig-code" && name != "--jig-type" && name != "--jig-values") return 0;
   if (i + 1 >= argc || argv[i + 1] == nullptr) {
@@ -107,8 +137,11 @@ double JigPinVolts(const JigSettings& jig, const AnalogTruth& truth, const Analo
                    int channel) {
   switch (channel) {
     case 0:
-    case 1:  // DAC0 and DAC1 looped back
-      return (drive.dacCode[channel] - truth.dacOffset[channel]) / truth.dacSlope[channel];
+    case 1: {  // DAC0 and DAC1 looped back
+      const int dac = jig.swappedDacs ? 1 - channel : channel;
+      if (dac == 0 && jig.deadDac0) return 0.0;
+      return (drive.dacCode[dac] - truth.dacOffset[dac]) / truth.dacSlope[dac];
+    }
     case 4:  // the bias current through its resistor
       return truth.biasCurrent * jig.values[5];
     case 5: {  // the external sensor: 10 mV per degree Fahrenheit
@@ -194,7 +227,7 @@ void Jig::AttachTo(VirtualDevice& device) {
     dio_ = &core.dio;
     clock_ = &core.clock;
     AnalogFrontEnd* analog = &core.analog;
-    analog->SetWiring([this, analog](int channel, int negativeChannel) {
+    AnalogWiring wiring = [this, analog](int channel, int negativeChannel) {
       if (!settings_.present) return 0.0;  // nothing on the pins
       AnalogDrive drive;
       drive.sourceVolts = SourceNow();
@@ -202,7 +235,11 @@ void Jig::AttachTo(VirtualDevice& device) {
       drive.dacCode[0] = analog->dacCode(0);
       drive.dacCode[1] = analog->dacCode(1);
       return JigInputVolts(settings_, analog->truth(), drive, channel, negativeChannel);
-    });
+    };
+    analog->SetWiring(wiring);
+    // The stream scans the same pins, single-ended.
+    core.stream.SetReading(
+        [wiring](int channel) { return static_cast<float>(wiring(channel, kJigGround)); });
     core.dio.SetWiring([this](uint32_t outputs, uint32_t outputLevels) {
       return PinLevels(outputs, outputLevels);
     });

@@ -56,6 +56,10 @@ struct JigSettings {
   // source drifting by this fraction per second after each setting.
   double resistor10uAError = 0.0;
   double sourceDriftPerSecond = 0.0;
+  // Faults of the outputs' loop-back: DAC0 dead (its input reads 0 V), or
+  // the two outputs wired to each other's input.
+  bool deadDac0 = false;
+  bool swappedDacs = false;
 };
 
 // What drives the analog pins at one moment.
@@ -78,6 +82,7 @@ double DriftedSource(double setVolts, const JigSettings& jig, double seconds);
 //   --jig-code N  --jig-type N  --jig-values A,B,C,D,E,F  --no-jig
 //   --fault-jig-resistor  (the 10 uA resistor 3 % off its reported value)
 //   --fault-source-drift  (the source drifts 0.2 % a second after each setting)
+//   --fault-dead-dac  --fault-swapped-dacs  --fault-supply V  --fault-rails
 // Returns the number of arguments used (0: not one of these), or -1 with
 // *error set for a bad or missing value.
 int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* error);

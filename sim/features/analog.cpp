@@ -53,6 +53,10 @@ int ParseAnalogOption(int argc, char** argv, int i, AnalogOptions* options, std:
     options->deadCurrentSource = true;
     return 1;
   }
+  if (name == "--fault-hot-device") {
+    options->internalKelvin = 320.0;
+    return 1;
+  }
   if (name != "--analog-seed") return 0;
   char* end = nullptr;
   const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -69,6 +73,7 @@ const char* AnalogUsage() {
   return "  --analog-seed N           this device's true analog constants (default 1)\n"
          "  --fault-analog-constants  true constants six times further off nominal\n"
          "  --fault-noisy-input       input 15 carries 40 times its noise\n"
+         "  --fault-hot-device        the device's own sensor at 320 K\n"
          "  --fault-dead-source       the 10 uA current source gives nothing\n";
 }
 

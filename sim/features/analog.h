@@ -46,6 +46,7 @@ struct AnalogOptions {
 //   --fault-analog-constants  true constants six times further off nominal
 //   --fault-noisy-input       input 15 carries 40 times its noise
 //   --fault-dead-source       the 10 uA current source gives nothing
+//   --fault-hot-device        the device's own sensor at 320 K
 // Returns the number of arguments used (0: not one of these), or -1 with
 // *error set for a bad or missing value.
 int ParseAnalogOption(int argc, char** argv, int i, AnalogOptions* options, std::string* error);

@@ -13,15 +13,19 @@
 #include "harness/station_table.h"
 #include "production/counter_test.h"
 #include "sim/bench.h"
+#include "sim/features/analog.h"
+#include "sim/jig.h"
+#include "sim/options.h"
 #include "sim/production_faults.h"
 
 namespace {
 
-// The rows that need no analog front end and no test server; the counter
-// test, which no mask selects, runs last.
-const char* const kRows[] = {"Open Quenlox",         "Read Test Jig Info", "Firmware Version",
-                             "Startup DAQ Settings", "Device Name",        "DIO Short Test",
-                             "DIO Jig Test"};
+// The production rows that need no test server and no calibration; the
+// counter test, which no mask selects, runs last.
+const char* const kRows[] = {
+    "Open Quenlox",     "Read Test Jig Info",   "Vs and Current", "Vmux",
+    "Firmware Version", "Startup DAQ Settings", "Device Name",    "Temperature Sensor",
+    "DIO Short Test",   "DIO Jig Test",         "DAC Test"};
 
 // Set by the test that moves the run onto the Ethernet endpoint.
 bool gWithEthernet = false;
@@ -65,19 +69,31 @@ class ProductionRun : public ::testing::Test {
     qxsim::BenchOptions options;
     options.device.isMax = isMax;
     options.jig.present = jig;
+    // True constants at their nominal values: the blank calibration record
+    // reads as a calibrated device would.
+    options.device.analog.spreadScale = 0.0;
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     std::string error;
+    qxsim::DeviceCommandLine seen;
     for (int i = 0; i < static_cast<int>(argv.size());) {
-      int used = qxsim::ParseProductionFaultOption(static_cast<int>(argv.size()), argv.data(), i,
-                                                   &options.production, &error);
+      const int argc = static_cast<int>(argv.size());
+      int used =
+          qxsim::ParseProductionFaultOption(argc, argv.data(), i, &options.production, &error);
+      if (used == 0) used = qxsim::ParseJigOption(argc, argv.data(), i, &options.jig, &error);
+      if (used == 0) used = qxsim::ParseDeviceOption(argc, argv.data(), i, &options, &seen, &error);
+      if (used == 0) {
+        used = qxsim::ParseAnalogOption(argc, argv.data(), i, &options.device.analog, &error);
+      }
       ASSERT_GT(used, 0) << args[i] << " " << error;
       i += used;
     }
+    qxsim::ApplyLinkFaults(seen, &options);
     if (!statePath_.empty()) options.statePath = statePath_;
     bench_.reset(new qxsim::Bench(options));
     ASSERT_TRUE(bench_->Start(&error)) << error;
     setenv("QXM_USB_ENDPOINT", bench_->usbEndpoint().c_str(), 1);
+    setenv("QX_DEVICE_IP", bench_->ethEndpoint().c_str(), 1);
   }
   // The details and status of each row of a run with this mask.
   std::vector<std::pair<std::string, std::pair<uint32_t, std::string>>> Run(uint32_t mask) {
@@ -114,6 +130,7 @@ TEST_F(ProductionRun, AGoodDevicePassesEveryRowWithItsText) {
       StartBench({}, isMax, jig);
       auto rows = Run(jig ? kJig : kNoJig);
       const Expect expected[] = {
+          {"Temperature Sensor", jig ? "Tin: 298.40K, Tex: 297.95K" : "Tin: 298.40K"},
           {"Firmware Version", "Firmware Version: 1.0000"},
           {"Startup DAQ Settings", "Factory settings detected"},
           {"Device Name", "New Name: My_Z5_0000"},
@@ -123,6 +140,15 @@ TEST_F(ProductionRun, AGoodDevicePassesEveryRowWithItsText) {
       for (const Expect& e : expected) {
         EXPECT_EQ(Row(rows, e.row), std::make_pair(2u, std::string(e.details)))
             << e.row << (isMax ? " Max" : "") << (jig ? " jig" : " no jig");
+      }
+      if (jig) {
+        // Readings through the device's own converter: the texts' forms.
+        for (const Expect& e : {Expect{"Vs and Current", "Vs: 5.0"}, Expect{"Vmux", "Vm+: 12."},
+                                Expect{"DAC Test", "All tests passed."}}) {
+          auto row = Row(rows, e.row);
+          EXPECT_EQ(row.first, 2u) << e.row << ": " << row.second;
+          EXPECT_EQ(row.second.rfind(e.details, 0), 0u) << row.second;
+        }
       }
       bench_->Stop();
     }
@@ -135,9 +161,31 @@ TEST_F(ProductionRun, EachFaultGivesItsTextAndLevel) {
     uint32_t mask;
     const char* row;
     uint32_t level;
-    const char* details;
+    const char* details;  // the whole text, or its fixed start
   };
   const Case cases[] = {
+      {{"--fault-supply", "4.5"}, kJig | 0x80, "Vs and Current", 5, "Vs too low to Cal: 4.5"},
+      {{"--fault-supply", "4.5"}, kJig, "Vs and Current", 2, "Vs: 4.5"},
+      {{"--fault-supply", "5.8"}, kJig, "Vs and Current", 5, "Vs too high: 5.8"},
+      {{"--fault-rails"}, kJig, "Vmux", 5, "Vm+: 14.6"},
+      {{"--fault-hot-device"}, kJig, "Temperature Sensor", 3, "Tin: 320.00K, Tex: 29"},
+      {{"--fault-hot-device"},
+       kJig | 0x80,
+       "Temperature Sensor",
+       5,
+       "Int Temp: 320.00K, 290 to 305 required"},
+      {{"--fault-dead-dac"}, kJig, "DAC Test", 5, "DAC0 0x2000 Error: 0.0"},
+      {{"--fault-swapped-dacs"}, kJig, "DAC Test", 5, "DAC0 0x2000 Error: 3.7"},
+      {{"--fault-stream-bad-value"},
+       kJig,
+       "Ethernet test",
+       5,
+       "Channel 0, bad value. (USB closed)"},
+      {{"--fault-stream-oversize"},
+       kJig,
+       "Ethernet test",
+       5,
+       "Stream block claims more than 100 values. (USB closed)"},
       {{"--fault-dio-short", "3,4"}, kNoJig, "DIO Short Test", 4, "Possible short DIO#: 3, 4"},
       {{"--fault-dio-stuck-low", "0"},
        kNoJig,
@@ -166,8 +214,11 @@ TEST_F(ProductionRun, EachFaultGivesItsTextAndLevel) {
   };
   for (const Case& c : cases) {
     StartBench(c.faults, false, (c.mask & kJig & 0x20000) != 0);
+    gWithEthernet = std::strcmp(c.row, "Ethernet test") == 0;
     auto rows = Run(c.mask);
-    EXPECT_EQ(Row(rows, c.row), std::make_pair(c.level, std::string(c.details))) << c.faults[0];
+    auto row = Row(rows, c.row);
+    EXPECT_EQ(row.first, c.level) << c.faults[0] << ": " << row.second;
+    EXPECT_EQ(row.second.rfind(c.details, 0), 0u) << c.faults[0] << ": " << row.second;
     bench_->Stop();
   }
 }
@@ -191,7 +242,6 @@ TEST_F(ProductionRun, NameAndRestoredSettingsAreKeptInTheStateFile) {
 
 TEST_F(ProductionRun, AfterTheEthernetTestEveryRequestArrivesOnTheEthernetEndpoint) {
   StartBench({});
-  setenv("QX_DEVICE_IP", bench_->ethEndpoint().c_str(), 1);
   gWithEthernet = true;
   auto rows = Run(kJig);
   auto ethernet = Row(rows, "Ethernet test");
