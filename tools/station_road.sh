@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The road of one device on a fresh virtual bench: a firmware upgrade with a
+# generated image (qxtest --file, unattended), then the calibration station,
+# then the final station on the same device. Builds what it needs first.
+#
+# Every endpoint is on a free loopback port. The record of each station run
+# (JSON) and its JUnit file are left in QX_RECORD_DIR (default
+# build/records). QX_BUILD_DIR picks the build directory (default build).
+# Exit status 0 when the upgrade completed and both stations passed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${QX_BUILD_DIR:-build}"
+jobs="${QX_JOBS:-2}"
+records="${QX_RECORD_DIR:-$build/records}"
+
+cmake -S . -B "$build" >/dev/null
+cmake --build "$build" -j"$jobs" --target qxsim qxtest qxfwpack qxstation >/dev/null
+bin="$build/bin"
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/qx-road-XXXXXX")"
+sim_pid=""
+cleanup() {
+  if [[ -n "$sim_pid" ]] && kill -0 "$sim_pid" 2>/dev/null; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+image="$work/Z5_firmware_1.25.bin"
+"$bin/qxfwpack" -o "$image" --generate 50000 --seed 7 --fw-version 1.25 >/dev/null
+
+"$bin/qxsim" --state "$work/state" --usb 127.0.0.1:0 --eth 127.0.0.1:0 \
+  --ts-endpoint 127.0.0.1:0 --ts-results "$records/server-results.txt" \
+  --meter-link "$work/meter" >"$work/qxsim.out" 2>"$work/qxsim.err" &
+sim_pid=$!
+mkdir -p "$records"
+
+# qxsim prints every endpoint it serves once it listens; the test server last.
+for _ in $(seq 100); do
+  grep -q '^test server ' "$work/qxsim.out" && break
+  if ! kill -0 "$sim_pid" 2>/dev/null; then
+    echo "station_road: qxsim did not start:" >&2
+    cat "$work/qxsim.err" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+endpoint() { sed -n "s/^$1 //p" "$work/qxsim.out"; }
+QXM_USB_ENDPOINT="$(endpoint 'usb endpoint')"
+QX_DEVICE_IP="$(endpoint 'eth endpoint')"
+QXTS_ENDPOINT="$(endpoint 'test server')"
+QX_COM3="$(endpoint meter)"
+if [[ -z "$QXM_USB_ENDPOINT" || -z "$QXTS_ENDPOINT" ]]; then
+  echo "station_road: qxsim printed no endpoints" >&2
+  exit 1
+fi
+export QXM_USB_ENDPOINT QX_DEVICE_IP QXTS_ENDPOINT QX_COM3
+
+step() { printf '\n=== %s\n' "$*"; }
+# The report is printed anew after every test; the last one is the result.
+last_report() { awk '/^QXTest Version/ { report = "" } { report = report $0 "\n" } END { printf "%s", report }' "$1"; }
+
+step "firmware upgrade: $(basename "$image")"
+if ! "$bin/qxtest" --file "$image" --no-wait; then
+  echo "station_road: the upgrade did not complete" >&2
+  exit 1
+fi
+
+for station in calibration final; do
+  step "station $station"
+  if ! "$bin/qxstation" --station "$station" --record "$records" \
+      --junit "$records/$station.xml" >"$work/$station.out"; then
+    last_report "$work/$station.out"
+    echo "station_road: the $station station failed; its record is in $records" >&2
+    exit 1
+  fi
+  last_report "$work/$station.out"
+done
+
+echo
+echo "station_road: upgrade, calibration and final station passed; records in $records"
