@@ -243,4 +243,27 @@ TEST(OsErrorTextTest, GivesTheSystemsTextWithoutALineEndAndCutToFit) {
   EXPECT_STREQ(platform::OsErrorText(1, nullptr, 0), "");
 }
 
+// Parity framing and exclusive opening need a real port: a pseudo-terminal
+// carries bytes without framing, and Wine reads 7E2 back as 8N2 and lets a
+// second opener share the line.
+TEST(SerialPortTest, ARealPortTakesTheMetersFramingAndOneOpenerOnly) {
+  const char* name = platform::Setting("QX_TEST_REAL_COM");
+  if (name[0] == '\0') {
+    GTEST_SKIP() << "needs a real serial port on Windows: set QX_TEST_REAL_COM=COMn";
+  }
+  platform::SerialPort port;
+  ASSERT_EQ(port.Open(name), platform::kOk) << port.Path();
+  platform::SerialPort second;
+  EXPECT_NE(second.Open(name), platform::kOk) << "the port is not shared";
+  platform::LineSettings line;
+  line.baudRate = 9600;
+  line.dataBits = 7;
+  line.parity = platform::Parity::kEven;
+  line.stopBits = 2;
+  line.checkParity = true;
+  EXPECT_EQ(port.Configure(line), platform::kOk);
+  line.dataBits = 9;
+  EXPECT_EQ(port.Configure(line), platform::kBadArgument);
+}
+
 }  // namespace
