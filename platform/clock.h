@@ -62,6 +62,12 @@ class ScopedClock {
   ScopedClock& operator=(const ScopedClock&) = delete;
 };
 
+// The longest single wait handed to the operating system: its waits take a
+// signed 32-bit count, where a larger value turns negative (POSIX) or all
+// ones (Win32) and means "wait forever".
+constexpr uint32_t kMaxOsWaitMs = 0x7FFFFFFF;
+inline int OsWaitMs(uint32_t ms) { return static_cast<int>(ms < kMaxOsWaitMs ? ms : kMaxOsWaitMs); }
+
 // A point in time a wait must not pass, on the clock in force when made.
 class Deadline {
  public:

@@ -53,7 +53,8 @@ class TcpSocket {
   TcpSocket(TcpSocket&& other) noexcept;
   TcpSocket& operator=(TcpSocket&& other) noexcept;
 
-  // Connects to a numeric IPv4 address or host name; waits at most timeoutMs.
+  // Connects to a numeric IPv4 address (or "localhost"; no name is looked
+  // up, as a lookup has no time limit); waits at most timeoutMs.
   int Connect(const char* host, uint16_t port, uint32_t timeoutMs);
   // Sends every byte or fails; waits at most timeoutMs in all.
   int SendAll(const void* data, size_t length, uint32_t timeoutMs);
@@ -84,7 +85,7 @@ class TcpListener {
   TcpListener(TcpListener&& other) noexcept;
   TcpListener& operator=(TcpListener&& other) noexcept;
 
-  // Binds a numeric IPv4 address or host name and listens; port 0 takes a
+  // Binds a numeric IPv4 address (or "localhost") and listens; port 0 takes a
   // free port (see port()). kIoError when the address is taken.
   int Listen(const char* host, uint16_t port, int backlog = 64);
   // Waits at most timeoutMs for a connection (0: only looks); kTimeout when

@@ -361,7 +361,9 @@ uint64_t ServerLink::ParseHex(const char* text, size_t* consumed) {
     } else if (c >= 'a' && c <= 'f') {
       digit = static_cast<uint64_t>(c - 'a' + 10);
     }
-    value = (value << 4) + digit;
+    // A value that needs more than 64 bits stays at the largest one rather
+    // than keeping its low bits, which would pass as another, valid value.
+    value = value > (UINT64_MAX >> 4) ? UINT64_MAX : (value << 4) + digit;
   }
   if (consumed != nullptr) *consumed = i;
   return value;

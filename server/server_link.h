@@ -83,8 +83,9 @@ class ServerLink {
 
   // Hexadecimal text to a value: leading blanks and a two-character "0x"
   // prefix skipped, stopping at NUL, blank, CR or LF; any other character
-  // counts as the digit 0. *consumed (may be null) gets the characters moved
-  // over, blanks and prefix included.
+  // counts as the digit 0. A value too large for 64 bits gives UINT64_MAX.
+  // *consumed (may be null) gets the characters moved over, blanks and
+  // prefix included.
   static uint64_t ParseHex(const char* text, size_t* consumed);
 
   bool connected() const { return socket_.IsOpen(); }

@@ -36,6 +36,9 @@ uint64_t MacFromBytes(const uint8_t* bytes) {
   return mac;
 }
 
+// The first byte's lowest bit marks a multicast or broadcast address.
+bool IsGroupMac(uint64_t mac) { return ((mac >> 40) & 0x01) != 0; }
+
 void MacToBytes(uint64_t mac, uint8_t* bytes) {
   for (int i = 0; i < 6; ++i) bytes[i] = static_cast<uint8_t>(mac >> (8 * (5 - i)));
 }
@@ -53,9 +56,9 @@ uint32_t FinishWithMac(TestContext* context, uint32_t level, const char* text, u
 }
 
 // Msg = text followed by the serial number.
-uint32_t FinishWithSerial(TestContext* context, uint32_t level, const char* text, uint32_t serial) {
+uint32_t FinishWithSerial(TestContext* context, uint32_t level, const char* text, uint64_t serial) {
   char piece[kPieceCapacity];
-  TextFormat(piece, sizeof piece, "%u", serial);
+  TextFormat(piece, sizeof piece, "%" PRIu64, serial);
   TextCopy(context->Msg, text);
   TextAppend(context->Msg, piece);
   context->EL = level;
@@ -164,10 +167,11 @@ uint32_t SerialNumber(TestContext* context) {
     context->EL = kLevelFatal;
     return 1;
   }
-  sn = static_cast<uint32_t>(fromServer);
-  if (sn < kFirstServerSerial || sn > kLastServerSerial) {
-    return FinishWithSerial(context, kLevelFatal, "SN System Failure: ", sn);
+  // Judged whole: the low 32 bits of a larger value could fall in the range.
+  if (fromServer < kFirstServerSerial || fromServer > kLastServerSerial) {
+    return FinishWithSerial(context, kLevelFatal, "SN System Failure: ", fromServer);
   }
+  sn = static_cast<uint32_t>(fromServer);
   uint8_t record[kSerialRecordSize];
   BuildSerialRecord(sn, record);
   code = WriteFlashBytes(context->handle, kConfigPageKey, kConfigPageBase + kSerialRecordOffset,
@@ -191,6 +195,9 @@ uint32_t EthernetMac(TestContext* context) {
   if (code != 0) return FailComm(context, code);
   uint64_t mac = MacFromBytes(frame.Bytes());
 
+  // A group address (broadcast included: an erased MAC record reads all
+  // ones) is no device's own, however it compares with the default.
+  if (IsGroupMac(mac)) return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
   if (mac > kDefaultMac) return FinishWithMac(context, kLevelPassed, "MAC: ", mac);
   if (mac != kDefaultMac) return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
   if ((context->mask & kMaskMayUpdateMac) == 0) {
@@ -203,10 +210,12 @@ uint32_t EthernetMac(TestContext* context) {
   uint64_t fromServer = 0;
   code = context->server->GetMac(&fromServer);
   if (code != kServerOk) return Finish(context, kLevelFatal, "Failed to get MAC from QXTS");
-  uint64_t newMac = fromServer & kMacBits;
-  // An address at or below the default would fail this very test on the next
-  // run; it is not written.
-  if (newMac <= kDefaultMac) {
+  // More than 48 bits is no address; it shows as all ones rather than as its
+  // low bits, which could look like a good one.
+  uint64_t newMac = fromServer > kMacBits ? kMacBits : fromServer;
+  // An address at or below the default, or a group address, would fail this
+  // very test on the next run; it is not written.
+  if (newMac <= kDefaultMac || IsGroupMac(newMac)) {
     return FinishWithMac(context, kLevelFatal, "MAC system failure: ", newMac);
   }
   uint8_t record[kMacRecordSize];

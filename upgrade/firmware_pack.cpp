@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/byte_order.h"
 
@@ -75,7 +76,8 @@ bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes,
   return ok;
 }
 
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error,
+                   size_t maxBytes) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     *error = path + ": " + std::strerror(errno);
@@ -84,10 +86,21 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::st
   bytes->clear();
   uint8_t chunk[4096];
   size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-    bytes->insert(bytes->end(), chunk, chunk + n);
-  bool ok = std::ferror(file) == 0;
+  bool tooLong = false;
+  while (!tooLong && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    if (n > maxBytes - bytes->size()) {
+      tooLong = true;
+    } else {
+      bytes->insert(bytes->end(), chunk, chunk + n);
+    }
+  }
+  bool ok = std::ferror(file) == 0 && !tooLong;
   std::fclose(file);
-  if (!ok) *error = path + ": read failed";
+  if (tooLong) {
+    *error = path + ": longer than " + std::to_string(maxBytes) + " bytes";
+    bytes->clear();
+  } else if (!ok) {
+    *error = path + ": read failed";
+  }
   return ok;
 }

@@ -51,4 +51,8 @@ std::vector<uint8_t> PackFirmware(const std::vector<PackedImage>& images,
 
 // Writes bytes to path; false with *error on failure.
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+// Reads at most maxBytes: a longer file, or an endless one such as a device,
+// is refused (false with *error) rather than read until memory runs out.
+constexpr size_t kMaxReadFileBytes = 64u * 1024u * 1024u;
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error,
+                   size_t maxBytes = kMaxReadFileBytes);

@@ -128,9 +128,12 @@ int32_t StepWaiting(UpgradeRun& run, int* progress, int* total) {
 
 int32_t StepFinalCheck(int handle, int* done) {
   QXM_Close(handle);
-  QXM_Open("z5 device type", "usb", "any identifier", &handle);
+  // A device not back yet is reported by the open's own code, not by the
+  // read on a handle that does not exist.
+  int32_t code = QXM_Open("z5 device type", "usb", "any identifier", &handle);
+  if (code != 0) return code;
   float bootloader = 0.0f;
-  int32_t code = ReadVersions(handle, &bootloader);
+  code = ReadVersions(handle, &bootloader);
   if (code != 0) return code;
   *done = 1;
   return 0;

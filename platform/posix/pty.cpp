@@ -20,8 +20,9 @@ namespace {
 
 int WaitFor(int fd, short events, uint32_t timeoutMs, int* osError) {
   pollfd p{fd, events, 0};
+  Deadline deadline(timeoutMs);
   for (;;) {
-    int n = ::poll(&p, 1, static_cast<int>(timeoutMs));
+    int n = ::poll(&p, 1, OsWaitMs(deadline.RemainingMs()));
     if (n > 0) return kOk;
     if (n == 0) return kTimeout;
     if (errno != EINTR) {

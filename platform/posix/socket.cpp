@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -44,8 +43,10 @@ int FromErrno(int err) {
 // Waits for the given events; kOk when they came, kTimeout, or an error.
 int WaitFor(int fd, short events, uint32_t timeoutMs, int* osError) {
   pollfd p{fd, events, 0};
+  Deadline deadline(timeoutMs);
   for (;;) {
-    int n = poll(&p, 1, static_cast<int>(timeoutMs));
+    // A signal restarts the wait with what is left of it, not all of it.
+    int n = poll(&p, 1, OsWaitMs(deadline.RemainingMs()));
     if (n > 0) return kOk;
     if (n == 0) return kTimeout;
     if (errno != EINTR) {
@@ -53,6 +54,13 @@ int WaitFor(int fd, short events, uint32_t timeoutMs, int* osError) {
       return FromErrno(errno);
     }
   }
+}
+
+// Numeric IPv4 addresses only, and "localhost": a name lookup may wait on a
+// name server for as long as it likes, and no wait here may be unbounded.
+bool NumericAddress(const char* host, in_addr* address) {
+  if (std::strcmp(host, "localhost") == 0) host = "127.0.0.1";
+  return inet_pton(AF_INET, host, address) == 1;
 }
 
 }  // namespace
@@ -89,15 +97,7 @@ int TcpSocket::Connect(const char* host, uint16_t port, uint32_t timeoutMs) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return kBadAddress;
-    addr.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-  }
+  if (!NumericAddress(host, &addr.sin_addr)) return kBadAddress;
 
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -225,15 +225,7 @@ int TcpListener::Listen(const char* host, uint16_t port, int backlog) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return kBadAddress;
-    addr.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-  }
+  if (!NumericAddress(host, &addr.sin_addr)) return kBadAddress;
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     lastOsError_ = errno;
@@ -335,7 +327,7 @@ int Poll(PollItem* items, size_t count, uint32_t timeoutMs) {
   }
   int n;
   do {
-    n = ::poll(p, count, static_cast<int>(timeoutMs));
+    n = ::poll(p, count, OsWaitMs(timeoutMs));
   } while (n < 0 && errno == EINTR);
   if (n < 0) return kIoError;
   for (size_t i = 0; i < count; ++i) {

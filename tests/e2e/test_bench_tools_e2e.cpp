@@ -96,6 +96,9 @@ TEST_F(BenchToolsEndToEnd, ToolsSayClearlyWhatIsMissing) {
   EXPECT_EQ(Run({"qxreg", "write", "30014", "f32"}, &out), 2);
   EXPECT_EQ(Run({"qxreg", "write", "70000", "u16", "1"}, &out), 2);
   EXPECT_EQ(Run({"qxmeter", "--range", "3"}, &out), 2);
+  // An endless body is refused, not read until memory runs out.
+  EXPECT_EQ(Run({"qxfwpack", "-o", dir_ + "/fw.bin", "--body", "/dev/zero"}, &out), 2);
+  EXPECT_NE(out.find("/dev/zero: longer than 67108864 bytes"), std::string::npos) << out;
 }
 
 }  // namespace

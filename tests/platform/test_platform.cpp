@@ -87,6 +87,12 @@ TEST(FakeClockTest, DeadlinesAndSleepsFollowTheInstalledClock) {
   EXPECT_EQ(clock.sleepCount(), 2u);
 }
 
+TEST(OsWaitTest, NoWaitBecomesTheOperatingSystemsForever) {
+  EXPECT_EQ(platform::OsWaitMs(50), 50);
+  EXPECT_EQ(platform::OsWaitMs(0x80000000u), 0x7FFFFFFF);
+  EXPECT_EQ(platform::OsWaitMs(0xFFFFFFFFu), 0x7FFFFFFF);
+}
+
 TEST(SystemClockTest, TicksDoNotGoBackwards) {
   uint64_t a = platform::TickMs();
   platform::SleepMs(2);
@@ -153,6 +159,9 @@ TEST_F(TcpSocketTest, RefusedAndUnopenedSocketsFail) {
   EXPECT_EQ(s.Receive(buffer, sizeof buffer, &n, 10), platform::kNotOpen);
   EXPECT_EQ(s.SendAll("x", 1, 10), platform::kNotOpen);
   EXPECT_EQ(s.Connect("", 80, 10), platform::kBadAddress);
+  // No name is looked up (a lookup has no time limit); localhost needs none.
+  EXPECT_EQ(s.Connect("qxts.invalid", port_, 10), platform::kBadAddress);
+  EXPECT_EQ(s.Connect("localhost", port_, 1000), platform::kRefused);
 }
 
 TEST_F(TcpSocketTest, ListenerAcceptsWithinItsDeadlineAndRefusesATakenPort) {

@@ -86,6 +86,9 @@ TEST(ParseHexTest, ReadsDigitsPrefixesAndStrayCharacters) {
       {"\t \tff\n", 0xFF, 5},
       {"Zx12", 0x12, 4},  // the prefix's first character is not checked
       {"ffffffffffffffff", 0xFFFFFFFFFFFFFFFFull, 16},
+      {"00001C03C90B00000000", 0x1C03C90B00000000ull, 20},  // leading zeros lose nothing
+      {"11C03C90B00000000", UINT64_MAX, 17},  // never the low 64 bits of a longer value
+      {"0x1000000000000000000000000001", UINT64_MAX, 30},
       {"", 0, 0},
       {"   ", 0, 3},
   };

@@ -222,7 +222,8 @@ TEST_F(ServerTestsTest, ServerSerialsOutsideTheRangeAreRefused) {
   } cases[] = {
       {470010001, kLevelFatal, "SN System Failure: 470010001"},
       {480010001, kLevelFatal, "SN System Failure: 480010001"},
-      {0x100000000ull + 470010005, kLevelPassed, "New Serial: 470010005"},  // low 32 bits
+      {0x100000000ull + 470010005, kLevelFatal,
+       "SN System Failure: 4764977301"},  // not its low bits
       {480010000, kLevelPassed, "New Serial: 480010000"},
   };
   for (const auto& c : cases) {
@@ -285,7 +286,16 @@ struct MacCase {
 TEST_F(ServerTestsTest, MacVerdictsWithoutTheServer) {
   const MacCase cases[] = {
       {{0x02, 0x7C, 0x4B, 0x00, 0x20, 0x01}, 0, kLevelPassed, "MAC: 02.7C.4B.00.20.01"},
-      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}, 0, kLevelPassed, "MAC: FF.FF.FF.FF.FF.FE"},
+      {{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0, kLevelPassed, "MAC: FE.FF.FF.FF.FF.FF"},
+      // Group addresses above the default: an erased record, a multicast one.
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+       0,
+       kLevelFatal,
+       "MAC system failure: FF.FF.FF.FF.FF.FF"},
+      {{0x03, 0x7C, 0x4B, 0x00, 0x20, 0x01},
+       0,
+       kLevelFatal,
+       "MAC system failure: 03.7C.4B.00.20.01"},
       {{0x02, 0x7C, 0x4B, 0x00, 0x1F, 0xFF},
        0x10100,
        kLevelFatal,
@@ -345,15 +355,28 @@ TEST_F(ServerTestsTest, MacServerAndWriteFailures) {
   EXPECT_STREQ("Comm Error: (1014)", context_.Msg);
 }
 
-TEST_F(ServerTestsTest, AServerMacNotAboveTheDefaultIsNotWritten) {
-  qxsim::TestServerOptions options;
-  options.firstMac = 0x027C4B002000;
-  ConnectServer(options);
-  SetMac({0x02, 0x7C, 0x4B, 0x00, 0x20, 0x00});
-  context_.mask = 0x10100;
-  EthernetMac(&context_);
-  EXPECT_EQ(kLevelFatal, context_.EL);
-  EXPECT_STREQ("MAC system failure: 02.7C.4B.00.20.00", context_.Msg);
+TEST_F(ServerTestsTest, AServerMacThatIsNoDevicesOwnIsNotWritten) {
+  const struct {
+    uint64_t offered;
+    const char* msg;
+  } cases[] = {
+      {0x027C4B002000, "MAC system failure: 02.7C.4B.00.20.00"},   // not above the default
+      {0x037C4B002001, "MAC system failure: 03.7C.4B.00.20.01"},   // multicast
+      {0xFFFFFFFFFFFF, "MAC system failure: FF.FF.FF.FF.FF.FF"},   // broadcast
+      {0x1027C4B002001, "MAC system failure: FF.FF.FF.FF.FF.FF"},  // above 48 bits
+  };
+  for (const auto& c : cases) {
+    qxsim::TestServerOptions options;
+    options.firstMac = c.offered;
+    options.lastMac = UINT64_MAX;
+    ReleaseServer(&context_);
+    ConnectServer(options);
+    SetMac({0x02, 0x7C, 0x4B, 0x00, 0x20, 0x00});
+    context_.mask = 0x10100;
+    EthernetMac(&context_);
+    EXPECT_EQ(kLevelFatal, context_.EL) << c.msg;
+    EXPECT_STREQ(c.msg, context_.Msg);
+  }
   EXPECT_TRUE(NothingWritten());
 }
 
