@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace platform {
 
@@ -10,8 +11,31 @@ namespace platform {
 bool FileExists(const char* path);
 // Writes a temporary file beside path, syncs it, renames it over path and
 // syncs the directory. *osError (optional) gets the system's code on failure.
-int WriteFileAtomically(const char* path, const void* data, size_t length, int* osError = nullptr);
-// Appends and syncs before it returns.
-int AppendToFile(const char* path, const void* data, size_t length, int* osError = nullptr);
+// Without sync the file still outlives the process that wrote it (killed or
+// not), though not a crash of the machine; it costs no disk wait.
+int WriteFileAtomically(const char* path, const void* data, size_t length, int* osError = nullptr,
+                        bool sync = true);
+// Appends and syncs before it returns (without sync: see WriteFileAtomically).
+int AppendToFile(const char* path, const void* data, size_t length, int* osError = nullptr,
+                 bool sync = true);
+
+// An exclusive claim on a lock file, so that two processes (or two objects
+// in one) never share what it guards. The claim ends with Release, the
+// object, or the process, however it ends.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock() { Release(); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  // Creates path if needed and claims it without waiting: kInUse when
+  // someone else holds it.
+  int Acquire(const char* path, int* osError = nullptr);
+  void Release();
+  bool held() const { return handle_ >= 0; }
+
+ private:
+  intptr_t handle_ = -1;
+};
 
 }  // namespace platform

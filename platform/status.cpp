@@ -28,6 +28,8 @@ const char* StatusText(int status) {
       return "not a regular file";
     case kWrongVersion:
       return "wrong library version";
+    case kInUse:
+      return "in use";
     default:
       return "unknown status";
   }

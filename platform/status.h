@@ -20,6 +20,7 @@ enum Status {
   kBadArgument = 9,    // null pointer or impossible size
   kNotRegular = 10,    // a path that names a directory, FIFO or device, not a file
   kWrongVersion = 11,  // the system library is not the version asked for
+  kInUse = 12,         // another process (or object) holds the claim
 };
 
 const char* StatusText(int status);

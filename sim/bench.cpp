@@ -2,18 +2,24 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "platform/file.h"
+#include "platform/status.h"
 #include "sim/core/state_file.h"
 
 namespace qxsim {
 
 namespace {
 
-// A flash being written changes many times a second; the file follows
-// once the changes pause, or at once when the device restarts.
+// Every change reaches the file before it is answered, unsynced; the saver
+// syncs it to the disk once the changes pause, or at once when the device
+// restarts.
 constexpr auto kSaverPoll = std::chrono::milliseconds(200);
 constexpr auto kSaveQuiet = std::chrono::milliseconds(500);
+// A journal this long is folded into the state file without waiting for a pause.
+constexpr size_t kJournalFoldBytes = 8u << 20;
 
 // The device's address as its register gives it: a numeric IPv4 host, else 0.
 uint32_t Ipv4Number(const std::string& host) {
@@ -64,6 +70,13 @@ bool Bench::Start(std::string* error) {
     *error = "the bench is already running";
     return false;
   }
+  if (StartParts(error)) return true;
+  device_.SetPersistence(VirtualDevice::Persistence());
+  stateLock_.Release();
+  return false;
+}
+
+bool Bench::StartParts(std::string* error) {
   EndpointSpec usb{"usb", "", 0};
   EndpointSpec eth{"eth", "", 0};
   if (!ParseEndpoint(options_.usbEndpoint, &usb, error) ||
@@ -71,12 +84,63 @@ bool Bench::Start(std::string* error) {
     return false;
   }
   if (!options_.statePath.empty()) {
+    std::string lockPath = options_.statePath + ".lock";
+    int osError = 0;
+    int claim = stateLock_.Acquire(lockPath.c_str(), &osError);
+    if (claim != platform::kOk) {
+      *error = claim == platform::kInUse
+                   ? "state file " + options_.statePath + " is in use by another bench"
+                   : "cannot write " + lockPath + ": " + std::strerror(osError);
+      return false;
+    }
+    const std::string journal = options_.statePath + ".journal";
+    VirtualDevice::Persistence persistence;
+    persistence.journal = [this, journal](const std::vector<FlashPatch>& patches,
+                                          std::string* why) {
+      std::vector<uint8_t> records;
+      for (const FlashPatch& patch : patches) AppendJournalRecord(patch, &records);
+      int osError = 0;
+      if (platform::AppendToFile(journal.c_str(), records.data(), records.size(), &osError,
+                                 false) != platform::kOk) {
+        *why = "cannot write " + journal + ": " + std::strerror(osError);
+        return false;
+      }
+      journalBytes_ += records.size();
+      if (journalBytes_ > kJournalFoldBytes) foldSoon_ = true;
+      return true;
+    };
+    // The whole state, then an empty journal: a kill between the two leaves
+    // records that the state already holds, and replaying them changes nothing.
+    persistence.save = [this, journal](const std::vector<StateSection>& state, bool sync,
+                                       std::string* why) {
+      if (!WriteStateFile(options_.statePath, state, why, sync)) return false;
+      int osError = 0;
+      if (platform::WriteFileAtomically(journal.c_str(), nullptr, 0, &osError, sync) !=
+          platform::kOk) {
+        *why = "cannot write " + journal + ": " + std::strerror(osError);
+        return false;
+      }
+      journalBytes_ = 0;
+      return true;
+    };
     std::vector<StateSection> sections;
     StateFileRead read = ReadStateFile(options_.statePath, &sections, error);
     if (read == StateFileRead::kBad) return false;
     if (read == StateFileRead::kLoaded && !device_.LoadState(sections, error)) return false;
-    if (read == StateFileRead::kMissing && !SaveState(error)) return false;
-    savedGeneration_ = device_.StateGeneration();
+    std::vector<FlashPatch> patches;
+    if (!ReadJournal(journal, &patches, error)) return false;
+    for (const FlashPatch& patch : patches) {
+      if (FlashMemory::RegionOf(patch.address, static_cast<uint32_t>(patch.bytes.size())) ==
+          nullptr) {
+        *error = "journal " + journal + " holds a change outside the flash";
+        return false;
+      }
+      device_.PokeFlash(patch.address, patch.bytes);
+    }
+    if (!patches.empty()) device_.PowerOn();
+    device_.SetPersistence(std::move(persistence));
+    // Folds the journal into the state file (and creates a missing one).
+    if (!SaveState(error)) return false;
   }
   if (options_.production.nonFactorySettings) {
     device_.WithCore([](DeviceCore& core) { core.settings.SetFactory(false); });
@@ -124,11 +188,11 @@ bool Bench::Stop(std::string* error) {
   }
   running_ = false;
   std::string failure;
-  if (!SaveState(&failure)) {
-    if (error != nullptr) *error = failure;
-    return false;
-  }
-  return true;
+  bool saved = SaveState(&failure);
+  device_.SetPersistence(VirtualDevice::Persistence());
+  stateLock_.Release();
+  if (!saved && error != nullptr) *error = failure;
+  return saved;
 }
 
 JigSettings Bench::jig() {
@@ -145,10 +209,12 @@ MeterInput Bench::meterInput() {
 
 bool Bench::SaveState(std::string* error) {
   if (options_.statePath.empty()) return true;
-  std::lock_guard<std::mutex> lock(saveMutex_);
-  // Taken before the snapshot: a change during the save shows as news.
+  // Taken before the snapshot: a change during the save shows as news. The
+  // device writes the file under its own lock, so a save never crosses the
+  // write of a request.
   uint64_t generation = device_.StateGeneration();
-  if (!WriteStateFile(options_.statePath, device_.SaveState(), error)) return false;
+  if (!device_.Persist(true, error)) return false;
+  std::lock_guard<std::mutex> lock(saveMutex_);
   savedGeneration_ = generation;
   return true;
 }
@@ -167,9 +233,10 @@ void Bench::SaverLoop() {
       seen = now;
       changed = Clock::now();
     }
-    bool due = saveSoon_ || Clock::now() - changed >= kSaveQuiet;
+    bool due = saveSoon_ || foldSoon_ || Clock::now() - changed >= kSaveQuiet;
     if (now == savedGeneration_ || !due) continue;
     saveSoon_ = false;
+    foldSoon_ = false;
     lock.unlock();
     std::string error;
     if (!SaveState(&error)) std::fprintf(stderr, "qxsim: %s\n", error.c_str());

@@ -16,12 +16,14 @@
 // through bench.device().
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/file.h"
 #include "sim/core/virtual_device.h"
 #include "sim/device_server.h"
 #include "sim/jig.h"
@@ -40,7 +42,12 @@ struct BenchOptions {
   std::string ethEndpoint = "127.0.0.1:0";
   uint32_t restartMs = 5000;  // how long a restart keeps the device away
   // Keeps the flash between runs; empty: none. An existing file is loaded
-  // (and wins over the starting identity); a missing one is created.
+  // (and wins over the starting identity); a missing one is created. Every
+  // flash change is in statePath + ".journal" before its request is
+  // answered, so a killed bench loses nothing it acknowledged (the journal
+  // is folded into the file at the next start and whenever changes pause);
+  // a second bench on the same file refuses to start (the claim is
+  // statePath + ".lock").
   std::string statePath;
   LinkFaults usbFaults;
   LinkFaults ethFaults;
@@ -99,6 +106,7 @@ class Bench {
   bool SaveState(std::string* error);
 
  private:
+  bool StartParts(std::string* error);
   void SaverLoop();
 
   BenchOptions options_;
@@ -116,6 +124,9 @@ class Bench {
   uint64_t savedGeneration_ = 0;
   std::string saveError_;
   std::thread saver_;
+  platform::FileLock stateLock_;
+  size_t journalBytes_ = 0;  // under the device lock
+  std::atomic<bool> foldSoon_{false};
 };
 
 }  // namespace qxsim

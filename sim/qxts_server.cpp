@@ -216,16 +216,22 @@ bool TestServer::Start(std::string* error) {
     results_.clear();
     requests_.clear();
     connections_ = 0;
-    if (!LoadState(error)) return false;
+    if (!ClaimState(error)) return false;
+    if (!LoadState(error)) {
+      stateLock_.Release();
+      return false;
+    }
   }
   if (listener_.Listen(options_.host.c_str(), options_.port, kListenBacklog) != platform::kOk) {
     *error = "test server: cannot listen on " + options_.host + ":" +
              std::to_string(options_.port) + ": " + std::strerror(listener_.LastOsError());
+    stateLock_.Release();
     return false;
   }
   if (waker_.Open() != platform::kOk) {
     *error = "test server: cannot create its waker";
     listener_.Close();
+    stateLock_.Release();
     return false;
   }
   port_ = listener_.port();
@@ -243,6 +249,7 @@ void TestServer::Stop() {
   open_ = 0;
   listener_.Close();
   waker_.Close();
+  stateLock_.Release();
 }
 
 void TestServer::Loop() {
@@ -456,6 +463,19 @@ std::string TestServer::StoreResult(const std::string& line) {
   }
   results_.push_back(line);
   return ReplyLine(200);
+}
+
+// Two servers on one state file would hand out every number twice.
+bool TestServer::ClaimState(std::string* error) {
+  if (options_.stateFile.empty()) return true;
+  std::string lockPath = options_.stateFile + ".lock";
+  int osError = 0;
+  int claim = stateLock_.Acquire(lockPath.c_str(), &osError);
+  if (claim == platform::kOk) return true;
+  *error = claim == platform::kInUse
+               ? "test server: state file " + options_.stateFile + " is in use by another server"
+               : "test server: cannot write " + lockPath + ": " + std::strerror(osError);
+  return false;
 }
 
 bool TestServer::LoadState(std::string* error) {

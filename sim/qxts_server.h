@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/socket.h"
 #include "sim/core/sim_clock.h"
 
@@ -90,9 +91,10 @@ class TestServer {
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
-  // Loads the state file, binds and starts serving. False, with *error
-  // set, when any of that fails (a state file that cannot be read is an
-  // error: starting afresh would hand out numbers twice).
+  // Claims and loads the state file, binds and starts serving. False, with
+  // *error set, when any of that fails (a state file that cannot be read,
+  // or one that another server holds, is an error: starting afresh would
+  // hand out numbers twice).
   bool Start(std::string* error);
   // Stops serving and closes every connection; Start may follow.
   void Stop();
@@ -129,6 +131,7 @@ class TestServer {
                      bool* split);
   std::string HandOut(bool serial, bool mac);
   std::string StoreResult(const std::string& line);
+  bool ClaimState(std::string* error);
   bool LoadState(std::string* error);
   bool SaveState(uint64_t serial, uint64_t mac);
   bool IdentityMatches(const std::string& line) const;
@@ -148,6 +151,7 @@ class TestServer {
   std::atomic<size_t> open_{0};
   std::vector<std::unique_ptr<Client>> clients_;  // the loop's own
   std::thread thread_;
+  platform::FileLock stateLock_;  // held from Start to Stop
 };
 
 }  // namespace qxsim

@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,12 +44,13 @@ bool FileExists(const char* path) {
   return path != nullptr && ::lstat(path, &st) == 0;
 }
 
-int WriteFileAtomically(const char* path, const void* data, size_t length, int* osError) {
+int WriteFileAtomically(const char* path, const void* data, size_t length, int* osError,
+                        bool sync) {
   if (path == nullptr || path[0] == '\0' || (data == nullptr && length > 0)) return kBadArgument;
   std::string temp = std::string(path) + ".tmp." + std::to_string(::getpid());
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return Fail(osError);
-  bool ok = WriteAll(fd, static_cast<const char*>(data), length) && ::fsync(fd) == 0;
+  bool ok = WriteAll(fd, static_cast<const char*>(data), length) && (!sync || ::fsync(fd) == 0);
   int err = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;
@@ -63,6 +65,7 @@ int WriteFileAtomically(const char* path, const void* data, size_t length, int* 
     errno = err;
     return Fail(osError);
   }
+  if (!sync) return kOk;
   // The rename itself must reach the disk too.
   int dirFd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
@@ -72,11 +75,11 @@ int WriteFileAtomically(const char* path, const void* data, size_t length, int* 
   return kOk;
 }
 
-int AppendToFile(const char* path, const void* data, size_t length, int* osError) {
+int AppendToFile(const char* path, const void* data, size_t length, int* osError, bool sync) {
   if (path == nullptr || path[0] == '\0' || (data == nullptr && length > 0)) return kBadArgument;
   int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return Fail(osError);
-  bool ok = WriteAll(fd, static_cast<const char*>(data), length) && ::fsync(fd) == 0;
+  bool ok = WriteAll(fd, static_cast<const char*>(data), length) && (!sync || ::fsync(fd) == 0);
   int err = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;
@@ -87,6 +90,29 @@ int AppendToFile(const char* path, const void* data, size_t length, int* osError
     return Fail(osError);
   }
   return kOk;
+}
+
+int FileLock::Acquire(const char* path, int* osError) {
+  Release();
+  if (path == nullptr || path[0] == '\0') return kBadArgument;
+  int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(osError);
+  // flock, not fcntl: its claim belongs to the open file, so a second
+  // claim from the same process is refused too.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int err = errno;
+    ::close(fd);
+    if (osError != nullptr) *osError = err;
+    return err == EWOULDBLOCK ? kInUse : kIoError;
+  }
+  handle_ = fd;
+  return kOk;
+}
+
+void FileLock::Release() {
+  if (handle_ < 0) return;
+  ::close(static_cast<int>(handle_));
+  handle_ = -1;
 }
 
 }  // namespace platform

@@ -28,9 +28,10 @@ bool WriteAll(HANDLE file, const char* data, size_t length) {
   return true;
 }
 
-// Writes and flushes the data into an open handle, then closes it.
-DWORD WriteAndClose(HANDLE file, const void* data, size_t length) {
-  bool ok = WriteAll(file, static_cast<const char*>(data), length) && FlushFileBuffers(file);
+// Writes (and with sync flushes) the data into an open handle, then closes it.
+DWORD WriteAndClose(HANDLE file, const void* data, size_t length, bool sync) {
+  bool ok =
+      WriteAll(file, static_cast<const char*>(data), length) && (!sync || FlushFileBuffers(file));
   DWORD code = ok ? ERROR_SUCCESS : GetLastError();
   if (!CloseHandle(file) && ok) code = GetLastError();
   return code;
@@ -42,15 +43,16 @@ bool FileExists(const char* path) {
   return path != nullptr && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-int WriteFileAtomically(const char* path, const void* data, size_t length, int* osError) {
+int WriteFileAtomically(const char* path, const void* data, size_t length, int* osError,
+                        bool sync) {
   if (path == nullptr || path[0] == '\0' || (data == nullptr && length > 0)) return kBadArgument;
   std::string temp = std::string(path) + ".tmp." + std::to_string(GetCurrentProcessId());
   HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Fail(osError, GetLastError());
-  DWORD code = WriteAndClose(file, data, length);
-  if (code == ERROR_SUCCESS &&
-      !MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  DWORD code = WriteAndClose(file, data, length, sync);
+  DWORD flags = MOVEFILE_REPLACE_EXISTING | (sync ? MOVEFILE_WRITE_THROUGH : 0);
+  if (code == ERROR_SUCCESS && !MoveFileExA(temp.c_str(), path, flags)) {
     code = GetLastError();
   }
   if (code != ERROR_SUCCESS) {
@@ -60,13 +62,35 @@ int WriteFileAtomically(const char* path, const void* data, size_t length, int* 
   return kOk;
 }
 
-int AppendToFile(const char* path, const void* data, size_t length, int* osError) {
+int AppendToFile(const char* path, const void* data, size_t length, int* osError, bool sync) {
   if (path == nullptr || path[0] == '\0' || (data == nullptr && length > 0)) return kBadArgument;
   HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Fail(osError, GetLastError());
-  DWORD code = WriteAndClose(file, data, length);
+  DWORD code = WriteAndClose(file, data, length, sync);
   return code == ERROR_SUCCESS ? kOk : Fail(osError, code);
+}
+
+int FileLock::Acquire(const char* path, int* osError) {
+  Release();
+  if (path == nullptr || path[0] == '\0') return kBadArgument;
+  // Opened without sharing: a second open fails until this handle closes,
+  // which the system does for a process however it ends.
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    if (osError != nullptr) *osError = static_cast<int>(code);
+    return code == ERROR_SHARING_VIOLATION ? kInUse : Fail(osError, code);
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+  return kOk;
+}
+
+void FileLock::Release() {
+  if (handle_ < 0) return;
+  CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
 }
 
 }  // namespace platform

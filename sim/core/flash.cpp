@@ -52,6 +52,7 @@ uint8_t FlashMemory::Erase(uint32_t key, uint32_t pageBase) {
   // station fault worth hearing about rather than a silent rounding.
   if ((pageBase - region->base) % kFlashPageBytes != 0) return kIllegalDataValue;
   std::memset(Locate(pageBase, kFlashPageBytes), 0xFF, kFlashPageBytes);
+  Changed(pageBase, kFlashPageBytes);
   ++eraseCount_;
   ++generation_;
   return kExceptionNone;
@@ -63,6 +64,7 @@ uint8_t FlashMemory::Program(uint32_t key, uint32_t address, const uint8_t* data
   if (key != region->key) return kWrongFlashKey;
   uint8_t* cells = Locate(address, length);
   for (size_t i = 0; i < length; ++i) cells[i] &= data[i];
+  Changed(address, length);
   ++programCount_;
   ++generation_;
   return kExceptionNone;
@@ -87,6 +89,7 @@ bool FlashMemory::Poke(uint32_t address, const uint8_t* data, size_t length) {
   uint8_t* cells = Locate(address, length);
   if (cells == nullptr) return false;
   std::memcpy(cells, data, length);
+  Changed(address, length);
   ++generation_;
   return true;
 }
@@ -95,6 +98,7 @@ bool FlashMemory::Blank(uint32_t address, size_t length) {
   uint8_t* cells = Locate(address, length);
   if (cells == nullptr) return false;
   std::memset(cells, 0xFF, length);
+  Changed(address, length);
   ++generation_;
   return true;
 }
@@ -109,7 +113,25 @@ std::vector<uint8_t>& FlashMemory::RegionBytes(const FlashRegion& region) {
   int i = RegionIndex(region.base, region.size);
   if (i < 0) throw std::invalid_argument("not a flash region");
   ++generation_;  // the caller may change it
+  Changed(region.base, region.size);
   return regions_[i];
+}
+
+void FlashMemory::Changed(uint32_t address, size_t length) {
+  changes_.emplace_back(address, static_cast<uint32_t>(length));
+}
+
+std::vector<FlashPatch> FlashMemory::TakeChanges() {
+  std::vector<FlashPatch> out;
+  for (const auto& change : changes_) {
+    FlashPatch patch;
+    patch.address = change.first;
+    const uint8_t* cells = Locate(change.first, change.second);
+    patch.bytes.assign(cells, cells + change.second);
+    out.push_back(std::move(patch));
+  }
+  changes_.clear();
+  return out;
 }
 
 }  // namespace qxsim

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace qxsim {
@@ -26,6 +27,12 @@ constexpr FlashRegion kConfigRegion = {"config", 0x3C3000, kFlashPageBytes, 0x7B
 constexpr FlashRegion kCalibrationRegion = {"calibration", 0x3C4000, kFlashPageBytes, 0x6C1D4E93};
 constexpr FlashRegion kFlashRegions[] = {kFirmwareRegion, kInfoRegion, kConfigRegion,
                                          kCalibrationRegion};
+
+// Bytes of the flash as they stand after a change, at their address.
+struct FlashPatch {
+  uint32_t address = 0;
+  std::vector<uint8_t> bytes;
+};
 
 class FlashMemory {
  public:
@@ -51,6 +58,10 @@ class FlashMemory {
   const std::vector<uint8_t>& RegionBytes(const FlashRegion& region) const;
   std::vector<uint8_t>& RegionBytes(const FlashRegion& region);
 
+  // The ranges changed since the last call, with their bytes as they stand
+  // now, in the order of the changes.
+  std::vector<FlashPatch> TakeChanges();
+
   // Counts every change, so that a saver can tell whether there is news.
   uint64_t generation() const { return generation_; }
   uint64_t eraseCount() const { return eraseCount_; }
@@ -58,9 +69,11 @@ class FlashMemory {
 
  private:
   uint8_t* Locate(uint32_t address, size_t length);
+  void Changed(uint32_t address, size_t length);
   const uint8_t* Locate(uint32_t address, size_t length) const;
 
   std::vector<uint8_t> regions_[sizeof kFlashRegions / sizeof kFlashRegions[0]];
+  std::vector<std::pair<uint32_t, uint32_t>> changes_;  // address, length
   uint64_t generation_ = 0;
   uint64_t eraseCount_ = 0;
   uint64_t programCount_ = 0;

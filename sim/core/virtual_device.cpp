@@ -94,6 +94,27 @@ uint8_t VirtualDevice::Feedback(const uint8_t* records, size_t length,
   if (e != kExceptionNone) return e;
   Lock lock(*this);
   ++core_.packets;
+  uint64_t otherBefore = OtherGenerationLocked();
+  e = FeedbackLocked(list, readData);
+  std::vector<FlashPatch> changes = core_.flash.TakeChanges();
+  if (!persistence_.save) return e;
+  std::string error;
+  bool kept = true;
+  if (OtherGenerationLocked() != otherBefore) {
+    kept = persistence_.save(SaveStateLocked(), false, &error);
+  } else if (!changes.empty()) {
+    kept = persistence_.journal(changes, &error);
+  }
+  if (!kept) {
+    readData->clear();
+    return kDeviceFailure;
+  }
+  return e;
+}
+
+uint8_t VirtualDevice::FeedbackLocked(const std::vector<FeedbackRecord>& list,
+                                      std::vector<uint8_t>* readData) {
+  uint8_t e = kExceptionNone;
   for (const FeedbackRecord& r : list) {
     if (!map_.Covers(r.address, r.count)) return kIllegalDataAddress;
   }
@@ -254,11 +275,27 @@ uint64_t VirtualDevice::packetCount() const {
 
 uint64_t VirtualDevice::StateGeneration() const {
   Lock lock(*this);
-  return core_.flash.generation() + core_.otherStateGeneration + core_.settings.generation();
+  return GenerationLocked();
+}
+
+void VirtualDevice::SetPersistence(Persistence persistence) {
+  Lock lock(*this);
+  persistence_ = std::move(persistence);
+  core_.flash.TakeChanges();
+}
+
+bool VirtualDevice::Persist(bool sync, std::string* error) {
+  Lock lock(*this);
+  core_.flash.TakeChanges();  // all in the whole state
+  return !persistence_.save || persistence_.save(SaveStateLocked(), sync, error);
 }
 
 std::vector<StateSection> VirtualDevice::SaveState() const {
   Lock lock(*this);
+  return SaveStateLocked();
+}
+
+std::vector<StateSection> VirtualDevice::SaveStateLocked() const {
   std::vector<StateSection> out;
   for (const FlashRegion& r : kFlashRegions) {
     StateSection s{kFlashTag, std::vector<uint8_t>(4)};

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/core/feedback.h"
 #include "sim/core/flash.h"
 #include "sim/core/register_map.h"
 #include "sim/core/sim_clock.h"
@@ -169,6 +170,19 @@ class VirtualDevice {
   // A feature's persistent state (called under the lock; load returns
   // false for bytes it cannot take). The feature bumps
   // core.otherStateGeneration when it changes.
+  // Where the state goes, so that nothing answered is lost if the process
+  // dies: after every request that changed the flash, and before it is
+  // answered, journal gets the changed bytes (save gets the whole state when
+  // other state changed); Persist hands save the whole state. Both run under
+  // the lock, one at a time. A failure turns the request's answer into
+  // kDeviceFailure.
+  struct Persistence {
+    std::function<bool(const std::vector<FlashPatch>&, std::string*)> journal;
+    std::function<bool(const std::vector<StateSection>&, bool sync, std::string*)> save;
+  };
+  void SetPersistence(Persistence persistence);
+  // Hands the whole state to save now (true without one).
+  bool Persist(bool sync, std::string* error);
   void AddStateSection(const std::string& tag,
                        std::function<std::vector<uint8_t>(const DeviceCore&)> save,
                        std::function<bool(DeviceCore&, const std::vector<uint8_t>&)> load);
@@ -193,6 +207,13 @@ class VirtualDevice {
   };
   void InstallCore();
   void PowerOnLocked();
+  uint8_t FeedbackLocked(const std::vector<FeedbackRecord>& list, std::vector<uint8_t>* readData);
+  std::vector<StateSection> SaveStateLocked() const;
+  // What is kept besides the flash.
+  uint64_t OtherGenerationLocked() const {
+    return core_.otherStateGeneration + core_.settings.generation();
+  }
+  uint64_t GenerationLocked() const { return core_.flash.generation() + OtherGenerationLocked(); }
 
   mutable std::mutex mutex_;
   mutable std::atomic<std::thread::id> holder_{};  // the thread inside the lock
@@ -200,6 +221,7 @@ class VirtualDevice {
   RegisterMap map_;
   std::vector<Section> sections_;
   std::vector<StateSection> foreign_;  // unknown tags from the loaded file
+  Persistence persistence_;
 };
 
 }  // namespace qxsim

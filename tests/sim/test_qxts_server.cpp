@@ -145,6 +145,17 @@ TEST_F(TestServerTest, NumbersContinueAcrossRestartsThroughTheStateFile) {
   EXPECT_EQ(0x027C4B002002u, mac);
 }
 
+TEST_F(TestServerTest, ASecondServerOnTheSameStateFileDoesNotStart) {
+  StartServer(Options());
+  qxsim::TestServer second(Options());
+  std::string error;
+  EXPECT_FALSE(second.Start(&error));
+  EXPECT_NE(std::string::npos, error.find("in use by another server")) << error;
+  // The claim goes with the first server.
+  server_->Stop();
+  EXPECT_TRUE(second.Start(&error)) << error;
+}
+
 TEST_F(TestServerTest, ADamagedStateFileStopsTheStart) {
   std::ofstream(dir_.File("state")) << "next_serial banana\n";
   qxsim::TestServer server(Options());

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -789,13 +790,60 @@ TEST_F(SimStateFileTest, FlashSurvivesARestartOfTheBench) {
   ASSERT_TRUE(again.Start(&error)) << error;
   EXPECT_EQ(again.device().PeekFlash(kCalibrationPage, 5), (Bytes{0x12, 0x34, 0x56, 0x78, 0xFF}));
   EXPECT_EQ(again.device().SerialNumber(), 470010000u);
-  // Nothing but the state file is left in its directory.
+  // Nothing but the state file, its lock and its (empty) journal is left.
   size_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-    EXPECT_EQ(entry.path().filename(), "device.state");
+    std::string name = entry.path().filename();
+    EXPECT_TRUE(name == "device.state" || name == "device.state.lock" ||
+                name == "device.state.journal")
+        << name;
     ++files;
   }
-  EXPECT_EQ(files, 1u);
+  EXPECT_EQ(files, 3u);
+  EXPECT_EQ(std::filesystem::file_size(path_ + ".journal"), 0u);
+}
+
+TEST_F(SimStateFileTest, AnAnsweredFlashWriteIsInTheFileAndASecondBenchIsRefused) {
+  std::string error;
+  qxsim::Bench bench(Options(qxsim::StartingIdentity::kFactoryDefaults));
+  ASSERT_TRUE(bench.Start(&error)) << error;
+  RawClient c;
+  ASSERT_TRUE(c.Connect(bench.usbPort()));
+  ASSERT_EQ(
+      Exchange(c, {WriteU32(61800, kCalibrationKey), WriteWindow(kCalibrationPage, {0x5A, 0x5B})}),
+      0);
+  qxsim::Bench second(Options(qxsim::StartingIdentity::kFactoryDefaults));
+  EXPECT_FALSE(second.Start(&error));
+  EXPECT_NE(error.find("in use by another bench"), std::string::npos) << error;
+
+  // What a bench started after a kill finds: the change is in the journal
+  // (whatever the state file says), and a cut last record is left out.
+  std::vector<qxsim::FlashPatch> patches;
+  ASSERT_TRUE(qxsim::ReadJournal(path_ + ".journal", &patches, &error)) << error;
+  ASSERT_FALSE(patches.empty());
+  EXPECT_EQ(patches.back().address, kCalibrationPage);
+  EXPECT_EQ(patches.back().bytes, (Bytes{0x5A, 0x5B}));
+  std::vector<uint8_t> records;
+  for (const qxsim::FlashPatch& p : patches) qxsim::AppendJournalRecord(p, &records);
+  EXPECT_EQ(qxsim::ParseJournal(records.data(), records.size() - 1).size(), patches.size() - 1);
+}
+
+TEST_F(SimStateFileTest, AJournalLeftByAKilledBenchIsTakenAtTheNextStart) {
+  std::string error;
+  {
+    qxsim::Bench bench(Options(qxsim::StartingIdentity::kFactoryDefaults));
+    ASSERT_TRUE(bench.Start(&error)) << error;
+  }
+  std::vector<uint8_t> records;
+  qxsim::AppendJournalRecord({kCalibrationPage + 2, {0x11, 0x22}}, &records);
+  qxsim::AppendJournalRecord({kCalibrationPage + 2, {0x01, 0x02}}, &records);  // the later wins
+  std::ofstream(path_ + ".journal", std::ios::binary)
+      .write(reinterpret_cast<const char*>(records.data()),
+             static_cast<std::streamsize>(records.size()));
+  qxsim::Bench bench(Options(qxsim::StartingIdentity::kFactoryDefaults));
+  ASSERT_TRUE(bench.Start(&error)) << error;
+  EXPECT_EQ(bench.device().PeekFlash(kCalibrationPage + 2, 3), (Bytes{0x01, 0x02, 0xFF}));
+  EXPECT_EQ(std::filesystem::file_size(path_ + ".journal"), 0u) << "folded into the state file";
 }
 
 TEST_F(SimStateFileTest, SavedWhileRunningOnceTheChangesPause) {

@@ -148,6 +148,10 @@ void ChildProcess::Interrupt() {
   if (pid_ > 0 && status_ < 0) ::kill(pid_, SIGINT);
 }
 
+void ChildProcess::Kill() {
+  if (pid_ > 0 && status_ < 0) ::kill(pid_, SIGKILL);
+}
+
 std::string BuiltProgramDir() {
   const char* dir = std::getenv("QX_BIN_DIR");
   return dir != nullptr ? dir : "";

@@ -42,6 +42,8 @@ class ChildProcess {
   // Asks it to stop (SIGTERM), or interrupts it as Ctrl-C does (SIGINT).
   void Terminate();
   void Interrupt();
+  // SIGKILL: no chance to save anything.
+  void Kill();
 
  private:
   pid_t pid_ = -1;
