@@ -320,28 +320,32 @@ int ServerLink::ReadResponse(ServerResponse* response) {
     return kServerTimeout;
   }
   buffer[lineLength] = '\0';
+  ParseReply(buffer, lineLength, response);
+  return kServerOk;
+}
 
+void ServerLink::ParseReply(const char* line, size_t length, ServerResponse* response) {
+  *response = ServerResponse();
   size_t position = 0;
   for (size_t turn = 0; turn <= kMaxReplyValues; ++turn) {
-    if (position >= lineLength) break;
-    if (buffer[position + 1] == 'x' || buffer[position + 1] == 'X') {
+    if (position >= length) break;
+    if (line[position + 1] == 'x' || line[position + 1] == 'X') {
       position += 2;
       continue;
     }
     if (turn == 0) {
-      long status = std::strtol(buffer + position, nullptr, 10);
+      long status = std::strtol(line + position, nullptr, 10);
       if (status > INT_MAX) status = INT_MAX;
       if (status < INT_MIN) status = INT_MIN;
       response->code = static_cast<int>(status);
       position += 3;
     } else {
       size_t consumed = 0;
-      response->values[turn] = ParseHex(buffer + position, &consumed);
+      response->values[turn] = ParseHex(line + position, &consumed);
       if (consumed == 0) break;  // an embedded NUL: nothing more to read
       position += consumed;
     }
   }
-  return kServerOk;
 }
 
 uint64_t ServerLink::ParseHex(const char* text, size_t* consumed) {

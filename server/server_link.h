@@ -81,6 +81,10 @@ class ServerLink {
   // Receives one reply line and parses its status and values.
   int ReadResponse(ServerResponse* response);
 
+  // The status and values of one reply line: length characters followed by
+  // a NUL (the line end already cut off).
+  static void ParseReply(const char* line, size_t length, ServerResponse* response);
+
   // Hexadecimal text to a value: leading blanks and a two-character "0x"
   // prefix skipped, stopping at NUL, blank, CR or LF; any other character
   // counts as the digit 0. A value too large for 64 bits gives UINT64_MAX.
