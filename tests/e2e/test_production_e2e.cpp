@@ -164,7 +164,7 @@ TEST_F(ProductionRun, EachFaultGivesItsTextAndLevel) {
     const char* details;  // the whole text, or its fixed start
   };
   const Case cases[] = {
-      {{"--fault-supply", "4.5"}, kJig | 0x80, "Vs and Current", 5, "Vs too low to Cal: 4.5"},
+      {{"--fault-supply", "4.5"}, kJig | 0x80, "Vs and Current", 5, "Vs too low to Cal: 4.500"},
       {{"--fault-supply", "4.5"}, kJig, "Vs and Current", 2, "Vs: 4.5"},
       {{"--fault-supply", "5.8"}, kJig, "Vs and Current", 5, "Vs too high: 5.8"},
       {{"--fault-rails"}, kJig, "Vmux", 5, "Vm+: 14.6"},
