@@ -12,64 +12,117 @@ namespace {
 constexpr uint8_t kRecordRead = 0;
 constexpr uint8_t kRecordWrite = 1;
 
-void PutU16(std::vector<uint8_t>& bytes, size_t at, uint16_t v) {
-  bytes[at] = static_cast<uint8_t>(v >> 8);
-  bytes[at + 1] = static_cast<uint8_t>(v);
+uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+void PutU16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+// The reply's data after the function code into data; returns its size, or
+// sets *e. pdu: the request's bytes after the function code.
+size_t AnswerStandard(VirtualDevice& device, uint8_t function, const uint8_t* pdu, size_t size,
+                      uint8_t* data, uint8_t* e) {
+  uint16_t values[kMaxReadRegisters];
+  if (function == kReadHoldingRegisters || function == kReadInputRegisters) {
+    size_t count = size == 4 ? GetU16(pdu + 2) : 0;
+    if (count == 0 || count > kMaxReadRegisters) {
+      *e = kIllegalDataValue;
+      return 0;
+    }
+    *e = device.LinkRead(GetU16(pdu), count, values);
+    if (*e != kExceptionNone) return 0;
+    data[0] = static_cast<uint8_t>(count * 2);
+    for (size_t i = 0; i < count; ++i) PutU16(data + 1 + 2 * i, values[i]);
+    return 1 + count * 2;
+  }
+  if (function == kWriteSingleRegister) {
+    if (size != 4) {
+      *e = kIllegalDataValue;
+      return 0;
+    }
+    values[0] = GetU16(pdu + 2);
+    *e = device.LinkWrite(GetU16(pdu), 1, values);
+    std::memcpy(data, pdu, 4);  // the request echoed
+    return 4;
+  }
+  // Write multiple: address, count, byte count, the values.
+  size_t count = size >= 5 ? GetU16(pdu + 2) : 0;
+  if (count == 0 || count > kMaxWriteRegisters || pdu[4] != count * 2 || size != 5 + count * 2) {
+    *e = kIllegalDataValue;
+    return 0;
+  }
+  for (size_t i = 0; i < count; ++i) values[i] = GetU16(pdu + 5 + 2 * i);
+  *e = device.LinkWrite(GetU16(pdu), count, values);
+  std::memcpy(data, pdu, 4);  // address and count
+  return 4;
 }
 
 }  // namespace
 
-uint8_t ParseFeedbackRecords(const uint8_t* p, size_t length, std::vector<FeedbackRecord>* out) {
-  size_t at = 0;
-  size_t replyBytes = kHeaderBytes;
-  while (at < length) {
-    if (length - at < 4) return kIllegalDataValue;
-    uint8_t direction = p[at];
-    FeedbackRecord r{direction == kRecordWrite, static_cast<uint16_t>(p[at + 1] << 8 | p[at + 2]),
-                     p[at + 3], nullptr};
-    at += 4;
-    if (direction != kRecordRead && direction != kRecordWrite) return kIllegalDataValue;
-    if (r.count == 0) return kIllegalDataValue;
-    if (r.write) {
-      size_t bytes = size_t{r.count} * 2;
-      if (length - at < bytes) return kIllegalDataValue;
-      r.data = p + at;
-      at += bytes;
-    } else {
-      replyBytes += size_t{r.count} * 2;
-      if (replyBytes > kMaxPacketBytes) return kIllegalDataValue;
-    }
-    out->push_back(r);
+uint8_t NextFeedbackRecord(const uint8_t* p, size_t length, size_t* at, FeedbackRecord* r) {
+  size_t i = *at;
+  if (length - i < 4) return kIllegalDataValue;
+  uint8_t direction = p[i];
+  *r = FeedbackRecord{direction == kRecordWrite, GetU16(p + i + 1), p[i + 3], nullptr};
+  i += 4;
+  if (direction != kRecordRead && direction != kRecordWrite) return kIllegalDataValue;
+  if (r->count == 0) return kIllegalDataValue;
+  if (r->write) {
+    size_t bytes = size_t{r->count} * 2;
+    if (length - i < bytes) return kIllegalDataValue;
+    r->data = p + i;
+    i += bytes;
   }
+  *at = i;
   return kExceptionNone;
+}
+
+size_t AnswerRequest(VirtualDevice& device, const uint8_t* request, size_t length, uint8_t* reply,
+                     bool* restartRequested) {
+  *restartRequested = false;
+  if (length < kHeaderBytes) return 0;
+  uint8_t function = request[7];
+  uint8_t* data = reply + kHeaderBytes;
+  size_t body = 0;
+  uint8_t e = kExceptionNone;
+  if (length > kMaxPacketBytes) {
+    e = kIllegalDataValue;
+  } else if (function == kFeedbackFunction) {
+    e = device.Feedback(request + kHeaderBytes, length - kHeaderBytes, data, &body);
+  } else if (function == kReadHoldingRegisters || function == kReadInputRegisters ||
+             function == kWriteSingleRegister || function == kWriteMultipleRegisters) {
+    body =
+        AnswerStandard(device, function, request + kHeaderBytes, length - kHeaderBytes, data, &e);
+  } else {
+    e = kIllegalFunction;
+  }
+  *restartRequested = device.TakeRestartRequest();
+  std::memcpy(reply, request, kHeaderBytes);
+  if (e != kExceptionNone) {
+    reply[7] = static_cast<uint8_t>(function | kExceptionFlag);
+    data[0] = e;
+    body = 1;
+  }
+  PutU16(reply + 4, static_cast<uint16_t>(kHeaderBytes + body - kMbapBytes));
+  return kHeaderBytes + body;
 }
 
 std::vector<uint8_t> AnswerRequest(VirtualDevice& device, const uint8_t* request, size_t length,
                                    bool* restartRequested) {
-  *restartRequested = false;
-  if (length < kHeaderBytes) return {};
-  uint8_t function = request[7];
-  std::vector<uint8_t> data;
-  uint8_t e = kExceptionNone;
-  if (length > kMaxPacketBytes) {
-    e = kIllegalDataValue;
-  } else if (function != kFeedbackFunction) {
-    e = kIllegalFunction;
-  } else {
-    e = device.Feedback(request + kHeaderBytes, length - kHeaderBytes, &data);
-    *restartRequested = device.TakeRestartRequest();
-  }
-  size_t body = e != kExceptionNone ? 1 : data.size();
-  std::vector<uint8_t> reply(kHeaderBytes + body);
-  std::memcpy(reply.data(), request, kHeaderBytes);
-  if (e != kExceptionNone) {
-    reply[7] = static_cast<uint8_t>(function | kExceptionFlag);
-    reply[kHeaderBytes] = e;
-  } else if (body > 0) {
-    std::memcpy(reply.data() + kHeaderBytes, data.data(), body);
-  }
-  PutU16(reply, 4, static_cast<uint16_t>(reply.size() - kMbapBytes));
+  std::vector<uint8_t> reply(kMaxPacketBytes);
+  reply.resize(AnswerRequest(device, request, length, reply.data(), restartRequested));
   return reply;
+}
+
+uint16_t RequestFirstRegister(const uint8_t* request, size_t length) {
+  if (length < kHeaderBytes + 2) return 0xFFFF;
+  // A feedback record starts with its direction byte; the standard
+  // functions start with the address.
+  if (request[7] == kFeedbackFunction) {
+    return length >= kHeaderBytes + 3 ? GetU16(request + kHeaderBytes + 1) : 0xFFFF;
+  }
+  return GetU16(request + kHeaderBytes);
 }
 
 const char* SimExceptionName(uint8_t code) {

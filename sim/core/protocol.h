@@ -1,8 +1,8 @@
 // Wire constants of the device's Modbus TCP service: the MBAP header, the
-// feedback function, and the exception codes the device answers with.
+// functions served, and the exception codes the device answers with.
 //
 // Exception reply: MBAP header (transaction identifier echoed, protocol 0,
-// length 3, unit echoed), function 76 | 0x80, one exception code byte. That
+// length 3, unit echoed), the function | 0x80, one exception code byte. That
 // byte is the only detail an exception carries; a client library can pass
 // it on as the error's detail (the device reports no register address).
 #pragma once
@@ -13,6 +13,13 @@
 namespace qxsim {
 
 constexpr uint8_t kFeedbackFunction = 76;
+// The standard functions, for tools that do not speak function 76.
+constexpr uint8_t kReadHoldingRegisters = 3;
+constexpr uint8_t kReadInputRegisters = 4;
+constexpr uint8_t kWriteSingleRegister = 6;
+constexpr uint8_t kWriteMultipleRegisters = 16;
+constexpr size_t kMaxReadRegisters = 125;   // what one standard read may ask for
+constexpr size_t kMaxWriteRegisters = 123;  // and one write of several carry
 constexpr uint8_t kExceptionFlag = 0x80;
 constexpr size_t kMbapBytes = 6;    // transaction, protocol, length
 constexpr size_t kHeaderBytes = 8;  // MBAP + unit + function
@@ -22,7 +29,7 @@ constexpr size_t kMaxPacketBytes = 1536;
 // Exception codes of the device.
 enum SimException : uint8_t {
   kExceptionNone = 0,
-  // A function code other than 76.
+  // A function code the device does not serve.
   kIllegalFunction = 0x01,
   // A register that nothing serves, a write to a read-only register, a
   // flash address outside the regions.

@@ -75,49 +75,52 @@ void RegisterMap::Map(uint16_t first, size_t count, std::shared_ptr<RegisterBloc
 
 bool RegisterMap::IsMapped(uint16_t address) const { return Covers(address, 1); }
 
-bool RegisterMap::Split(uint16_t address, size_t count, std::vector<Piece>* pieces) const {
-  uint32_t at = address;
-  uint32_t end = at + static_cast<uint32_t>(count);
-  if (end > 0x10000) return false;
-  while (at < end) {
-    auto it = spans_.upper_bound(at);
-    if (it == spans_.begin()) return false;
-    --it;
-    uint32_t spanEnd = it->first + static_cast<uint32_t>(it->second.count);
-    if (at >= spanEnd) return false;
-    uint32_t pieceEnd = end < spanEnd ? end : spanEnd;
-    if (pieces != nullptr) {
-      pieces->push_back(Piece{it->second.block.get(), static_cast<uint16_t>(at), pieceEnd - at});
-    }
-    at = pieceEnd;
-  }
+bool RegisterMap::NextPiece(uint32_t at, uint32_t end, Piece* piece) const {
+  auto it = spans_.upper_bound(at);
+  if (it == spans_.begin()) return false;
+  --it;
+  uint32_t spanEnd = it->first + static_cast<uint32_t>(it->second.count);
+  if (at >= spanEnd) return false;
+  uint32_t pieceEnd = end < spanEnd ? end : spanEnd;
+  *piece = Piece{it->second.block.get(), static_cast<uint16_t>(at), pieceEnd - at};
   return true;
 }
 
 bool RegisterMap::Covers(uint16_t address, size_t count) const {
-  return Split(address, count, nullptr);
+  uint32_t end = address + static_cast<uint32_t>(count);
+  if (end > 0x10000) return false;
+  Piece p;
+  for (uint32_t at = address; at < end; at += static_cast<uint32_t>(p.count)) {
+    if (!NextPiece(at, end, &p)) return false;
+  }
+  return true;
+}
+
+// Checked whole before any block is called, so a run that strays off the map
+// touches nothing.
+template <typename Values, typename Call>
+uint8_t RegisterMap::Walk(uint16_t address, size_t count, Values values, Call call) const {
+  if (!Covers(address, count)) return kIllegalDataAddress;
+  uint32_t end = address + static_cast<uint32_t>(count);
+  Piece p;
+  for (uint32_t at = address; at < end; at += static_cast<uint32_t>(p.count)) {
+    NextPiece(at, end, &p);
+    uint8_t e = call(p, values);
+    if (e != kExceptionNone) return e;
+    values += p.count;
+  }
+  return kExceptionNone;
 }
 
 uint8_t RegisterMap::Read(uint16_t address, size_t count, uint16_t* values) const {
-  std::vector<Piece> pieces;
-  if (!Split(address, count, &pieces)) return kIllegalDataAddress;
-  for (const Piece& p : pieces) {
-    uint8_t e = p.block->Read(p.address, p.count, values);
-    if (e != kExceptionNone) return e;
-    values += p.count;
-  }
-  return kExceptionNone;
+  return Walk(address, count, values,
+              [](const Piece& p, uint16_t* v) { return p.block->Read(p.address, p.count, v); });
 }
 
 uint8_t RegisterMap::Write(uint16_t address, size_t count, const uint16_t* values) const {
-  std::vector<Piece> pieces;
-  if (!Split(address, count, &pieces)) return kIllegalDataAddress;
-  for (const Piece& p : pieces) {
-    uint8_t e = p.block->Write(p.address, p.count, values);
-    if (e != kExceptionNone) return e;
-    values += p.count;
-  }
-  return kExceptionNone;
+  return Walk(address, count, values, [](const Piece& p, const uint16_t* v) {
+    return p.block->Write(p.address, p.count, v);
+  });
 }
 
 void RegisterMap::PowerOn() const {

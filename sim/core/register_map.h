@@ -123,7 +123,10 @@ class RegisterMap {
     uint16_t address;
     size_t count;
   };
-  bool Split(uint16_t address, size_t count, std::vector<Piece>* pieces) const;
+  // The piece of [at, end) that starts at at; false when no block holds at.
+  bool NextPiece(uint32_t at, uint32_t end, Piece* piece) const;
+  template <typename Values, typename Call>
+  uint8_t Walk(uint16_t address, size_t count, Values values, Call call) const;
 
   std::map<uint32_t, Span> spans_;  // by first register
 };

@@ -87,40 +87,43 @@ void VirtualDevice::Install(const std::function<void(RegisterMap&, DeviceCore&)>
   installer(map_, core_);
 }
 
-uint8_t VirtualDevice::Feedback(const uint8_t* records, size_t length,
-                                std::vector<uint8_t>* readData) {
-  std::vector<FeedbackRecord> list;
-  uint8_t e = ParseFeedbackRecords(records, length, &list);
-  if (e != kExceptionNone) return e;
+uint8_t VirtualDevice::Feedback(const uint8_t* records, size_t length, uint8_t* readData,
+                                size_t* readBytes) {
+  *readBytes = 0;
+  // Form and reply size first, without the lock: they depend on the bytes only.
+  size_t at = 0;
+  size_t replyBytes = kHeaderBytes;
+  FeedbackRecord r;
+  while (at < length) {
+    uint8_t e = NextFeedbackRecord(records, length, &at, &r);
+    if (e != kExceptionNone) return e;
+    if (!r.write) {
+      replyBytes += size_t{r.count} * 2;
+      if (replyBytes > kMaxPacketBytes) return kIllegalDataValue;
+    }
+  }
   Lock lock(*this);
   ++core_.packets;
   uint64_t otherBefore = OtherGenerationLocked();
-  e = FeedbackLocked(list, readData);
-  std::vector<FlashPatch> changes = core_.flash.TakeChanges();
-  if (!persistence_.save) return e;
-  std::string error;
-  bool kept = true;
-  if (OtherGenerationLocked() != otherBefore) {
-    kept = persistence_.save(SaveStateLocked(), false, &error);
-  } else if (!changes.empty()) {
-    kept = persistence_.journal(changes, &error);
-  }
-  if (!kept) {
-    readData->clear();
-    return kDeviceFailure;
-  }
+  size_t out = 0;
+  uint8_t e = FeedbackLocked(records, length, readData, &out);
+  if (!KeepChangesLocked(otherBefore)) return kDeviceFailure;
+  if (e == kExceptionNone) *readBytes = out;
   return e;
 }
 
-uint8_t VirtualDevice::FeedbackLocked(const std::vector<FeedbackRecord>& list,
-                                      std::vector<uint8_t>* readData) {
-  uint8_t e = kExceptionNone;
-  for (const FeedbackRecord& r : list) {
+uint8_t VirtualDevice::FeedbackLocked(const uint8_t* records, size_t length, uint8_t* readData,
+                                      size_t* readBytes) {
+  FeedbackRecord r;
+  for (size_t at = 0; at < length;) {
+    NextFeedbackRecord(records, length, &at, &r);
     if (!map_.Covers(r.address, r.count)) return kIllegalDataAddress;
   }
-  readData->clear();
   uint16_t values[255];
-  for (const FeedbackRecord& r : list) {
+  size_t out = 0;
+  for (size_t at = 0; at < length;) {
+    NextFeedbackRecord(records, length, &at, &r);
+    uint8_t e;
     if (r.write) {
       for (size_t i = 0; i < r.count; ++i) {
         values[i] = static_cast<uint16_t>(r.data[2 * i] << 8 | r.data[2 * i + 1]);
@@ -129,24 +132,43 @@ uint8_t VirtualDevice::FeedbackLocked(const std::vector<FeedbackRecord>& list,
     } else {
       e = map_.Read(r.address, r.count, values);
       for (size_t i = 0; e == kExceptionNone && i < r.count; ++i) {
-        readData->push_back(static_cast<uint8_t>(values[i] >> 8));
-        readData->push_back(static_cast<uint8_t>(values[i]));
+        readData[out++] = static_cast<uint8_t>(values[i] >> 8);
+        readData[out++] = static_cast<uint8_t>(values[i]);
       }
     }
-    if (e != kExceptionNone) {
-      readData->clear();
-      return e;
-    }
+    if (e != kExceptionNone) return e;
   }
+  *readBytes = out;
   return kExceptionNone;
 }
 
-bool VirtualDevice::TakeRestartRequest() {
-  Lock lock(*this);
-  bool requested = core_.restartRequested;
-  core_.restartRequested = false;
-  return requested;
+bool VirtualDevice::KeepChangesLocked(uint64_t otherBefore) {
+  std::vector<FlashPatch> changes = core_.flash.TakeChanges();
+  if (!persistence_.save) return true;
+  std::string error;
+  if (OtherGenerationLocked() != otherBefore)
+    return persistence_.save(SaveStateLocked(), false, &error);
+  if (!changes.empty()) return persistence_.journal(changes, &error);
+  return true;
 }
+
+uint8_t VirtualDevice::LinkRead(uint16_t address, size_t count, uint16_t* values) {
+  Lock lock(*this);
+  ++core_.packets;
+  uint64_t otherBefore = OtherGenerationLocked();
+  uint8_t e = map_.Read(address, count, values);
+  return KeepChangesLocked(otherBefore) ? e : kDeviceFailure;
+}
+
+uint8_t VirtualDevice::LinkWrite(uint16_t address, size_t count, const uint16_t* values) {
+  Lock lock(*this);
+  ++core_.packets;
+  uint64_t otherBefore = OtherGenerationLocked();
+  uint8_t e = map_.Write(address, count, values);
+  return KeepChangesLocked(otherBefore) ? e : kDeviceFailure;
+}
+
+bool VirtualDevice::TakeRestartRequest() { return core_.restartRequested.exchange(false); }
 
 void VirtualDevice::PowerOn() {
   Lock lock(*this);

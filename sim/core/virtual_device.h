@@ -78,7 +78,8 @@ struct DeviceCore {
   DeviceOptions options;
   SimClock clock;
   FlashMemory flash;
-  bool restartRequested = false;
+  // Also read outside the lock, by the link's loop.
+  std::atomic<bool> restartRequested{false};
   uint64_t packets = 0;
   // Bumped by persistent state outside the flash (see AddStateSection).
   uint64_t otherStateGeneration = 0;
@@ -119,12 +120,18 @@ class VirtualDevice {
   const SimClock& clock() const { return core_.clock; }
 
   // One feedback request; records = the bytes after the function code.
-  // Returns 0 with the read records' data in *readData, or an exception
-  // code. The records are checked whole first (form, reply size, every
-  // register mapped), so a malformed request changes nothing; then they run
-  // in order, and the first refusal stops the rest (earlier ones stand).
-  uint8_t Feedback(const uint8_t* records, size_t length, std::vector<uint8_t>* readData);
-  // True once after a request wrote the restart register.
+  // Returns 0 with the read records' data, big-endian, in readData (room for
+  // kMaxPacketBytes - kHeaderBytes) and its size in *readBytes, or an
+  // exception code. The records are checked whole first (form, reply size,
+  // every register mapped), so a malformed request changes nothing; then
+  // they run in order, and the first refusal stops the rest (earlier ones
+  // stand). One lock, no allocation.
+  uint8_t Feedback(const uint8_t* records, size_t length, uint8_t* readData, size_t* readBytes);
+  // A standard Modbus read or write from a link: as ReadRegisters and
+  // WriteRegisters, counted as a request.
+  uint8_t LinkRead(uint16_t address, size_t count, uint16_t* values);
+  uint8_t LinkWrite(uint16_t address, size_t count, const uint16_t* values);
+  // True once after a request wrote the restart register; takes no lock.
   bool TakeRestartRequest();
   // Volatile registers back to power-on values; the running firmware is the
   // one the info page names. Runs at construction and after every restart.
@@ -207,7 +214,11 @@ class VirtualDevice {
   };
   void InstallCore();
   void PowerOnLocked();
-  uint8_t FeedbackLocked(const std::vector<FeedbackRecord>& list, std::vector<uint8_t>* readData);
+  uint8_t FeedbackLocked(const uint8_t* records, size_t length, uint8_t* readData,
+                         size_t* readBytes);
+  // Journals the flash's changes, or saves the state when more than the
+  // flash changed; false when that failed (the request then fails).
+  bool KeepChangesLocked(uint64_t otherBefore);
   std::vector<StateSection> SaveStateLocked() const;
   // What is kept besides the flash.
   uint64_t OtherGenerationLocked() const {

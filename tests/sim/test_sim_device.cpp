@@ -338,11 +338,65 @@ TEST_F(SimFeedbackTest, TruncatedRecordHeaderIsRefused) {
   EXPECT_EQ(reply[8], qxsim::kIllegalDataValue);
 }
 
-TEST_F(SimFeedbackTest, OtherFunctionIsRefusedWithItsOwnCode) {
+TEST_F(SimFeedbackTest, StandardToolsReadAndWriteTheSameRegisters) {
+  // Function 3 of the product identifier: the two words of 17.0.
   Bytes reply;
-  ASSERT_TRUE(usb_.Send(Request({Read(48005, 1)}, 9, 0, 3)));
+  ASSERT_TRUE(usb_.Send({0x00, 0x09, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0xEA, 0x60, 0x00, 0x02}));
   ASSERT_EQ(usb_.Receive(&reply), Got::kReply);
-  EXPECT_EQ(reply, (Bytes{0x00, 0x09, 0x00, 0x00, 0x00, 0x03, 0x00, 0x83, 0x01}));
+  EXPECT_EQ(reply,
+            (Bytes{0x00, 0x09, 0x00, 0x00, 0x00, 0x07, 0x01, 0x03, 0x04, 0x41, 0x88, 0x00, 0x00}));
+  // A function the device does not serve is refused with its own code.
+  ASSERT_TRUE(usb_.Send({0x00, 0x0A, 0x00, 0x00, 0x00, 0x06, 0x00, 0x05, 0xBB, 0x85, 0xFF, 0x00}));
+  ASSERT_EQ(usb_.Receive(&reply), Got::kReply);
+  EXPECT_EQ(reply, (Bytes{0x00, 0x0A, 0x00, 0x00, 0x00, 0x03, 0x00, 0x85, 0x01}));
+}
+
+// The standard functions' framing, request to reply, on the device itself.
+TEST(SimStandardFunctionsTest, FramingAndRefusals) {
+  qxsim::VirtualDevice device;
+  struct Case {
+    const char* what;
+    Bytes pdu;       // function code and what follows
+    Bytes expected;  // the reply's function code and what follows
+  } cases[] = {
+      {"read holding", {3, 0xEA, 0x60, 0, 2}, {3, 4, 0x41, 0x88, 0, 0}},
+      {"read input", {4, 0xEA, 0x60, 0, 1}, {4, 2, 0x41, 0x88}},
+      {"write single, echoed", {6, 0xBB, 0x85, 0, 7}, {6, 0xBB, 0x85, 0, 7}},
+      {"read it back", {3, 0xBB, 0x85, 0, 1}, {3, 2, 0, 7}},
+      {"write multiple", {16, 0x13, 0x80, 0, 2, 4, 0xDE, 0xAD, 0xBE, 0xEF}, {16, 0x13, 0x80, 0, 2}},
+      {"read them back", {4, 0x13, 0x80, 0, 2}, {4, 4, 0xDE, 0xAD, 0xBE, 0xEF}},
+      {"read count 0", {3, 0xEA, 0x60, 0, 0}, {0x83, 3}},
+      {"read count 126", {3, 0xEA, 0x60, 0, 126}, {0x83, 3}},
+      {"read one byte short", {3, 0xEA, 0x60, 0}, {0x83, 3}},
+      {"read unmapped", {4, 0, 1, 0, 1}, {0x84, 2}},
+      {"read past the block", {3, 0xEA, 0x60, 0, 125}, {0x83, 2}},
+      {"write read-only", {6, 0xEA, 0x60, 0, 1}, {0x86, 2}},
+      {"write single too long", {6, 0xBB, 0x85, 0, 7, 0}, {0x86, 3}},
+      {"byte count not twice the count", {16, 0x13, 0x80, 0, 2, 2, 0, 1}, {0x90, 3}},
+      {"write count 124", {16, 0x13, 0x80, 0, 124, 248}, {0x90, 3}},
+      {"write off the map", {16, 0xBB, 0x85, 0, 2, 4, 0, 9, 0, 9}, {0x90, 2}},
+      {"half of the restart value", {6, 0xF2, 0x2C, 0, 1}, {0x86, 2}},
+      {"other function", {43, 14, 1, 0}, {0xAB, 1}},
+  };
+  for (const Case& c : cases) {
+    Bytes request = {0x12, 0x34, 0, 0, 0, static_cast<uint8_t>(c.pdu.size() + 1), 7};
+    request.insert(request.end(), c.pdu.begin(), c.pdu.end());
+    bool restart = true;
+    Bytes reply = qxsim::AnswerRequest(device, request.data(), request.size(), &restart);
+    Bytes header = {0x12, 0x34, 0, 0, 0, static_cast<uint8_t>(c.expected.size() + 1), 7};
+    header.insert(header.end(), c.expected.begin(), c.expected.end());
+    EXPECT_EQ(reply, header) << c.what;
+    EXPECT_FALSE(restart) << c.what;
+  }
+  EXPECT_EQ(device.ReadU32(4992), 0xDEADBEEFu) << "the feedback function sees the same registers";
+  uint16_t v = 0;
+  ASSERT_EQ(device.ReadRegisters(48005, 1, &v), 0);
+  EXPECT_EQ(v, 7) << "a refused write touched nothing";
+
+  Bytes restart = {0, 1, 0, 0, 0, 11, 0, 16, 0xF2, 0x2C, 0, 2, 4, 0x6B, 0x2E, 0x41, 0xD7};
+  bool restartRequested = false;
+  qxsim::AnswerRequest(device, restart.data(), restart.size(), &restartRequested);
+  EXPECT_TRUE(restartRequested);
 }
 
 TEST_F(SimFeedbackTest, MalformedRequestChangesNothingButALaterRefusalKeepsEarlierWrites) {
