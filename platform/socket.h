@@ -58,8 +58,8 @@ class TcpSocket {
   int Connect(const char* host, uint16_t port, uint32_t timeoutMs);
   // Sends every byte or fails; waits at most timeoutMs in all.
   int SendAll(const void* data, size_t length, uint32_t timeoutMs);
-  // Waits at most timeoutMs for data, then takes what is there (up to
-  // capacity). kClosed when the peer has closed the connection.
+  // Takes what is there (up to capacity); only when nothing is, waits at
+  // most timeoutMs for it. kClosed when the peer has closed the connection.
   int Receive(void* buffer, size_t capacity, size_t* received, uint32_t timeoutMs);
   // Sends what the connection takes now, never waiting; *sent may be 0.
   int SendSome(const void* data, size_t length, size_t* sent);

@@ -111,32 +111,41 @@ class TcpBackend : public QxmBackend {
 
     unsigned char reply[QXM_BUFFER_SIZE];
     platform::Deadline deadline(g_replyTimeoutMs);
-    int code = ReceiveExactly(reply, kMbapHeaderSize, deadline);
+    // As much as has come, in one read when the whole reply is there; the
+    // header is checked before anything past it is waited for.
+    size_t have = 0;
+    int code = ReceiveAtLeast(reply, kMbapHeaderSize, sizeof reply, &have, deadline);
     if (code != QXM_OK) return code;
     size_t bodyLength = 0;
     code = CheckReplyHeader(reply, transaction, unit, QXM_BUFFER_SIZE, &bodyLength);
     if (code != QXM_OK) return code;
-    code = ReceiveExactly(reply + kMbapHeaderSize, bodyLength, deadline);
-    if (code != QXM_OK) return code;
     size_t replySize = kMbapHeaderSize + bodyLength;
+    if (have < replySize) {
+      code = ReceiveAtLeast(reply, replySize, replySize, &have, deadline);
+      if (code != QXM_OK) return code;
+    }
     code = CheckReplyFunction(reply, replySize, errorAddress);
     if (code != QXM_OK) return code;
+    // Bytes beyond the reply were never asked for: a fresh connection for the
+    // next request, so that they are never taken for its reply.
+    if (have > replySize) socket_.Close();
     // The caller's buffer sees the header it sent (transaction 0) and the reply.
     std::memcpy(buffer, reply, replySize);
     PutU16BE(buffer, QXM_BUFFER_SIZE, 0, 0);
     return QXM_OK;
   }
 
-  int ReceiveExactly(unsigned char* out, size_t length, const platform::Deadline& deadline) {
-    size_t have = 0;
-    while (have < length) {
+  // Receives into out until *have reaches at least, never beyond capacity.
+  int ReceiveAtLeast(unsigned char* out, size_t at, size_t capacity, size_t* have,
+                     const platform::Deadline& deadline) {
+    while (*have < at) {
       size_t got = 0;
-      int status = socket_.Receive(out + have, length - have, &got, deadline.RemainingMs());
+      int status = socket_.Receive(out + *have, capacity - *have, &got, deadline.RemainingMs());
       if (status == platform::kClosed) return QXM_ERR_CONNECTION_LOST;
       if (status == platform::kTimeout) return QXM_ERR_REPLY_TIMEOUT;
       if (status != platform::kOk) return QXM_ERR_CONNECTION_LOST;
-      have += got;
-      if (have < length && deadline.Expired()) return QXM_ERR_REPLY_TIMEOUT;
+      *have += got;
+      if (*have < at && deadline.Expired()) return QXM_ERR_REPLY_TIMEOUT;
     }
     return QXM_OK;
   }

@@ -13,34 +13,35 @@ namespace {
 
 constexpr int kIdlePollMs = 200;
 constexpr int kRelistenRetryMs = 200;
-constexpr size_t kReceiveChunk = 4096;
-// A client that sends without reading stops being read from once this many
-// replies wait for it, so nothing grows without bound.
-constexpr size_t kMaxQueuedReplies = 64;
+// Room for one whole request beyond a partial one, so a request is always
+// taken in place.
+constexpr size_t kInCapacity = 2 * kMaxPacketBytes;
+// Sent replies are dropped from the front of the output only past this, so
+// a steady exchange never moves bytes.
+constexpr size_t kOutCompactBytes = 64 * 1024;
 
-void PutU16(std::vector<uint8_t>& bytes, size_t at, uint16_t v) {
-  bytes[at] = static_cast<uint8_t>(v >> 8);
-  bytes[at + 1] = static_cast<uint8_t>(v);
+void PutU16(uint8_t* bytes, uint16_t v) {
+  bytes[0] = static_cast<uint8_t>(v >> 8);
+  bytes[1] = static_cast<uint8_t>(v);
 }
 
-uint16_t GetU16(const std::vector<uint8_t>& bytes, size_t at) {
-  return static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
-}
+uint16_t GetU16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
 
 }  // namespace
 
-void CorruptHeader(std::vector<uint8_t>& reply, HeaderFault fault) {
+void CorruptHeader(uint8_t* reply, size_t size, HeaderFault fault) {
+  if (size < kHeaderBytes) return;
   switch (fault) {
     case HeaderFault::kNone:
       break;
     case HeaderFault::kTransactionId:
-      PutU16(reply, 0, static_cast<uint16_t>(GetU16(reply, 0) + 1));
+      PutU16(reply, static_cast<uint16_t>(GetU16(reply) + 1));
       break;
     case HeaderFault::kProtocol:
-      PutU16(reply, 2, 1);
+      PutU16(reply + 2, 1);
       break;
     case HeaderFault::kLength:
-      PutU16(reply, 4, static_cast<uint16_t>(kMaxPacketBytes - kMbapBytes + 1));
+      PutU16(reply + 4, static_cast<uint16_t>(kMaxPacketBytes - kMbapBytes + 1));
       break;
     case HeaderFault::kUnit:
       reply[6] = static_cast<uint8_t>(reply[6] + 1);
@@ -97,7 +98,13 @@ bool ParseEndpoint(const std::string& text, EndpointSpec* spec, std::string* err
   return true;
 }
 
-DeviceServer::DeviceServer(VirtualDevice& device) : device_(device) {}
+DeviceServer::Connection::Connection(platform::TcpSocket s, size_t e)
+    : socket(std::move(s)), endpoint(e), in(new uint8_t[kInCapacity]) {
+  out.reserve(2 * kMaxPacketBytes);
+}
+
+DeviceServer::DeviceServer(VirtualDevice& device)
+    : device_(device), served_(new std::atomic<uint32_t>[kServedLogSize]) {}
 
 DeviceServer::~DeviceServer() { Stop(); }
 
@@ -110,6 +117,7 @@ bool DeviceServer::Start(const std::vector<EndpointSpec>& endpoints, std::string
   {
     std::lock_guard<std::mutex> lock(faultMutex_);
     faults_.assign(endpoints_.size(), defaultFaults_);
+    ++faultsGeneration_;
   }
   if (!OpenListeners(error)) return false;
   if (waker_.Open() != platform::kOk) {
@@ -143,11 +151,23 @@ void DeviceServer::SetFaults(const LinkFaults& faults) {
   std::lock_guard<std::mutex> lock(faultMutex_);
   defaultFaults_ = faults;
   for (LinkFaults& f : faults_) f = faults;
+  ++faultsGeneration_;
 }
 
 void DeviceServer::SetFaults(size_t endpoint, const LinkFaults& faults) {
   std::lock_guard<std::mutex> lock(faultMutex_);
   faults_.at(endpoint) = faults;
+  ++faultsGeneration_;
+}
+
+const LinkFaults& DeviceServer::LoopFaults(size_t endpoint) {
+  uint64_t generation = faultsGeneration_.load();
+  if (generation != loopFaultsGeneration_) {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    loopFaults_ = faults_;
+    loopFaultsGeneration_ = generation;
+  }
+  return loopFaults_[endpoint];
 }
 
 LinkFaults DeviceServer::faults(size_t endpoint) const {
@@ -198,7 +218,8 @@ void DeviceServer::Loop() {
     }
     if (restartPending_ && !away_) BeginRestart(now);
 
-    std::vector<platform::PollItem> items;
+    std::vector<platform::PollItem>& items = items_;
+    items.clear();
     platform::PollItem wake;
     wake.handle = waker_.handle();
     wake.wantRead = true;
@@ -212,15 +233,17 @@ void DeviceServer::Loop() {
     }
     size_t connectionBase = items.size();
     uint64_t timeout = kIdlePollMs;
-    for (const Connection& c : connections_) {
+    for (const auto& connection : connections_) {
+      const Connection& c = *connection;
       platform::PollItem item;
       item.handle = c.socket.handle();
-      item.wantRead = c.out.size() < kMaxQueuedReplies;
-      if (!c.out.empty()) {
-        if (c.out.front().dueMs <= now) {
+      item.wantRead = c.queued < kQueueSize && c.inEnd < kInCapacity;
+      if (c.queued > 0) {
+        uint64_t due = c.queue[c.queueHead].dueMs;
+        if (due <= now) {
           item.wantWrite = true;
-        } else if (c.out.front().dueMs - now < timeout) {
-          timeout = c.out.front().dueMs - now + 1;
+        } else if (due - now < timeout) {
+          timeout = due - now + 1;
         }
       }
       items.push_back(item);
@@ -243,13 +266,13 @@ void DeviceServer::Loop() {
       if (items[listenerBase + i].readable) Accept(i);
     }
     for (size_t i = 0; i < polledConnections; ++i) {
-      Connection& c = connections_[i];
+      Connection& c = *connections_[i];
       if (c.socket.IsOpen() && items[connectionBase + i].readable) Receive(c);
       if (c.socket.IsOpen()) Serve(c);
       if (c.socket.IsOpen()) Flush(c, clock.NowMs());
     }
     for (size_t i = connections_.size(); i-- > 0;) {
-      if (!connections_[i].socket.IsOpen()) connections_.erase(connections_.begin() + i);
+      if (!connections_[i]->socket.IsOpen()) connections_.erase(connections_.begin() + i);
     }
     connectionCount_ = connections_.size();
   }
@@ -261,96 +284,145 @@ void DeviceServer::Accept(size_t endpoint) {
   for (;;) {
     platform::TcpSocket socket;
     if (listeners_[endpoint].Accept(&socket, 0) != platform::kOk) return;
-    connections_.push_back(Connection{std::move(socket), endpoint, {}, {}, 0, 0});
+    connections_.push_back(std::make_unique<Connection>(std::move(socket), endpoint));
   }
 }
 
-// One chunk per wake-up: the input never holds much more than one request
-// (at most MBAP + 65535 bytes) beyond what Serve has not taken yet.
+// What the connection holds, into the free end of its input; an over-long
+// request's rest is dropped as it comes.
 void DeviceServer::Receive(Connection& c) {
-  uint8_t chunk[kReceiveChunk];
+  if (c.inStart == c.inEnd) {
+    c.inStart = c.inEnd = 0;
+  } else if (c.inStart > 0 && kInCapacity - c.inEnd < kMaxPacketBytes) {
+    // Only the start of one request moves, and only when the end is near.
+    std::memmove(c.in.get(), c.in.get() + c.inStart, c.inEnd - c.inStart);
+    c.inEnd -= c.inStart;
+    c.inStart = 0;
+  }
   size_t n = 0;
-  int status = c.socket.Receive(chunk, sizeof chunk, &n, 0);
+  int status = c.socket.Receive(c.in.get() + c.inEnd, kInCapacity - c.inEnd, &n, 0);
   if (status == platform::kOk) {
-    c.in.insert(c.in.end(), chunk, chunk + n);
+    size_t dropped = n < c.skip ? n : c.skip;
+    c.skip -= dropped;
+    if (dropped > 0)
+      std::memmove(c.in.get() + c.inEnd, c.in.get() + c.inEnd + dropped, n - dropped);
+    c.inEnd += n - dropped;
   } else if (status != platform::kTimeout) {
     Close(c);  // closed by the peer, or failed
   }
 }
 
 std::vector<DeviceServer::Served> DeviceServer::servedLog() const {
-  std::lock_guard<std::mutex> lock(servedMutex_);
-  return std::vector<Served>(served_.begin(), served_.end());
+  uint64_t count = servedCount_.load(std::memory_order_acquire);
+  uint64_t first = count > kServedLogSize ? count - kServedLogSize : 0;
+  std::vector<Served> log;
+  log.reserve(static_cast<size_t>(count - first));
+  for (uint64_t i = first; i < count; ++i) {
+    uint32_t entry = served_[i % kServedLogSize].load(std::memory_order_relaxed);
+    log.push_back(Served{entry >> 16, static_cast<uint16_t>(entry)});
+  }
+  return log;
+}
+
+void DeviceServer::LogServed(size_t endpoint, uint16_t firstRegister) {
+  uint64_t count = servedCount_.load(std::memory_order_relaxed);
+  served_[count % kServedLogSize].store(static_cast<uint32_t>(endpoint << 16 | firstRegister),
+                                        std::memory_order_relaxed);
+  servedCount_.store(count + 1, std::memory_order_release);
 }
 
 void DeviceServer::Serve(Connection& c) {
-  while (c.socket.IsOpen() && c.in.size() >= kMbapBytes && c.out.size() < kMaxQueuedReplies) {
+  while (c.socket.IsOpen() && c.inEnd - c.inStart >= kMbapBytes && c.queued < kQueueSize) {
     // Nothing after a restart request reaches the device: it is going down.
-    if (!c.out.empty() && c.out.back().restartAfter) return;
-    uint16_t protocol = GetU16(c.in, 2);
-    uint16_t length = GetU16(c.in, 4);
+    if (c.queued > 0 && c.queue[(c.queueHead + c.queued - 1) % kQueueSize].restartAfter) return;
+    const uint8_t* request = c.in.get() + c.inStart;
+    size_t have = c.inEnd - c.inStart;
+    uint16_t protocol = GetU16(request + 2);
+    uint16_t length = GetU16(request + 4);
     if (protocol != 0 || length < 2) {
       Close(c);  // not Modbus TCP: there is no way back into step
       return;
     }
     size_t total = kMbapBytes + length;
-    if (c.in.size() < total) return;
-    std::vector<uint8_t> request(c.in.begin(), c.in.begin() + total);
-    c.in.erase(c.in.begin(), c.in.begin() + total);
+    bool overLong = total > kMaxPacketBytes;
+    // An over-long request is answered from its header; the rest is dropped.
+    if (have < (overLong ? kHeaderBytes : total)) return;
+    size_t taken = have < total ? have : total;
+    c.inStart += taken;
+    c.skip = total - taken;
     ++c.requests;
     ++requestCount_;
-    {
-      std::lock_guard<std::mutex> lock(servedMutex_);
-      if (served_.size() == kServedLogSize) served_.pop_front();
-      uint16_t first = total >= kHeaderBytes + 3 ? GetU16(request, kHeaderBytes + 1) : 0xFFFF;
-      served_.push_back(Served{c.endpoint, first});
-    }
-    LinkFaults f = faults(c.endpoint);
+    LogServed(c.endpoint, RequestFirstRegister(request, taken));
+    const LinkFaults& f = LoopFaults(c.endpoint);
     if (f.dropAfter >= 0 && c.requests > static_cast<uint64_t>(f.dropAfter)) {
       Close(c);
       return;
     }
     if (f.noAnswer) continue;
     bool restart = false;
-    std::vector<uint8_t> reply = AnswerRequest(device_, request.data(), request.size(), &restart);
-    CorruptHeader(reply, f.corruptHeader);
-    c.out.push_back(Pending{device_.clock().NowMs() + f.slowMs, std::move(reply), restart});
+    uint8_t reply[kMaxPacketBytes];
+    size_t size = AnswerRequest(device_, request, total, reply, &restart);
+    CorruptHeader(reply, size, f.corruptHeader);
+    c.out.insert(c.out.end(), reply, reply + size);
+    c.queue[(c.queueHead + c.queued) % kQueueSize] =
+        Pending{device_.clock().NowMs() + f.slowMs, c.out.size(), restart};
+    ++c.queued;
   }
 }
 
 void DeviceServer::Flush(Connection& c, uint64_t nowMs) {
-  while (c.socket.IsOpen() && !c.out.empty() && c.out.front().dueMs <= nowMs) {
-    Pending& p = c.out.front();
+  while (c.socket.IsOpen() && c.queued > 0 && c.queue[c.queueHead].dueMs <= nowMs) {
+    // Every reply that is due goes out in one send.
+    size_t end = c.queue[c.queueHead].end;
+    for (size_t i = 1; i < c.queued; ++i) {
+      const Pending& p = c.queue[(c.queueHead + i) % kQueueSize];
+      if (p.dueMs > nowMs) break;
+      end = p.end;
+    }
     size_t n = 0;
-    if (c.socket.SendSome(p.bytes.data() + c.sent, p.bytes.size() - c.sent, &n) != platform::kOk) {
+    if (c.socket.SendSome(c.out.data() + c.sent, end - c.sent, &n) != platform::kOk) {
       Close(c);
       return;
     }
-    if (n == 0) return;  // the peer's window is full: later
     c.sent += n;
-    if (c.sent < p.bytes.size()) return;
-    bool restart = p.restartAfter;
-    c.out.pop_front();
-    c.sent = 0;
+    bool restart = false;
+    while (c.queued > 0 && c.queue[c.queueHead].end <= c.sent) {
+      restart = restart || c.queue[c.queueHead].restartAfter;
+      c.queueHead = (c.queueHead + 1) % kQueueSize;
+      --c.queued;
+    }
+    if (c.queued == 0) {
+      c.out.clear();  // keeps its capacity
+      c.sent = 0;
+    } else if (c.sent >= kOutCompactBytes) {
+      c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(c.sent));
+      for (size_t i = 0; i < c.queued; ++i) c.queue[(c.queueHead + i) % kQueueSize].end -= c.sent;
+      c.sent = 0;
+    }
     if (restart) {
       restartPending_ = true;
       return;  // the loop takes the device away before anything else
     }
+    if (n == 0 || c.sent < end) return;  // the peer's window is full: later
   }
 }
 
 void DeviceServer::Close(Connection& c) {
   if (!c.socket.IsOpen()) return;
-  for (const Pending& p : c.out) {
-    if (p.restartAfter) restartPending_ = true;  // the device restarts all the same
+  for (size_t i = 0; i < c.queued; ++i) {
+    // The device restarts all the same.
+    if (c.queue[(c.queueHead + i) % kQueueSize].restartAfter) restartPending_ = true;
   }
   c.socket.Close();
   c.out.clear();
-  c.in.clear();
+  c.sent = 0;
+  c.queued = 0;
+  c.inStart = c.inEnd = 0;
+  c.skip = 0;
 }
 
 void DeviceServer::CloseAll() {
-  for (Connection& c : connections_) Close(c);
+  for (auto& c : connections_) Close(*c);
   connections_.clear();
   connectionCount_ = 0;
 }
@@ -362,7 +434,7 @@ void DeviceServer::BeginRestart(uint64_t nowMs) {
   away_ = true;
   CloseListeners();
   // Replies still queued die with the connections, as on the real device.
-  for (Connection& c : connections_) c.out.clear();
+  for (auto& c : connections_) c->queued = 0;
   CloseAll();
   relistenReported_ = false;
   awayUntilMs_ = nowMs + restartMs_.load();

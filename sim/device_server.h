@@ -4,9 +4,15 @@
 //
 // Framing: a request is read by its MBAP length. A protocol identifier
 // other than 0 or a length below 2 cannot be resynchronised: the connection
-// is closed. A request longer than the station's 1536-byte buffer is read
-// whole and answered with kIllegalDataValue; any function but 76 with
-// kIllegalFunction.
+// is closed. A request longer than the station's 1536-byte buffer is
+// answered with kIllegalDataValue and its bytes are read and dropped; a
+// function the device does not serve gets kIllegalFunction
+// (sim/core/feedback.h).
+//
+// Cost: a request is served from a fixed input buffer into a reply buffer
+// that keeps its capacity, under the device lock alone (the faults in force
+// are copied to the loop when they change; the served log is lock-free), so
+// a request costs no allocation in the steady state.
 //
 // Restart: once the reply to the request that wrote the restart register
 // has gone out, every connection is dropped and the listening sockets are
@@ -18,8 +24,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -41,8 +47,9 @@ enum class HeaderFault {
 // "tid", "protocol", "length", "unit", "function".
 bool ParseHeaderFault(const std::string& text, HeaderFault* fault);
 const char* HeaderFaultName(HeaderFault fault);
-// Spoils one field of a reply's header as the fault names.
-void CorruptHeader(std::vector<uint8_t>& reply, HeaderFault fault);
+// Spoils one field of a reply's header (size bytes, at least 8) as the
+// fault names.
+void CorruptHeader(uint8_t* reply, size_t size, HeaderFault fault);
 
 // Faults of one endpoint's link.
 struct LinkFaults {
@@ -115,17 +122,25 @@ class DeviceServer {
   }
 
  private:
+  static constexpr size_t kQueueSize = 64;
   struct Pending {
     uint64_t dueMs;
-    std::vector<uint8_t> bytes;
+    size_t end;  // where the reply ends in Connection::out
     bool restartAfter;
   };
   struct Connection {
+    Connection(platform::TcpSocket s, size_t e);
     platform::TcpSocket socket;
     size_t endpoint;
-    std::vector<uint8_t> in;
-    std::deque<Pending> out;
-    size_t sent = 0;  // bytes of out.front() already sent
+    std::unique_ptr<uint8_t[]> in;  // kInCapacity bytes; [inStart, inEnd) unread
+    size_t inStart = 0;
+    size_t inEnd = 0;
+    size_t skip = 0;            // bytes of an over-long request still to drop
+    std::vector<uint8_t> out;   // queued replies, back to back
+    size_t sent = 0;            // bytes of out already sent
+    Pending queue[kQueueSize];  // a ring: the replies in out, oldest first
+    size_t queueHead = 0;
+    size_t queued = 0;
     uint64_t requests = 0;
   };
 
@@ -141,14 +156,20 @@ class DeviceServer {
   void BeginRestart(uint64_t nowMs);
   void ComeBack(uint64_t nowMs);
   void Wake();
+  const LinkFaults& LoopFaults(size_t endpoint);
+  void LogServed(size_t endpoint, uint16_t firstRegister);
 
   VirtualDevice& device_;
   std::vector<EndpointSpec> endpoints_;  // ports as bound
   std::vector<platform::TcpListener> listeners_;
-  std::vector<Connection> connections_;
+  std::vector<std::unique_ptr<Connection>> connections_;
+  std::vector<platform::PollItem> items_;  // the loop's, kept between turns
   mutable std::mutex faultMutex_;
   std::vector<LinkFaults> faults_;
   LinkFaults defaultFaults_;  // for endpoints bound later
+  std::atomic<uint64_t> faultsGeneration_{0};
+  std::vector<LinkFaults> loopFaults_;  // the loop's copy
+  uint64_t loopFaultsGeneration_ = ~uint64_t{0};
   std::function<void()> restartListener_;
   std::thread thread_;
   platform::Waker waker_;
@@ -160,8 +181,9 @@ class DeviceServer {
   std::atomic<uint32_t> restartMs_{5000};
   std::atomic<size_t> connectionCount_{0};
   std::atomic<uint64_t> requestCount_{0};
-  mutable std::mutex servedMutex_;
-  std::deque<Served> served_;
+  // A ring of endpoint << 16 | first register, written by the loop alone.
+  std::unique_ptr<std::atomic<uint32_t>[]> served_;
+  std::atomic<uint64_t> servedCount_{0};
   bool restartPending_ = false;  // loop thread only
   bool relistenReported_ = false;
   uint64_t awayUntilMs_ = 0;

@@ -163,19 +163,24 @@ int TcpSocket::Receive(void* buffer, size_t capacity, size_t* received, uint32_t
   if (received != nullptr) *received = 0;
   if (handle_ < 0) return kNotOpen;
   if (buffer == nullptr || received == nullptr || capacity == 0) return kBadArgument;
-  int status = WaitFor(static_cast<int>(handle_), POLLIN, timeoutMs, &lastOsError_);
-  if (status != kOk) return status;
+  // What is there already is taken at once; only an empty socket is waited on.
+  bool waited = false;
   for (;;) {
-    ssize_t n = ::recv(static_cast<int>(handle_), buffer, capacity, 0);
+    ssize_t n = ::recv(static_cast<int>(handle_), buffer, capacity, MSG_DONTWAIT);
     if (n > 0) {
       *received = static_cast<size_t>(n);
       return kOk;
     }
     if (n == 0) return kClosed;
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return kTimeout;
-    lastOsError_ = errno;
-    return FromErrno(errno);
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      lastOsError_ = errno;
+      return FromErrno(errno);
+    }
+    if (waited) return kTimeout;
+    int status = WaitFor(static_cast<int>(handle_), POLLIN, timeoutMs, &lastOsError_);
+    if (status != kOk) return status;
+    waited = true;
   }
 }
 

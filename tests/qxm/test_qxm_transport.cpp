@@ -246,6 +246,27 @@ TEST_F(QxmTransportTest, ReplyArrivingInPiecesIsAssembled) {
   EXPECT_EQ(GetU16BE(buffer, sizeof buffer, 10), 0xABCD);
 }
 
+TEST_F(QxmTransportTest, BytesBeyondTheReplyAreNeverTakenForTheNextOne) {
+  // The first answer carries, in the same read, a forged reply to the next
+  // transaction; the next request must get its own answer.
+  ScriptedPeer peer([](const Bytes& r, int index) {
+    Bytes reply = Reply(r, {0, 0, 0, static_cast<unsigned char>(index)});
+    if (index == 0) {
+      Bytes forged = Reply(r, {0xDE, 0xAD, 0xBE, 0xEF});
+      PutU16BE(forged.data(), forged.size(), 0, GetU16BE(r.data(), r.size(), 0) + 1);
+      reply.insert(reply.end(), forged.begin(), forged.end());
+    }
+    return reply;
+  });
+  unsigned char buffer[QXM_BUFFER_SIZE];
+  ASSERT_EQ(ExchangeWith(peer, buffer, nullptr), QXM_OK);
+  EXPECT_EQ(buffer[11], 0);
+  FillReadRequest(buffer);
+  ASSERT_EQ(QXM_MBFBComm(handle_, 0, buffer, nullptr), QXM_OK);
+  EXPECT_EQ(GetU16BE(buffer, sizeof buffer, 8), 0);
+  EXPECT_EQ(buffer[11], 1);
+}
+
 TEST_F(QxmTransportTest, DroppedConnectionIsReported) {
   ScriptedPeer peer([](const Bytes&, int) { return Bytes(); });
   peer.CloseAfterReply();

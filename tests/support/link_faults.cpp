@@ -49,7 +49,7 @@ int FaultInjector::Carry(std::vector<uint8_t>* frame,
     reply[4] = static_cast<uint8_t>((reply.size() - qxsim::kMbapBytes) >> 8);
     reply[5] = static_cast<uint8_t>(reply.size() - qxsim::kMbapBytes);
   }
-  qxsim::CorruptHeader(reply, faults_.corruptHeader);
+  qxsim::CorruptHeader(reply.data(), reply.size(), faults_.corruptHeader);
   if (faults_.slowMs > 0) {
     auto* fake = dynamic_cast<platform::FakeClock*>(&platform::GetClock());
     if (fake != nullptr) {
