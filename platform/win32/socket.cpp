@@ -179,18 +179,24 @@ int TcpSocket::Receive(void* buffer, size_t capacity, size_t* received, uint32_t
   if (received != nullptr) *received = 0;
   if (handle_ < 0) return kNotOpen;
   if (buffer == nullptr || received == nullptr || capacity == 0) return kBadArgument;
-  int status = WaitFor(Sock(handle_), false, timeoutMs, &lastOsError_);
-  if (status != kOk) return status;
-  int n = recv(Sock(handle_), static_cast<char*>(buffer), Clamp(capacity), 0);
-  if (n > 0) {
-    *received = static_cast<size_t>(n);
-    return kOk;
+  // What is there already is taken at once (the socket never blocks); only
+  // an empty socket is waited on.
+  for (bool waited = false;; waited = true) {
+    int n = recv(Sock(handle_), static_cast<char*>(buffer), Clamp(capacity), 0);
+    if (n > 0) {
+      *received = static_cast<size_t>(n);
+      return kOk;
+    }
+    if (n == 0) return kClosed;
+    int code = WSAGetLastError();
+    if (code != WSAEWOULDBLOCK) {
+      lastOsError_ = code;
+      return FromWsa(code);
+    }
+    if (waited) return kTimeout;
+    int status = WaitFor(Sock(handle_), false, timeoutMs, &lastOsError_);
+    if (status != kOk) return status;
   }
-  if (n == 0) return kClosed;
-  int code = WSAGetLastError();
-  if (code == WSAEWOULDBLOCK) return kTimeout;
-  lastOsError_ = code;
-  return FromWsa(code);
 }
 
 int TcpSocket::SendSome(const void* data, size_t length, size_t* sent) {
