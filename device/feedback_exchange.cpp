@@ -11,6 +11,7 @@
 namespace {
 
 using Packet = std::array<uint8_t, QXM_BUFFER_SIZE>;
+constexpr size_t kPacketSize = QXM_BUFFER_SIZE;
 
 bool IsWrite(const FeedbackFrame& frame) { return frame.direction() == FrameDirection::Write; }
 
@@ -56,9 +57,8 @@ int32_t CheckList(int frameCount, const FeedbackFrame* frames, size_t* replyData
   return 0;
 }
 
-void EncodeData(const FeedbackFrame& frame, Packet* packet, size_t pos) {
-  uint8_t* p = packet->data();
-  const size_t size = packet->size();
+void EncodeData(const FeedbackFrame& frame, uint8_t* p, size_t pos) {
+  const size_t size = kPacketSize;
   switch (frame.dataType()) {
     case FrameDataType::Bytes:
       if (frame.ByteCount() > 0 && FitsAt(size, pos, frame.ByteCount())) {
@@ -78,9 +78,8 @@ void EncodeData(const FeedbackFrame& frame, Packet* packet, size_t pos) {
   }
 }
 
-void DecodeData(const Packet& packet, size_t pos, FeedbackFrame* frame) {
-  const uint8_t* p = packet.data();
-  const size_t size = packet.size();
+void DecodeData(const uint8_t* p, size_t pos, FeedbackFrame* frame) {
+  const size_t size = kPacketSize;
   switch (frame->dataType()) {
     case FrameDataType::Bytes:
       if (frame->ByteCount() > 0 && FitsAt(size, pos, frame->ByteCount())) {
@@ -103,30 +102,30 @@ void DecodeData(const Packet& packet, size_t pos, FeedbackFrame* frame) {
   }
 }
 
-size_t BuildRequest(int frameCount, const FeedbackFrame* frames, Packet* packet) {
-  packet->fill(0);
-  uint8_t* p = packet->data();
+size_t BuildRequest(int frameCount, const FeedbackFrame* frames, uint8_t* p) {
+  std::memset(p, 0, kPacketSize);
   p[7] = kFeedbackFunction;
   size_t pos = kFeedbackHeaderSize;
   for (int i = 0; i < frameCount; ++i) {
     const FeedbackFrame& frame = frames[i];
     p[pos] = IsWrite(frame) ? 1 : 0;
-    PutU16BE(p, packet->size(), pos + 1, static_cast<uint16_t>(frame.address()));
+    PutU16BE(p, kPacketSize, pos + 1, static_cast<uint16_t>(frame.address()));
     p[pos + 3] = static_cast<uint8_t>(frame.registerCount());
     pos += kFeedbackRecordSize;
     if (IsWrite(frame)) {
-      EncodeData(frame, packet, pos);
+      EncodeData(frame, p, pos);
       pos += WireBytes(frame);
     }
   }
-  PutU16BE(p, packet->size(), 4, static_cast<uint16_t>(pos - 6));
+  PutU16BE(p, kPacketSize, 4, static_cast<uint16_t>(pos - 6));
   return pos;
 }
 
 // Decodes the read frames, all or none: a reply whose length field promises
 // less than they need is refused before any frame changes.
-int32_t DecodeReply(const Packet& packet, int frameCount, FeedbackFrame* frames, size_t replyData) {
-  const size_t length = GetU16BE(packet.data(), packet.size(), 4);
+int32_t DecodeReply(const uint8_t* packet, int frameCount, FeedbackFrame* frames,
+                    size_t replyData) {
+  const size_t length = GetU16BE(packet, kPacketSize, 4);
   // The length counts the unit identifier and the function code before the data.
   size_t available = length >= 2 ? length - 2 : 0;
   if (available > QXM_BUFFER_SIZE - kFeedbackHeaderSize) {
@@ -164,16 +163,27 @@ bool NeedsFollowUp(int32_t code) {
   return code != 0 && ((static_cast<uint32_t>(code) & 0xFu) == 3u || code == kFollowUpCode);
 }
 
-int32_t FeedbackExchange(int handle, int frameCount, FeedbackFrame* frames) {
-  size_t replyData = 0;
-  int32_t code = CheckList(frameCount, frames, &replyData);
+int32_t PackFeedbackRequest(int frameCount, const FeedbackFrame* frames, uint8_t* packet,
+                            size_t* replyData) {
+  int32_t code = CheckList(frameCount, frames, replyData);
   if (code != 0) return code;
+  BuildRequest(frameCount, frames, packet);
+  return 0;
+}
 
+int32_t UnpackFeedbackReply(const uint8_t* packet, int frameCount, FeedbackFrame* frames,
+                            size_t replyData) {
+  return DecodeReply(packet, frameCount, frames, replyData);
+}
+
+int32_t FeedbackExchange(int handle, int frameCount, FeedbackFrame* frames) {
   Packet packet;
-  BuildRequest(frameCount, frames, &packet);
+  size_t replyData = 0;
+  int32_t code = PackFeedbackRequest(frameCount, frames, packet.data(), &replyData);
+  if (code != 0) return code;
   int errorAddress = 0;
   code = QXM_MBFBComm(handle, 0, packet.data(), &errorAddress);
-  if (code == 0) return DecodeReply(packet, frameCount, frames, replyData);
+  if (code == 0) return DecodeReply(packet.data(), frameCount, frames, replyData);
   if (NeedsFollowUp(code)) SendFollowUp(handle);
   return code;
 }

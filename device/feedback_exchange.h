@@ -25,5 +25,15 @@ constexpr uint32_t kFollowUpRegisterCount = 4;
 // follow-up read never changes the code returned.
 int32_t FeedbackExchange(int handle, int frameCount, FeedbackFrame* frames);
 
+// The exchange's two halves without the link (for measuring them):
+// PackFeedbackRequest checks the list and packs it into packet
+// (QXM_BUFFER_SIZE bytes), returning 0 and the reply data the read frames
+// expect, or the code FeedbackExchange would; UnpackFeedbackReply decodes a
+// reply in packet into the read frames, all or none.
+int32_t PackFeedbackRequest(int frameCount, const FeedbackFrame* frames, uint8_t* packet,
+                            size_t* replyData);
+int32_t UnpackFeedbackReply(const uint8_t* packet, int frameCount, FeedbackFrame* frames,
+                            size_t replyData);
+
 // True for the codes after which the follow-up read is made.
 bool NeedsFollowUp(int32_t code);

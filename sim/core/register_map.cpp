@@ -89,7 +89,7 @@ bool RegisterMap::NextPiece(uint32_t at, uint32_t end, Piece* piece) const {
 bool RegisterMap::Covers(uint16_t address, size_t count) const {
   uint32_t end = address + static_cast<uint32_t>(count);
   if (end > 0x10000) return false;
-  Piece p;
+  Piece p{};
   for (uint32_t at = address; at < end; at += static_cast<uint32_t>(p.count)) {
     if (!NextPiece(at, end, &p)) return false;
   }
@@ -102,9 +102,9 @@ template <typename Values, typename Call>
 uint8_t RegisterMap::Walk(uint16_t address, size_t count, Values values, Call call) const {
   if (!Covers(address, count)) return kIllegalDataAddress;
   uint32_t end = address + static_cast<uint32_t>(count);
-  Piece p;
+  Piece p{};
   for (uint32_t at = address; at < end; at += static_cast<uint32_t>(p.count)) {
-    NextPiece(at, end, &p);
+    if (!NextPiece(at, end, &p)) return kIllegalDataAddress;
     uint8_t e = call(p, values);
     if (e != kExceptionNone) return e;
     values += p.count;
