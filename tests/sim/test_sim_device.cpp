@@ -368,7 +368,7 @@ TEST(SimStandardFunctionsTest, FramingAndRefusals) {
       {"read count 0", {3, 0xEA, 0x60, 0, 0}, {0x83, 3}},
       {"read count 126", {3, 0xEA, 0x60, 0, 126}, {0x83, 3}},
       {"read one byte short", {3, 0xEA, 0x60, 0}, {0x83, 3}},
-      {"read unmapped", {4, 0, 1, 0, 1}, {0x84, 2}},
+      {"read unmapped", {4, 0, 100, 0, 1}, {0x84, 2}},
       {"read past the block", {3, 0xEA, 0x60, 0, 125}, {0x83, 2}},
       {"write read-only", {6, 0xEA, 0x60, 0, 1}, {0x86, 2}},
       {"write single too long", {6, 0xBB, 0x85, 0, 7, 0}, {0x86, 3}},
