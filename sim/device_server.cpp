@@ -238,6 +238,8 @@ void DeviceServer::Loop() {
       platform::PollItem item;
       item.handle = c.socket.handle();
       item.wantRead = c.queued < kQueueSize && c.inEnd < kInCapacity;
+      // Requests left behind by a full queue are taken next turn, at once.
+      if (RequestWaiting(c)) timeout = 0;
       if (c.queued > 0) {
         uint64_t due = c.queue[c.queueHead].dueMs;
         if (due <= now) {
@@ -291,14 +293,6 @@ void DeviceServer::Accept(size_t endpoint) {
 // What the connection holds, into the free end of its input; an over-long
 // request's rest is dropped as it comes.
 void DeviceServer::Receive(Connection& c) {
-  if (c.inStart == c.inEnd) {
-    c.inStart = c.inEnd = 0;
-  } else if (c.inStart > 0 && kInCapacity - c.inEnd < kMaxPacketBytes) {
-    // Only the start of one request moves, and only when the end is near.
-    std::memmove(c.in.get(), c.in.get() + c.inStart, c.inEnd - c.inStart);
-    c.inEnd -= c.inStart;
-    c.inStart = 0;
-  }
   size_t n = 0;
   int status = c.socket.Receive(c.in.get() + c.inEnd, kInCapacity - c.inEnd, &n, 0);
   if (status == platform::kOk) {
@@ -332,6 +326,28 @@ void DeviceServer::LogServed(size_t endpoint, uint16_t firstRegister) {
 }
 
 void DeviceServer::Serve(Connection& c) {
+  TakeRequests(c);
+  if (c.inStart == c.inEnd) {
+    c.inStart = c.inEnd = 0;
+  } else if (c.inStart > 0 && kInCapacity - c.inEnd < kMaxPacketBytes) {
+    // What is left is the start of one request: moved only when the end is
+    // near, so that a whole request always fits behind it.
+    std::memmove(c.in.get(), c.in.get() + c.inStart, c.inEnd - c.inStart);
+    c.inEnd -= c.inStart;
+    c.inStart = 0;
+  }
+}
+
+bool DeviceServer::RequestWaiting(const Connection& c) {
+  if (c.queued == kQueueSize || c.inEnd - c.inStart < kHeaderBytes) return false;
+  if (c.queued > 0 && c.queue[(c.queueHead + c.queued - 1) % kQueueSize].restartAfter) {
+    return false;  // nothing more reaches the device
+  }
+  size_t total = kMbapBytes + GetU16(c.in.get() + c.inStart + 4);
+  return total > kMaxPacketBytes || c.inEnd - c.inStart >= total;
+}
+
+void DeviceServer::TakeRequests(Connection& c) {
   while (c.socket.IsOpen() && c.inEnd - c.inStart >= kMbapBytes && c.queued < kQueueSize) {
     // Nothing after a restart request reaches the device: it is going down.
     if (c.queued > 0 && c.queue[(c.queueHead + c.queued - 1) % kQueueSize].restartAfter) return;

@@ -149,7 +149,10 @@ class DeviceServer {
   void Loop();
   void Accept(size_t endpoint);
   void Receive(Connection& c);
-  void Serve(Connection& c);
+  void Serve(Connection& c);  // takes the requests, then makes room for more
+  void TakeRequests(Connection& c);
+  // A whole request waits in the input and the device may take it now.
+  static bool RequestWaiting(const Connection& c);
   void Flush(Connection& c, uint64_t nowMs);
   void Close(Connection& c);
   void CloseAll();

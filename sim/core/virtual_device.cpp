@@ -157,7 +157,7 @@ uint8_t VirtualDevice::LinkRead(uint16_t address, size_t count, uint16_t* values
   ++core_.packets;
   uint64_t otherBefore = OtherGenerationLocked();
   uint8_t e = map_.Read(address, count, values);
-  return KeepChangesLocked(otherBefore) ? e : kDeviceFailure;
+  return KeepChangesLocked(otherBefore) ? e : static_cast<uint8_t>(kDeviceFailure);
 }
 
 uint8_t VirtualDevice::LinkWrite(uint16_t address, size_t count, const uint16_t* values) {
@@ -165,7 +165,7 @@ uint8_t VirtualDevice::LinkWrite(uint16_t address, size_t count, const uint16_t*
   ++core_.packets;
   uint64_t otherBefore = OtherGenerationLocked();
   uint8_t e = map_.Write(address, count, values);
-  return KeepChangesLocked(otherBefore) ? e : kDeviceFailure;
+  return KeepChangesLocked(otherBefore) ? e : static_cast<uint8_t>(kDeviceFailure);
 }
 
 bool VirtualDevice::TakeRestartRequest() { return core_.restartRequested.exchange(false); }

@@ -288,6 +288,17 @@ TEST_F(SimFeedbackTest, PipelinedRequestsAreAnsweredInOrder) {
   ASSERT_EQ(usb_.Receive(&b), Got::kReply);
   EXPECT_EQ(a[1], 1);
   EXPECT_EQ(b[1], 2);
+  // A long burst whose requests straddle the end of the server's input.
+  Bytes burst;
+  for (uint16_t tid = 0; tid < 300; ++tid) {
+    Bytes r = Request({Read(60000, 2), Read(60010, 2), Read(60004, 2)}, tid);
+    burst.insert(burst.end(), r.begin(), r.end());
+  }
+  ASSERT_TRUE(usb_.Send(burst));
+  for (uint16_t tid = 0; tid < 300; ++tid) {
+    ASSERT_EQ(usb_.Receive(&a), Got::kReply) << "reply " << tid;
+    ASSERT_EQ(a[0] << 8 | a[1], tid);
+  }
 }
 
 struct RefusalCase {
