@@ -6,12 +6,18 @@
 //   (c) libmodbus reading the same two registers with function 3 from it.
 // Each way runs a batch of exchanges per round, in a rotating order; the
 // medians of the rounds' per-exchange times are printed with b/a and b/c.
+//
+// Where the threads run decides the floor more than anything measured: a
+// peer woken on the caller's own processor answers in a few microseconds, one
+// woken on an idle processor only once that processor is back from sleep. So
+// the servers and the client are placed alike for every way (--cpus).
 // The system's socket calls are used here on purpose: the floor must not
 // move with the platform layer it is measuring.
 #include <arpa/inet.h>
 #include <modbus.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,7 +47,11 @@ constexpr char kUsage[] =
     "time per exchange of each and the ratios b/a and b/c.\n"
     "\n"
     "  --rounds N   rounds, each running every way once (default 60)\n"
-    "  --batch N    exchanges of each way per round (default 200)\n";
+    "  --batch N    exchanges of each way per round (default 200)\n"
+    "  --cpus split|same|any\n"
+    "               servers on processor 0 and the client on 1 (split, the\n"
+    "               default), everything on processor 0 (same), or wherever the\n"
+    "               system puts them (any)\n";
 
 constexpr uint16_t kRegister = 60000;  // the product identifier, two words
 // The bytes of (b)'s exchange: function 76 reading two registers, and its reply.
@@ -114,6 +124,14 @@ class PingPong {
   std::thread thread_;
 };
 
+// Pins the calling thread (and the threads it starts later) to one processor.
+bool RunOn(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   size_t n = v.size();
@@ -125,6 +143,7 @@ double Median(std::vector<double> v) {
 int main(int argc, char** argv) {
   uint64_t rounds = 60;
   uint64_t batch = 200;
+  std::string cpus = "split";
   cli::Arguments args("roundtrip", argc, argv);
   while (args.Next()) {
     const char* value = nullptr;
@@ -137,11 +156,21 @@ int main(int argc, char** argv) {
       if (!cli::ParseUnsigned(value, 1000000, &batch) || batch == 0) {
         return args.BadValue("a count of exchanges");
       }
+    } else if (args.Option("--cpus", &value)) {
+      cpus = value;
+      if (cpus != "split" && cpus != "same" && cpus != "any") {
+        return args.BadValue("split, same or any");
+      }
     } else {
       return args.Unknown();
     }
   }
   if (args.failed()) return cli::kExitUsage;
+  // The servers' threads inherit the processor of the thread that starts them.
+  if (cpus != "any" && !RunOn(0)) {
+    std::fprintf(stderr, "roundtrip: cannot run on processor 0\n");
+    return cli::kExitFailed;
+  }
 
   qxsim::Bench bench;
   std::string error;
@@ -152,6 +181,10 @@ int main(int argc, char** argv) {
   PingPong floor;
   if (!floor.Start()) {
     std::fprintf(stderr, "roundtrip: the ping-pong peer cannot start\n");
+    return cli::kExitFailed;
+  }
+  if (cpus == "split" && !RunOn(1)) {
+    std::fprintf(stderr, "roundtrip: cannot run on processor 1 (--cpus same or any)\n");
     return cli::kExitFailed;
   }
   int handle = 0;
@@ -209,8 +242,9 @@ int main(int argc, char** argv) {
   }
 
   double median[3];
-  std::printf("median of %llu interleaved rounds of %llu exchanges each, loopback:\n",
-              static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(batch));
+  std::printf("median of %llu interleaved rounds of %llu exchanges each, loopback, cpus %s:\n",
+              static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(batch),
+              cpus.c_str());
   for (size_t w = 0; w < ways.size(); ++w) {
     median[w] = Median(perExchangeUs[w]);
     std::printf("  %-28s %8.2f us\n", ways[w].first, median[w]);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (optimised, in build-bench/) and runs them: the
 # station's own costs (bench_station), then the side-by-side round trip
-# (roundtrip: needs libmodbus-dev). Prints a short table of the results.
+# (roundtrip: needs libmodbus-dev), with its threads across two processors
+# and on one. Prints a short table of the results.
 # Usage: tools/bench.sh [--quick]   (--quick: shorter runs, noisier numbers)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +19,8 @@ fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQX_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
 targets=(bench_station)
-cmake --build build-bench --target help | grep -qw roundtrip && targets+=(roundtrip)
+known=$(cmake --build build-bench --target help)
+grep -qw roundtrip <<<"$known" && targets+=(roundtrip)
 cmake --build build-bench -j"$jobs" --target "${targets[@]}" >/dev/null
 
 station=$(build-bench/bin/bench_station --benchmark_min_time="$min_time" --benchmark_format=csv 2>/dev/null)
@@ -28,8 +30,12 @@ echo "$station" | awk -F, 'NR > 1 && $1 ~ /^"BM_/ {
   gsub(/"/, "", $1); printf "  %-32s %12.1f %s\n", $1, $3, $5 }'
 
 if [[ " ${targets[*]} " == *" roundtrip "* ]]; then
-  echo
-  build-bench/bin/roundtrip --rounds "$rounds"
+  # Both placements: across two processors the floor is the wake-up of an
+  # idle one; on one processor it is the system calls and switches alone.
+  for cpus in split same; do
+    echo
+    build-bench/bin/roundtrip --rounds "$rounds" --cpus "$cpus" | tail -n +2
+  done
 else
   echo
   echo "roundtrip: not built (install libmodbus-dev)"
