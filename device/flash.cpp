@@ -109,7 +109,15 @@ int32_t WriteFlashBytes(int handle, uint32_t key, uint32_t address, uint32_t len
     image[offset + j] = newByte;
   }
   if (!needErase) {
-    return needWrite ? WriteFlash(handle, key, page, kFlashPageSize, image.data()) : 0;
+    if (!needWrite) return 0;
+    // Writing only clears bits, so the whole image written again over a
+    // part already written does no harm: a failure is tried again, so that
+    // the page is not left half written.
+    for (int attempt = 1;; ++attempt) {
+      code = WriteFlash(handle, key, page, kFlashPageSize, image.data());
+      if (code == 0 || attempt == kPageRewriteAttempts) return code;
+      platform::SleepMs(kPageRewritePauseMs);
+    }
   }
   // Once an erase may have happened, the page's only whole copy is the image
   // here: a failure is tried again from the erase on, so that the page ends

@@ -28,6 +28,7 @@ int32_t ReadFlash(int handle, uint32_t key, uint32_t address, uint32_t length, u
 // any exchange. After an erase, a failed erase or rewrite is tried again from
 // the erase (three attempts, 100 ms apart on the platform clock), so that a
 // dropped link does not leave the page blank; an erase that the device
-// refuses on the first attempt returns at once.
+// refuses on the first attempt returns at once. A write without an erase is
+// tried again the same way, so that the page is not left half written.
 int32_t WriteFlashBytes(int handle, uint32_t key, uint32_t address, uint32_t length,
                         const uint8_t* bytes);

@@ -23,3 +23,4 @@ void QxmSetOpenHook(QxmOpenHook hook);
 
 // How long the TCP transport waits for a complete reply (default 3000 ms).
 void QxmSetReplyTimeoutMs(unsigned timeoutMs);
+unsigned QxmReplyTimeoutMs();

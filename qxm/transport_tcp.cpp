@@ -160,6 +160,7 @@ class TcpBackend : public QxmBackend {
 }  // namespace
 
 void QxmSetReplyTimeoutMs(unsigned timeoutMs) { g_replyTimeoutMs = timeoutMs; }
+unsigned QxmReplyTimeoutMs() { return g_replyTimeoutMs; }
 
 int QxmOpenTransport(const char* deviceType, const char* connectionType, const char* identifier,
                      std::unique_ptr<QxmBackend>* out) {

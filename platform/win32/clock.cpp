@@ -24,7 +24,8 @@ class WindowsClock : public Clock {
     return count / frequency * 1000u + count % frequency * 1000u / frequency;
   }
   int64_t WallSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
-  void SleepMs(uint32_t ms) override { Sleep(ms); }
+  // Sleep(0xFFFFFFFF) is INFINITE: the longest wait is 2^31-1 ms.
+  void SleepMs(uint32_t ms) override { Sleep(static_cast<DWORD>(OsWaitMs(ms))); }
 };
 
 }  // namespace

@@ -146,8 +146,8 @@ int SerialPort::Write(const void* data, size_t length, uint32_t timeoutMs, size_
   if (handle_ < 0) return kNotOpen;
   if (length == 0) return kOk;
   HANDLE port = Handle(handle_);
-  // A zero total would mean no time-out at all.
-  if (!SetTimeouts(port, timeoutMs == 0 ? 1 : timeoutMs)) {
+  // A zero total would mean no time-out at all; none above 2^31-1 ms either.
+  if (!SetTimeouts(port, timeoutMs == 0 ? 1 : static_cast<DWORD>(OsWaitMs(timeoutMs)))) {
     lastOsError_ = static_cast<int>(GetLastError());
     return FromLastError(static_cast<DWORD>(lastOsError_));
   }

@@ -49,19 +49,14 @@ void NoDelay(SOCKET s) {
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
+// Numeric IPv4 addresses only, and "localhost": a name lookup may wait on a
+// name server for as long as it likes, and no wait here may be unbounded.
 int Resolve(const char* host, uint16_t port, sockaddr_in* addr) {
   *addr = sockaddr_in{};
   addr->sin_family = AF_INET;
   addr->sin_port = htons(port);
-  if (inet_pton(AF_INET, host, &addr->sin_addr) == 1) return kOk;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return kBadAddress;
-  addr->sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return kOk;
+  if (std::strcmp(host, "localhost") == 0) host = "127.0.0.1";
+  return inet_pton(AF_INET, host, &addr->sin_addr) == 1 ? kOk : kBadAddress;
 }
 
 // Waits until the socket can be read (or written); kOk, kTimeout, or the
@@ -73,7 +68,9 @@ int WaitFor(SOCKET s, bool write, uint32_t timeoutMs, int* osError) {
   FD_ZERO(&failed);
   FD_SET(s, &ready);
   FD_SET(s, &failed);
-  timeval tv{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
+  // select takes no more than 2^31-1 ms as a bound here either.
+  const uint32_t ms = static_cast<uint32_t>(OsWaitMs(timeoutMs));
+  timeval tv{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
   int n = select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &tv);
   if (n == 0) return kTimeout;
   if (n == SOCKET_ERROR) {
@@ -123,10 +120,7 @@ int TcpSocket::Connect(const char* host, uint16_t port, uint32_t timeoutMs) {
   lastOsError_ = 0;
   if (host == nullptr || host[0] == '\0' || port == 0) return kBadAddress;
   sockaddr_in addr;
-  if (Resolve(host, port, &addr) != kOk) {
-    lastOsError_ = WSAGetLastError();
-    return kBadAddress;
-  }
+  if (Resolve(host, port, &addr) != kOk) return kBadAddress;
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
     lastOsError_ = WSAGetLastError();

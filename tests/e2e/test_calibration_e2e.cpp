@@ -3,7 +3,6 @@
 // skipped on the clock (and added up), everything else runs as on the line.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -13,7 +12,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "calibration/cal_constants.h"
@@ -23,32 +21,10 @@
 #include "harness/station_table.h"
 #include "platform/clock.h"
 #include "sim/bench.h"
+#include "tests/support/station_bench.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-// Real time, except that a sleep lasts at most 20 ms: the rest passes at
-// once (and is added up). The bench meter answers well within that.
-class SkipWaitsClock : public platform::Clock {
- public:
-  uint64_t TickMs() override {
-    auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<uint64_t>(
-               std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) +
-           skipped_.load();
-  }
-  int64_t WallSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
-  void SleepMs(uint32_t ms) override {
-    const uint32_t real = ms < kRealMs ? ms : kRealMs;
-    std::this_thread::sleep_for(std::chrono::milliseconds(real));
-    skipped_ += ms - real;
-  }
-  uint64_t skipped() const { return skipped_.load(); }
-
- private:
-  static constexpr uint32_t kRealMs = 20;
-  std::atomic<uint64_t> skipped_{0};
-};
 
 const char* const kCalibrationRows[] = {
     "Open Quenlox",      "Connect to QXTest Server", "Read Test Jig Info",
@@ -89,25 +65,15 @@ class CalibrationRunTest : public ::testing::TestWithParam<bool> {
   void StartBench(qxsim::BenchOptions options) {
     options.device.identity = qxsim::StartingIdentity::kBlank;
     options.device.isMax = GetParam();
-    options.withMeter = true;
-    options.meter.linkPath = dir_.File("com3");
-    if (!realWaits_) {
-      options.meter.msPerReading = 1;
-      options.meter.charsPerSecond = 0;
-    }
-    options.withTestServer = true;
-    options.testServer.resultsFile = dir_.File("results");
+    AddStationPeers(&options, dir_.File("com3"), dir_.File("results"), realWaits_);
     bench_ = std::make_unique<qxsim::Bench>(options);
     std::string error;
-    ASSERT_TRUE(bench_->Start(&error)) << error;
-    setenv("QXM_USB_ENDPOINT", bench_->usbEndpoint().c_str(), 1);
-    setenv("QXTS_ENDPOINT", bench_->testServer().endpoint().c_str(), 1);
-    setenv("QX_COM3", options.meter.linkPath.c_str(), 1);
+    ASSERT_TRUE(StartStationBench(bench_.get(), &error)) << error;
   }
   void TearDown() override {
     if (bench_ != nullptr) bench_->Stop();
     useClock_.reset();
-    for (const char* name : {"QXM_USB_ENDPOINT", "QXTS_ENDPOINT", "QX_COM3"}) unsetenv(name);
+    ClearStationEnvironment();
   }
   std::unique_ptr<TestHarness> Run(uint32_t mask, bool addAccuracy) {
     auto harness = std::make_unique<TestHarness>(kZ5DeviceType, mask, 1, &sink_, kTypes);

@@ -1,6 +1,7 @@
 #include "tests/support/link_faults.h"
 
 #include "platform/clock.h"
+#include "qxm/qxm_backend.h"
 #include "qxm/qxm_errors.h"
 #include "sim/core/protocol.h"
 #include "tests/support/link_recorder.h"
@@ -51,12 +52,18 @@ int FaultInjector::Carry(std::vector<uint8_t>* frame,
   }
   qxsim::CorruptHeader(reply.data(), reply.size(), faults_.corruptHeader);
   if (faults_.slowMs > 0) {
+    // The device has acted; a reply later than the library waits is lost
+    // to it, as on TCP, once the time-out has passed.
+    const uint32_t timeoutMs = QxmReplyTimeoutMs();
+    const bool late = faults_.slowMs > timeoutMs;
+    const uint32_t waitMs = late ? timeoutMs : faults_.slowMs;
     auto* fake = dynamic_cast<platform::FakeClock*>(&platform::GetClock());
     if (fake != nullptr) {
-      fake->Advance(faults_.slowMs);
+      fake->Advance(waitMs);
     } else {
-      platform::SleepMs(faults_.slowMs);
+      platform::SleepMs(waitMs);
     }
+    if (late) return QXM_ERR_REPLY_TIMEOUT;
   }
   return QXM_OK;
 }

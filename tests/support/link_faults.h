@@ -15,7 +15,9 @@ struct LinkFaults {
   int times = -1;         // requests the faults then act on (-1: all)
   bool noAnswer = false;  // the request is lost: the time-out code at once, no wait
   bool drop = false;      // the connection closes unanswered: connection lost
-  uint32_t slowMs = 0;    // each reply takes this long (on the clock in force)
+  // Each reply takes this long (on the clock in force); longer than the
+  // library's reply time-out, it is a time-out after the device acted.
+  uint32_t slowMs = 0;
   qxsim::HeaderFault corruptHeader = qxsim::HeaderFault::kNone;
   int cutReplyTo = -1;  // the reply's data cut to this many bytes, its length saying so
   // A request touching this register is refused with this exception, unprocessed.
