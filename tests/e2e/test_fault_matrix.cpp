@@ -6,6 +6,7 @@
 // intended. A clean run first shows where the stages and page updates lie.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -147,7 +148,8 @@ class RunFollower : public RunObserver {
   void TestStarted(uint32_t, const TestRecord& test) override {
     rows.push_back(test.name);
     starts.push_back(static_cast<int>(device_->ExchangeCount()));
-    clock_->SetRealMs(std::strcmp(test.name, "Calibrate") == 0 ? realMs : 0);
+    const bool meter = std::strcmp(test.name, "Calibrate") == 0;
+    clock_->SetRealMs(meter ? 1 : 0, meter ? 20 : 0);
     if (armRow == test.name) device_->SetFaults(faults);
   }
   void TestFinished(uint32_t, const TestRecord&, const TestContext&) override {}
@@ -155,7 +157,6 @@ class RunFollower : public RunObserver {
 
   std::string armRow;
   LinkFaults faults;
-  uint32_t realMs = 1;  // enough for the bench meter's answers
   std::vector<std::string> rows;
   std::vector<int> starts;
 
@@ -316,10 +317,21 @@ class StationMatrixTest : public FaultMatrixTest {
   // One drop of the link at every request of each update of page: the
   // station may mend it (the page then as intended) or fail. Then the
   // device refusing every write from the first update's first write on.
-  void DropEverywhereIn(uint32_t page) {
+  // Each run through Calibrate takes half a second of the meter's real
+  // time: there, at most writes requests from each update's first write on
+  // and the update's first request.
+  void DropEverywhereIn(uint32_t page, size_t writes = SIZE_MAX) {
     std::vector<int> points;
     for (const std::vector<int>& update : PageUpdates(clean_.requests, page)) {
-      points.insert(points.end(), update.begin(), update.end());
+      size_t firstWrite = 0;
+      while (firstWrite < update.size() && !TouchOf(clean_.requests[update[firstWrite]]).write) {
+        ++firstWrite;
+      }
+      for (size_t k = 0; k < update.size(); ++k) {
+        if (writes == SIZE_MAX || k == 0 || (k >= firstWrite && k - firstWrite < writes)) {
+          points.push_back(update[k]);
+        }
+      }
     }
     ASSERT_FALSE(points.empty());
     for (int i : points) {
@@ -362,8 +374,8 @@ TEST_F(StationMatrixTest, ADropAnywhereInAConfigurationPageUpdateLeavesItWhole) 
   DropEverywhereIn(kConfigPageBase);
 }
 
-TEST_F(StationMatrixTest, ADropAnywhereInTheCalibrationPageUpdateLeavesItWhole) {
-  DropEverywhereIn(kCalibrationPageBase);
+TEST_F(StationMatrixTest, ADropWhileTheCalibrationRecordIsWrittenLeavesThePageWhole) {
+  DropEverywhereIn(kCalibrationPageBase, 10);
 }
 
 }  // namespace

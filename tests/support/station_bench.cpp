@@ -14,7 +14,7 @@ uint64_t SkipWaitsClock::TickMs() {
 int64_t SkipWaitsClock::WallSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 void SkipWaitsClock::SleepMs(uint32_t ms) {
-  const uint32_t most = realMs_.load();
+  const uint32_t most = ms >= 100 ? longRealMs_.load() : realMs_.load();
   const uint32_t real = ms < most ? ms : most;
   if (real > 0) std::this_thread::sleep_for(std::chrono::milliseconds(real));
   skipped_ += ms - real;

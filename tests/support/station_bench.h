@@ -15,8 +15,12 @@
 // that reads the meter only in some steps may set 0 for the others.
 class SkipWaitsClock : public platform::Clock {
  public:
-  explicit SkipWaitsClock(uint32_t realMs = 20) : realMs_(realMs) {}
-  void SetRealMs(uint32_t realMs) { realMs_ = realMs; }
+  explicit SkipWaitsClock(uint32_t realMs = 20) : realMs_(realMs), longRealMs_(realMs) {}
+  // Sleeps of 100 ms or more (waits for an instrument) may get more.
+  void SetRealMs(uint32_t realMs, uint32_t longRealMs) {
+    realMs_ = realMs;
+    longRealMs_ = longRealMs;
+  }
   uint64_t TickMs() override;
   int64_t WallSeconds() override;
   void SleepMs(uint32_t ms) override;
@@ -24,6 +28,7 @@ class SkipWaitsClock : public platform::Clock {
 
  private:
   std::atomic<uint32_t> realMs_;
+  std::atomic<uint32_t> longRealMs_;
   std::atomic<uint64_t> skipped_{0};
 };
 
