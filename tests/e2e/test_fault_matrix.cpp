@@ -378,4 +378,88 @@ TEST_F(StationMatrixTest, ADropWhileTheCalibrationRecordIsWrittenLeavesThePageWh
   DropEverywhereIn(kCalibrationPageBase, 10);
 }
 
+// --- The upgrade ------------------------------------------------------------------------
+
+struct UpgradeOutcome {
+  int32_t result = 0;
+  FlashImage before;
+  FlashImage after;
+  std::vector<std::pair<UpgradeState, int>> stages;  // each stage's first request
+};
+
+class UpgradeMatrixTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PackedImage image;
+    image.fwVersionBits = VersionBits(1.25f);
+    image.body = GeneratedBody(2 * kFlashPageSize, 11);
+    std::string error;
+    path_ = dir_.File("fw.bin");
+    ASSERT_TRUE(WriteFileBytes(path_, PackFirmware({image}, PackOptions()), &error)) << error;
+  }
+  // An upgrade of a device as shipped on the fake clock: stepped by hand
+  // when clean (to see where each stage begins), else as qxtest runs it.
+  UpgradeOutcome Upgrade(const LinkFaults* faults) {
+    platform::FakeClock clock;
+    platform::ScopedClock useClock(&clock);
+    BenchDevice device;
+    UpgradeOutcome out;
+    out.before = Snapshot(device);
+    if (faults == nullptr) {
+      ResetUpgradeRun();
+      FirmwareFile file(path_.c_str());
+      int done = 0;
+      int progress = 0;
+      int total = 0;
+      while (done == 0 && out.result == 0) {
+        const UpgradeState state = CurrentUpgradeRun().state;
+        const int at = static_cast<int>(device.ExchangeCount());
+        if (out.stages.empty() || out.stages.back().first != state)
+          out.stages.push_back({state, at});
+        out.result = UpgradeStep(device.Handle(), file, &done, &progress, &total);
+      }
+      file.Release();
+      ResetUpgradeRun();
+    } else {
+      device.SetFaults(*faults);
+      RunUpgrade(device.Handle(), path_.c_str(), &out.result);
+    }
+    out.after = Snapshot(device);
+    return out;
+  }
+
+  NullConsole console_;
+  platform::ScopedConsole useConsole_{&console_};
+  TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(UpgradeMatrixTest, EachLinkFaultFromEachStageFailsTheUpgradeWithACode) {
+  const UpgradeOutcome clean = Upgrade(nullptr);
+  ASSERT_EQ(0, clean.result);
+  ASSERT_EQ(clean.stages.back().first, FinalCheck);
+  int failed = 0;
+  std::vector<Fault> faults = LinkFaultKinds();
+  faults.push_back({"writes refused", WritesRefused()});
+  for (size_t s = 0; s < clean.stages.size(); ++s) {
+    const int at = clean.stages[s].second;
+    // Stages that reach the device, each once.
+    if (s + 1 < clean.stages.size() && clean.stages[s + 1].second == at) continue;
+    for (Fault f : faults) {
+      SCOPED_TRACE(std::string(UpgradeStepNames[clean.stages[s].first]) + ", " + f.what);
+      f.link.after = at;
+      const UpgradeOutcome run = Upgrade(&f.link);
+      // Writes refused where nothing is written: the upgrade goes through.
+      if (run.result == 0 && !f.link.noAnswer && f.link.exceptionRegister >= 0) continue;
+      EXPECT_NE(0, run.result);
+      failed += run.result != 0;
+      // The pages the upgrade does not own are as they were.
+      EXPECT_TRUE(run.after.at("config") == run.before.at("config"));
+      EXPECT_TRUE(run.after.at("calibration") == run.before.at("calibration"));
+    }
+  }
+  // Seven stages reach the device; writes are refused to no effect in two.
+  EXPECT_EQ(7 * 8 - 2, failed);
+}
+
 }  // namespace
