@@ -41,6 +41,12 @@ inline int PlaceConsoleWindow(int x, int y, int width, int height) {
   return GetConsole().PlaceWindow(x, y, width, height);
 }
 
+// The process's own console, for the console above: standard output
+// written and flushed at once, and the placement of its window, which each
+// system implements (kNotOpen where there is no window).
+void WriteStandardOutput(const char* text, size_t length);
+int PlaceProcessConsoleWindow(int x, int y, int width, int height);
+
 // Installs a console for the life of a scope (tests).
 class ScopedConsole {
  public:

@@ -58,4 +58,9 @@ class SerialPort {
   char path_[256] = {};
 };
 
+// The device path behind a port name "COM1" ... "COM8" (the setting
+// QX_COMn): kOk, kNotFound for another name or an empty setting, kBadAddress
+// when the path does not fit capacity.
+int SerialPortPath(const char* comName, char* path, size_t capacity);
+
 }  // namespace platform

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "platform/clock.h"
-#include "platform/settings.h"
 #include "platform/status.h"
 
 namespace platform {
@@ -74,16 +73,6 @@ bool SizeFlag(uint8_t dataBits, tcflag_t* out) {
   }
 }
 
-// "COM1".."COM8" -> "QX_COM1".."QX_COM8"; false for any other name.
-bool SettingName(const char* comName, char (&name)[8]) {
-  if (comName == nullptr || std::strncmp(comName, "COM", 3) != 0) return false;
-  if (comName[3] < '1' || comName[3] > '8' || comName[4] != '\0') return false;
-  std::memcpy(name, "QX_COM", 6);
-  name[6] = comName[3];
-  name[7] = '\0';
-  return true;
-}
-
 }  // namespace
 
 SerialPort::~SerialPort() { Close(); }
@@ -92,13 +81,8 @@ int SerialPort::Open(const char* comName) {
   Close();
   lastOsError_ = 0;
   path_[0] = '\0';
-  char name[8];
-  if (!SettingName(comName, name)) return kNotFound;
-  const char* path = Setting(name);
-  size_t length = std::strlen(path);
-  if (length == 0) return kNotFound;
-  if (length >= sizeof path_) return kBadAddress;
-  std::memcpy(path_, path, length + 1);
+  int found = SerialPortPath(comName, path_, sizeof path_);
+  if (found != kOk) return found;
 
   // Non-blocking from the start: a port without carrier must not hang open().
   int fd = ::open(path_, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -65,23 +65,6 @@ bool NumericAddress(const char* host, in_addr* address) {
 
 }  // namespace
 
-TcpSocket::~TcpSocket() { Close(); }
-
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept
-    : handle_(other.handle_), lastOsError_(other.lastOsError_) {
-  other.handle_ = -1;
-}
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    lastOsError_ = other.lastOsError_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 void TcpSocket::Close() {
   if (handle_ >= 0) {
     ::close(static_cast<int>(handle_));
@@ -203,24 +186,6 @@ int TcpSocket::SendSome(const void* data, size_t length, size_t* sent) {
     lastOsError_ = errno;
     return FromErrno(errno);
   }
-}
-
-TcpListener::~TcpListener() { Close(); }
-
-TcpListener::TcpListener(TcpListener&& other) noexcept
-    : handle_(other.handle_), port_(other.port_), lastOsError_(other.lastOsError_) {
-  other.handle_ = -1;
-}
-
-TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    port_ = other.port_;
-    lastOsError_ = other.lastOsError_;
-    other.handle_ = -1;
-  }
-  return *this;
 }
 
 int TcpListener::Listen(const char* host, uint16_t port, int backlog) {

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "platform/clock.h"
-#include "platform/settings.h"
 #include "platform/status.h"
 
 namespace platform {
@@ -37,16 +36,6 @@ int FromLastError(DWORD code) {
 
 HANDLE Handle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-// "COM1".."COM8" -> "QX_COM1".."QX_COM8"; false for any other name.
-bool SettingName(const char* comName, char (&name)[8]) {
-  if (comName == nullptr || std::strncmp(comName, "COM", 3) != 0) return false;
-  if (comName[3] < '1' || comName[3] > '8' || comName[4] != '\0') return false;
-  std::memcpy(name, "QX_COM", 6);
-  name[6] = comName[3];
-  name[7] = '\0';
-  return true;
-}
-
 // A read interval of MAXDWORD with zero totals: ReadFile returns at once with
 // what has arrived, possibly nothing.
 bool SetTimeouts(HANDLE port, DWORD writeTotalMs) {
@@ -64,13 +53,8 @@ int SerialPort::Open(const char* comName) {
   Close();
   lastOsError_ = 0;
   path_[0] = '\0';
-  char name[8];
-  if (!SettingName(comName, name)) return kNotFound;
-  const char* path = Setting(name);
-  size_t length = std::strlen(path);
-  if (length == 0) return kNotFound;
-  if (length >= sizeof path_) return kBadAddress;
-  std::memcpy(path_, path, length + 1);
+  int found = SerialPortPath(comName, path_, sizeof path_);
+  if (found != kOk) return found;
 
   wchar_t widePath[sizeof path_];
   if (MultiByteToWideChar(CP_ACP, 0, path_, -1, widePath, sizeof path_) == 0) {

@@ -91,23 +91,6 @@ int Clamp(size_t length) { return length > INT_MAX ? INT_MAX : static_cast<int>(
 
 }  // namespace
 
-TcpSocket::~TcpSocket() { Close(); }
-
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept
-    : handle_(other.handle_), lastOsError_(other.lastOsError_) {
-  other.handle_ = -1;
-}
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    lastOsError_ = other.lastOsError_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 void TcpSocket::Close() {
   if (handle_ >= 0) {
     closesocket(Sock(handle_));
@@ -206,24 +189,6 @@ int TcpSocket::SendSome(const void* data, size_t length, size_t* sent) {
   if (code == WSAEWOULDBLOCK) return kOk;
   lastOsError_ = code;
   return FromWsa(code);
-}
-
-TcpListener::~TcpListener() { Close(); }
-
-TcpListener::TcpListener(TcpListener&& other) noexcept
-    : handle_(other.handle_), port_(other.port_), lastOsError_(other.lastOsError_) {
-  other.handle_ = -1;
-}
-
-TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    port_ = other.port_;
-    lastOsError_ = other.lastOsError_;
-    other.handle_ = -1;
-  }
-  return *this;
 }
 
 int TcpListener::Listen(const char* host, uint16_t port, int backlog) {

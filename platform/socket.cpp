@@ -1,0 +1,42 @@
+// The parts of the sockets that are the same on every system; the rest is in
+// posix/ and win32/.
+#include "platform/socket.h"
+
+namespace platform {
+
+TcpSocket::~TcpSocket() { Close(); }
+
+TcpSocket::TcpSocket(TcpSocket&& other) noexcept
+    : handle_(other.handle_), lastOsError_(other.lastOsError_) {
+  other.handle_ = -1;
+}
+
+TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    lastOsError_ = other.lastOsError_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+TcpListener::~TcpListener() { Close(); }
+
+TcpListener::TcpListener(TcpListener&& other) noexcept
+    : handle_(other.handle_), port_(other.port_), lastOsError_(other.lastOsError_) {
+  other.handle_ = -1;
+}
+
+TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    port_ = other.port_;
+    lastOsError_ = other.lastOsError_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+}  // namespace platform
