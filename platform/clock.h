@@ -30,6 +30,12 @@ inline uint64_t TickMs() { return GetClock().TickMs(); }
 inline int64_t WallSeconds() { return GetClock().WallSeconds(); }
 inline void SleepMs(uint32_t ms) { GetClock().SleepMs(ms); }
 
+// The system's monotonic microseconds, whatever clock is in force: for
+// spins of a few microseconds, which a fake clock must not stretch.
+uint64_t MonotonicUs();
+// Gives the processor to another thread that is ready to run, if any.
+void YieldThread();
+
 // A clock that moves only when told to, or when someone sleeps on it.
 class FakeClock : public Clock {
  public:

@@ -7,8 +7,12 @@ namespace platform {
 TcpSocket::~TcpSocket() { Close(); }
 
 TcpSocket::TcpSocket(TcpSocket&& other) noexcept
-    : handle_(other.handle_), lastOsError_(other.lastOsError_) {
+    : handle_(other.handle_),
+      lastOsError_(other.lastOsError_),
+      spin_(other.spin_),
+      receiveTimerMs_(other.receiveTimerMs_) {
   other.handle_ = -1;
+  other.receiveTimerMs_ = 0;
 }
 
 TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
@@ -16,7 +20,10 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
     Close();
     handle_ = other.handle_;
     lastOsError_ = other.lastOsError_;
+    spin_ = other.spin_;
+    receiveTimerMs_ = other.receiveTimerMs_;
     other.handle_ = -1;
+    other.receiveTimerMs_ = 0;
   }
   return *this;
 }

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/spin_policy.h"
+
 namespace platform {
 
 // Start-up and release of the socket library (the library is a no-op on
@@ -61,9 +63,17 @@ class TcpSocket {
   // Takes what is there (up to capacity); only when nothing is, waits at
   // most timeoutMs for it. kClosed when the peer has closed the connection.
   int Receive(void* buffer, size_t capacity, size_t* received, uint32_t timeoutMs);
+  // Lets a Receive that has to wait spin for up to budgetUs first, while
+  // spinning pays (platform/spin_policy.h); 0, the default, never spins.
+  // Kept across Connect and Close: it is the owner's choice.
+  void SetSpinUs(uint32_t budgetUs) { spin_.SetBudgetUs(budgetUs); }
   // Sends what the connection takes now, never waiting; *sent may be 0.
   int SendSome(const void* data, size_t length, size_t* sent);
   void Close();
+  // Ends the connection both ways but keeps the handle until Close. Safe
+  // from another thread while this socket's owner waits in a receive or a
+  // send: the wait ends at once (kClosed).
+  void Shutdown();
   bool IsOpen() const { return handle_ >= 0; }
   // The operating system's code of the last failure (0 when there was none).
   int LastOsError() const { return lastOsError_; }
@@ -74,6 +84,9 @@ class TcpSocket {
   friend class TcpListener;
   intptr_t handle_ = -1;
   int lastOsError_ = 0;
+  SpinPolicy spin_;
+  // POSIX: the receive timer last set on the socket (0: none).
+  uint32_t receiveTimerMs_ = 0;
 };
 
 class TcpListener {

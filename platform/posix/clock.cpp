@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <sched.h>
 #include <time.h>
 
 #include <cerrno>
@@ -25,6 +26,14 @@ class PosixClock : public Clock {
 };
 
 }  // namespace
+
+uint64_t MonotonicUs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+void YieldThread() { sched_yield(); }
 
 Clock& SystemClock() {
   static PosixClock clock;

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,12 @@
 namespace platform {
 
 namespace {
+
+// The socket's receive timer counts in the kernel's ticks and may run up to
+// a tick long, so it is set kTimerSlackMs short of the deadline; the last
+// stretch, and any wait shorter than kTimerFloorMs, is polled instead.
+constexpr uint32_t kTimerSlackMs = 10;
+constexpr uint32_t kTimerFloorMs = 20;
 
 int FromErrno(int err) {
   switch (err) {
@@ -70,6 +77,11 @@ void TcpSocket::Close() {
     ::close(static_cast<int>(handle_));
     handle_ = -1;
   }
+  receiveTimerMs_ = 0;
+}
+
+void TcpSocket::Shutdown() {
+  if (handle_ >= 0) ::shutdown(static_cast<int>(handle_), SHUT_RDWR);
 }
 
 int TcpSocket::Connect(const char* host, uint16_t port, uint32_t timeoutMs) {
@@ -112,6 +124,9 @@ int TcpSocket::Connect(const char* host, uint16_t port, uint32_t timeoutMs) {
       return FromErrno(soError);
     }
   }
+  // Blocking from here on, so that a receive can wait in the read itself;
+  // every other call here asks not to wait (MSG_DONTWAIT).
+  fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   handle_ = fd;
   return kOk;
 }
@@ -123,7 +138,7 @@ int TcpSocket::SendAll(const void* data, size_t length, uint32_t timeoutMs) {
   Deadline deadline(timeoutMs);
   while (length > 0) {
     // MSG_NOSIGNAL: a dropped peer is a status, not a SIGPIPE.
-    ssize_t n = ::send(static_cast<int>(handle_), p, length, MSG_NOSIGNAL);
+    ssize_t n = ::send(static_cast<int>(handle_), p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       p += n;
       length -= static_cast<size_t>(n);
@@ -146,24 +161,61 @@ int TcpSocket::Receive(void* buffer, size_t capacity, size_t* received, uint32_t
   if (received != nullptr) *received = 0;
   if (handle_ < 0) return kNotOpen;
   if (buffer == nullptr || received == nullptr || capacity == 0) return kBadArgument;
-  // What is there already is taken at once; only an empty socket is waited on.
-  bool waited = false;
+  const int fd = static_cast<int>(handle_);
+  // The wait is a real one whatever clock is in force.
+  const uint64_t endUs = MonotonicUs() + uint64_t{timeoutMs} * 1000u;
+  bool spin = timeoutMs > 0 && spin_.ShouldSpin();
+  const uint64_t spinEndUs = spin ? MonotonicUs() + spin_.budgetUs() : 0;
+  bool polled = false;
   for (;;) {
-    ssize_t n = ::recv(static_cast<int>(handle_), buffer, capacity, MSG_DONTWAIT);
+    const uint64_t nowUs = MonotonicUs();
+    const uint32_t remainingMs = nowUs >= endUs ? 0 : static_cast<uint32_t>((endUs - nowUs) / 1000);
+    ssize_t n;
+    if (spin && nowUs >= spinEndUs) {
+      spin = false;
+      spin_.Record(false);
+    }
+    if (spin || remainingMs < kTimerFloorMs) {
+      // Looks only. A short wait is polled, once, after a look.
+      n = ::recv(fd, buffer, capacity, MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (spin) {
+          YieldThread();
+          continue;
+        }
+        if (polled || remainingMs == 0) return kTimeout;
+        int status = WaitFor(fd, POLLIN, remainingMs, &lastOsError_);
+        if (status != kOk) return status;
+        polled = true;
+        continue;
+      }
+    } else {
+      // The socket's own timer spares a poll before every read. It is kept
+      // while it fits the wait, so the steady exchange sets it once.
+      const uint32_t timerMs = remainingMs - kTimerSlackMs;
+      if (receiveTimerMs_ == 0 || receiveTimerMs_ > timerMs || receiveTimerMs_ < timerMs / 2) {
+        timeval tv{static_cast<time_t>(timerMs / 1000),
+                   static_cast<suseconds_t>(timerMs % 1000) * 1000};
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+          lastOsError_ = errno;
+          return FromErrno(errno);
+        }
+        receiveTimerMs_ = timerMs;
+      }
+      // The timer running out (EAGAIN) only leads to a fresh look at the
+      // time left.
+      n = ::recv(fd, buffer, capacity, 0);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    }
+    if (spin) spin_.Record(true);  // data, a close or a failure: the spin found it
     if (n > 0) {
       *received = static_cast<size_t>(n);
       return kOk;
     }
     if (n == 0) return kClosed;
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      lastOsError_ = errno;
-      return FromErrno(errno);
-    }
-    if (waited) return kTimeout;
-    int status = WaitFor(static_cast<int>(handle_), POLLIN, timeoutMs, &lastOsError_);
-    if (status != kOk) return status;
-    waited = true;
+    lastOsError_ = errno;
+    return FromErrno(errno);
   }
 }
 

@@ -98,6 +98,10 @@ void TcpSocket::Close() {
   }
 }
 
+void TcpSocket::Shutdown() {
+  if (handle_ >= 0) shutdown(Sock(handle_), SD_BOTH);
+}
+
 int TcpSocket::Connect(const char* host, uint16_t port, uint32_t timeoutMs) {
   Close();
   lastOsError_ = 0;
@@ -156,23 +160,35 @@ int TcpSocket::Receive(void* buffer, size_t capacity, size_t* received, uint32_t
   if (received != nullptr) *received = 0;
   if (handle_ < 0) return kNotOpen;
   if (buffer == nullptr || received == nullptr || capacity == 0) return kBadArgument;
+  // A fast peer's answer is caught by a short spin (platform/spin_policy.h).
+  bool spin = timeoutMs > 0 && spin_.ShouldSpin();
+  const uint64_t spinEndUs = spin ? MonotonicUs() + spin_.budgetUs() : 0;
   // What is there already is taken at once (the socket never blocks); only
   // an empty socket is waited on.
-  for (bool waited = false;; waited = true) {
+  for (bool waited = false;;) {
     int n = recv(Sock(handle_), static_cast<char*>(buffer), Clamp(capacity), 0);
+    int code = n == SOCKET_ERROR ? WSAGetLastError() : 0;
+    if (n == SOCKET_ERROR && code == WSAEWOULDBLOCK) {
+      if (spin && MonotonicUs() < spinEndUs) {
+        YieldThread();
+        continue;
+      }
+      if (spin) spin_.Record(false);
+      spin = false;
+      if (waited) return kTimeout;
+      int status = WaitFor(Sock(handle_), false, timeoutMs, &lastOsError_);
+      if (status != kOk) return status;
+      waited = true;
+      continue;
+    }
+    if (spin) spin_.Record(true);
     if (n > 0) {
       *received = static_cast<size_t>(n);
       return kOk;
     }
     if (n == 0) return kClosed;
-    int code = WSAGetLastError();
-    if (code != WSAEWOULDBLOCK) {
-      lastOsError_ = code;
-      return FromWsa(code);
-    }
-    if (waited) return kTimeout;
-    int status = WaitFor(Sock(handle_), false, timeoutMs, &lastOsError_);
-    if (status != kOk) return status;
+    lastOsError_ = code;
+    return FromWsa(code);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -18,6 +19,33 @@
 #include "tests/support/temp_dir.h"
 
 namespace {
+
+// A server's thread that waits in a read is freed by Shutdown from another
+// thread; the handle stays until Close.
+TEST(TcpShutdownTest, EndsAReadWaitingOnAnotherThread) {
+  platform::TcpListener listener;
+  ASSERT_EQ(listener.Listen("127.0.0.1", 0), platform::kOk);
+  platform::TcpSocket client;
+  ASSERT_EQ(client.Connect("127.0.0.1", listener.port(), 1000), platform::kOk);
+  platform::TcpSocket served;
+  ASSERT_EQ(listener.Accept(&served, 1000), platform::kOk);
+  int status = platform::kOk;
+  uint64_t start = platform::MonotonicUs();
+  std::thread reader([&] {
+    char buffer[8];
+    size_t n = 0;
+    status = served.Receive(buffer, sizeof buffer, &n, 10000);
+  });
+  platform::SystemClock().SleepMs(50);
+  served.Shutdown();
+  reader.join();
+  EXPECT_EQ(status, platform::kClosed);
+  EXPECT_LT(platform::MonotonicUs() - start, 5000000u);
+  EXPECT_TRUE(served.IsOpen());
+  char byte = 0;
+  size_t n = 0;
+  EXPECT_EQ(client.Receive(&byte, 1, &n, 1000), platform::kClosed) << "the peer sees the end";
+}
 
 TEST(PollTest, TellsWhichSideIsReadyAndTheWakerWakesIt) {
   platform::TcpListener listener;

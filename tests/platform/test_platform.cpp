@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/serial.h"
 #include "platform/settings.h"
 #include "platform/socket.h"
+#include "platform/spin_policy.h"
 #include "platform/status.h"
 #include "tests/support/temp_dir.h"
 
@@ -146,6 +148,61 @@ TEST_F(TcpSocketTest, ReceiveTimesOutThenSeesTheClose) {
     status = s.SendAll("data", 4, 100);
   }
   EXPECT_NE(status, platform::kOk);
+}
+
+// A wait long enough for the socket's own timer ends on time, in real time
+// whatever clock is in force; a spinning socket still takes data that comes
+// late, and sees a close.
+TEST_F(TcpSocketTest, LongWaitsKeepRealTimeAndSpinningSocketsStillWait) {
+  platform::TcpSocket s;
+  ConnectAndAccept(s);
+  s.SetSpinUs(50);
+  platform::FakeClock fake;
+  platform::ScopedClock scoped(&fake);
+  char buffer[16];
+  size_t n = 0;
+  uint64_t start = platform::MonotonicUs();
+  EXPECT_EQ(s.Receive(buffer, sizeof buffer, &n, 150), platform::kTimeout);
+  uint64_t tookMs = (platform::MonotonicUs() - start) / 1000;
+  EXPECT_GE(tookMs, 140u);
+  EXPECT_LT(tookMs, 1000u);
+  std::thread late([this] {
+    platform::SystemClock().SleepMs(30);
+    peer_.SendAll("late", 4, 1000);
+    platform::SystemClock().SleepMs(30);
+    peer_.Close();
+  });
+  ASSERT_EQ(s.Receive(buffer, sizeof buffer, &n, 2000), platform::kOk);
+  EXPECT_EQ(std::string(buffer, n), "late");
+  EXPECT_EQ(s.Receive(buffer, sizeof buffer, &n, 2000), platform::kClosed);
+  late.join();
+}
+
+// The spin goes on while it pays, stops after kMissesToStop misses in a
+// row, then tries once every kProbeEvery waits until a probe pays.
+TEST(SpinPolicyTest, SpinsWhilePayingAndProbesOnceStopped) {
+  using P = platform::SpinPolicy;
+  P off;
+  EXPECT_FALSE(off.ShouldSpin()) << "no budget, no spin";
+  P p;
+  p.SetBudgetUs(50);
+  // Misses, then a paid spin that starts the count again, then misses.
+  for (uint32_t i = 0; i < 3 + P::kMissesToStop; ++i) {
+    ASSERT_TRUE(p.ShouldSpin()) << i;
+    p.Record(i == 2);
+  }
+  EXPECT_FALSE(p.ShouldSpin()) << "stopped after kMissesToStop misses in a row";
+  int spins = 0;
+  for (uint32_t i = 1; i < 2 * P::kProbeEvery; ++i) {
+    if (p.ShouldSpin()) {
+      ++spins;
+      p.Record(false);
+    }
+  }
+  EXPECT_EQ(spins, 2) << "stopped: one probe per kProbeEvery waits";
+  for (uint32_t i = 0; !p.ShouldSpin(); ++i) ASSERT_LT(i, P::kProbeEvery);
+  p.Record(true);
+  EXPECT_TRUE(p.ShouldSpin()) << "a probe that paid starts it again";
 }
 
 TEST_F(TcpSocketTest, RefusedAndUnopenedSocketsFail) {
