@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/status.h"
 #include "sim/core/feedback.h"
 #include "sim/core/protocol.h"
@@ -16,9 +17,16 @@ constexpr int kRelistenRetryMs = 200;
 // Room for one whole request beyond a partial one, so a request is always
 // taken in place.
 constexpr size_t kInCapacity = 2 * kMaxPacketBytes;
-// Sent replies are dropped from the front of the output only past this, so
-// a steady exchange never moves bytes.
-constexpr size_t kOutCompactBytes = 64 * 1024;
+// Replies gathered for one send.
+constexpr size_t kOutCapacity = 4 * kMaxPacketBytes;
+// A connection's read wakes this often to look at the stop flag (a stop
+// also shuts the socket, which ends the read at once).
+constexpr uint32_t kReadWaitMs = 1000;
+// A peer that takes no reply for this long is dropped.
+constexpr uint32_t kSendTimeoutMs = 10000;
+// The next request of a station's exchange comes within this long of the
+// last reply: caught awake, it spares the wake-up of a sleeping thread.
+constexpr uint32_t kRequestSpinUs = 50;
 
 void PutU16(uint8_t* bytes, uint16_t v) {
   bytes[0] = static_cast<uint8_t>(v >> 8);
@@ -99,12 +107,17 @@ bool ParseEndpoint(const std::string& text, EndpointSpec* spec, std::string* err
 }
 
 DeviceServer::Connection::Connection(platform::TcpSocket s, size_t e)
-    : socket(std::move(s)), endpoint(e), in(new uint8_t[kInCapacity]) {
-  out.reserve(2 * kMaxPacketBytes);
+    : socket(std::move(s)),
+      endpoint(e),
+      in(new uint8_t[kInCapacity]),
+      out(new uint8_t[kOutCapacity]) {
+  socket.SetSpinUs(kRequestSpinUs);
 }
 
 DeviceServer::DeviceServer(VirtualDevice& device)
-    : device_(device), served_(new std::atomic<uint32_t>[kServedLogSize]) {}
+    : device_(device), served_(new std::atomic<uint64_t>[kServedLogSize]) {
+  for (size_t i = 0; i < kServedLogSize; ++i) served_[i].store(0, std::memory_order_relaxed);
+}
 
 DeviceServer::~DeviceServer() { Stop(); }
 
@@ -128,6 +141,7 @@ bool DeviceServer::Start(const std::vector<EndpointSpec>& endpoints, std::string
   stop_ = false;
   away_ = false;
   restartPending_ = false;
+  restartReplied_ = false;
   running_ = true;
   thread_ = std::thread([this] { Loop(); });
   return true;
@@ -160,14 +174,14 @@ void DeviceServer::SetFaults(size_t endpoint, const LinkFaults& faults) {
   ++faultsGeneration_;
 }
 
-const LinkFaults& DeviceServer::LoopFaults(size_t endpoint) {
+const LinkFaults& DeviceServer::FaultsOf(Connection& c) {
   uint64_t generation = faultsGeneration_.load();
-  if (generation != loopFaultsGeneration_) {
+  if (generation != c.faultsGeneration) {
     std::lock_guard<std::mutex> lock(faultMutex_);
-    loopFaults_ = faults_;
-    loopFaultsGeneration_ = generation;
+    c.faults = faults_[c.endpoint];
+    c.faultsGeneration = generation;
   }
-  return loopFaults_[endpoint];
+  return c.faults;
 }
 
 LinkFaults DeviceServer::faults(size_t endpoint) const {
@@ -213,10 +227,11 @@ void DeviceServer::Loop() {
     if (away_ && now >= awayUntilMs_) ComeBack(now);
     if (dropRequested_.exchange(false)) CloseAll();
     // A restart asked for while the device is away has nothing to restart.
-    if ((restartRequested_.exchange(false) || device_.TakeRestartRequest()) && !away_) {
+    if ((restartRequested_.exchange(false) || restartReplied_.exchange(false)) && !away_) {
       restartPending_ = true;
     }
     if (restartPending_ && !away_) BeginRestart(now);
+    Reap();
 
     std::vector<platform::PollItem>& items = items_;
     items.clear();
@@ -224,59 +239,26 @@ void DeviceServer::Loop() {
     wake.handle = waker_.handle();
     wake.wantRead = true;
     items.push_back(wake);
-    size_t listenerBase = items.size();
     for (const platform::TcpListener& l : listeners_) {
       platform::PollItem item;
       item.handle = l.handle();
       item.wantRead = true;
       items.push_back(item);
     }
-    size_t connectionBase = items.size();
     uint64_t timeout = kIdlePollMs;
-    for (const auto& connection : connections_) {
-      const Connection& c = *connection;
-      platform::PollItem item;
-      item.handle = c.socket.handle();
-      item.wantRead = c.queued < kQueueSize && c.inEnd < kInCapacity;
-      // Requests left behind by a full queue are taken next turn, at once.
-      if (RequestWaiting(c)) timeout = 0;
-      if (c.queued > 0) {
-        uint64_t due = c.queue[c.queueHead].dueMs;
-        if (due <= now) {
-          item.wantWrite = true;
-        } else if (due - now < timeout) {
-          timeout = due - now + 1;
-        }
-      }
-      items.push_back(item);
-    }
     if (away_) {
       uint64_t wait = awayUntilMs_ > now ? awayUntilMs_ - now + 1 : 0;
       if (wait < timeout) timeout = wait;
     }
-
     if (platform::Poll(items.data(), items.size(), static_cast<uint32_t>(timeout)) !=
         platform::kOk) {
       std::fprintf(stderr, "qxsim: waiting for the device's connections failed\n");
       break;
     }
     if (items[0].readable) waker_.Drain();
-    // Listeners and connections as polled; accepting adds connections at
-    // the end, which this round does not look at.
-    size_t polledConnections = connections_.size();
-    for (size_t i = 0; i < listeners_.size() && listenerBase + i < connectionBase; ++i) {
-      if (items[listenerBase + i].readable) Accept(i);
+    for (size_t i = 0; i < listeners_.size() && i + 1 < items.size(); ++i) {
+      if (items[i + 1].readable) Accept(i);
     }
-    for (size_t i = 0; i < polledConnections; ++i) {
-      Connection& c = *connections_[i];
-      if (c.socket.IsOpen() && items[connectionBase + i].readable) Receive(c);
-      if (c.socket.IsOpen()) Serve(c);
-      if (c.socket.IsOpen()) Flush(c, clock.NowMs());
-    }
-    for (size_t i = connections_.size(); i-- > 0;) {
-      if (!connections_[i]->socket.IsOpen()) connections_.erase(connections_.begin() + i);
-    }
-    connectionCount_ = connections_.size();
   }
   CloseAll();
   CloseListeners();
@@ -286,24 +268,44 @@ void DeviceServer::Accept(size_t endpoint) {
   for (;;) {
     platform::TcpSocket socket;
     if (listeners_[endpoint].Accept(&socket, 0) != platform::kOk) return;
+    // Beyond the device's connections, a new one is closed at once.
+    if (connections_.size() >= kMaxConnections) continue;
     connections_.push_back(std::make_unique<Connection>(std::move(socket), endpoint));
+    Connection* c = connections_.back().get();
+    c->thread = std::thread([this, c] { Serve(*c); });
+    connectionCount_ = connections_.size();
   }
 }
 
-// What the connection holds, into the free end of its input; an over-long
-// request's rest is dropped as it comes.
-void DeviceServer::Receive(Connection& c) {
-  size_t n = 0;
-  int status = c.socket.Receive(c.in.get() + c.inEnd, kInCapacity - c.inEnd, &n, 0);
-  if (status == platform::kOk) {
+void DeviceServer::Serve(Connection& c) {
+  while (!c.closing && TakeRequests(c)) {
+    if (c.restartSent || c.inStart == c.inEnd) {
+      // Going down, nothing more is taken; or all was taken.
+      c.inStart = c.inEnd = 0;
+    } else if (c.inStart > 0 && kInCapacity - c.inEnd < kMaxPacketBytes) {
+      // What is left is the start of one request: moved only when the end
+      // is near, so that a whole request always fits behind it.
+      std::memmove(c.in.get(), c.in.get() + c.inStart, c.inEnd - c.inStart);
+      c.inEnd -= c.inStart;
+      c.inStart = 0;
+    }
+    size_t n = 0;
+    int status = c.socket.Receive(c.in.get() + c.inEnd, kInCapacity - c.inEnd, &n, kReadWaitMs);
+    if (status == platform::kTimeout) continue;
+    if (status != platform::kOk) break;  // closed by the peer, shut by the loop, or failed
+    // An over-long request's rest is dropped as it comes.
     size_t dropped = n < c.skip ? n : c.skip;
     c.skip -= dropped;
-    if (dropped > 0)
+    if (dropped > 0) {
       std::memmove(c.in.get() + c.inEnd, c.in.get() + c.inEnd + dropped, n - dropped);
+    }
     c.inEnd += n - dropped;
-  } else if (status != platform::kTimeout) {
-    Close(c);  // closed by the peer, or failed
   }
+  // The peer sees the close now; the loop closes the handle once this
+  // thread is joined, so the handle is never reused under a read.
+  c.socket.Shutdown();
+  c.done = true;
+  Wake();
 }
 
 std::vector<DeviceServer::Served> DeviceServer::servedLog() const {
@@ -312,133 +314,111 @@ std::vector<DeviceServer::Served> DeviceServer::servedLog() const {
   std::vector<Served> log;
   log.reserve(static_cast<size_t>(count - first));
   for (uint64_t i = first; i < count; ++i) {
-    uint32_t entry = served_[i % kServedLogSize].load(std::memory_order_relaxed);
-    log.push_back(Served{entry >> 16, static_cast<uint16_t>(entry)});
+    const uint64_t sequence = (i + 1) & 0xFFFFFFFFu;
+    uint64_t entry = served_[i % kServedLogSize].load(std::memory_order_acquire);
+    // A writer between taking its number and writing its entry is a few
+    // instructions from done.
+    for (int tries = 0; (entry >> 32) != sequence && tries < 1000; ++tries) {
+      platform::YieldThread();
+      entry = served_[i % kServedLogSize].load(std::memory_order_acquire);
+    }
+    if ((entry >> 32) != sequence) continue;
+    log.push_back(Served{static_cast<size_t>(entry >> 16 & 0xFFFF), static_cast<uint16_t>(entry)});
   }
   return log;
 }
 
 void DeviceServer::LogServed(size_t endpoint, uint16_t firstRegister) {
-  uint64_t count = servedCount_.load(std::memory_order_relaxed);
-  served_[count % kServedLogSize].store(static_cast<uint32_t>(endpoint << 16 | firstRegister),
-                                        std::memory_order_relaxed);
-  servedCount_.store(count + 1, std::memory_order_release);
+  uint64_t index = servedCount_.fetch_add(1, std::memory_order_acq_rel);
+  uint64_t entry = ((index + 1) & 0xFFFFFFFFu) << 32 | (endpoint & 0xFFFF) << 16 | firstRegister;
+  served_[index % kServedLogSize].store(entry, std::memory_order_release);
 }
 
-void DeviceServer::Serve(Connection& c) {
-  TakeRequests(c);
-  if (c.inStart == c.inEnd) {
-    c.inStart = c.inEnd = 0;
-  } else if (c.inStart > 0 && kInCapacity - c.inEnd < kMaxPacketBytes) {
-    // What is left is the start of one request: moved only when the end is
-    // near, so that a whole request always fits behind it.
-    std::memmove(c.in.get(), c.in.get() + c.inStart, c.inEnd - c.inStart);
-    c.inEnd -= c.inStart;
-    c.inStart = 0;
-  }
-}
-
-bool DeviceServer::RequestWaiting(const Connection& c) {
-  if (c.queued == kQueueSize || c.inEnd - c.inStart < kHeaderBytes) return false;
-  if (c.queued > 0 && c.queue[(c.queueHead + c.queued - 1) % kQueueSize].restartAfter) {
-    return false;  // nothing more reaches the device
-  }
-  size_t total = kMbapBytes + GetU16(c.in.get() + c.inStart + 4);
-  return total > kMaxPacketBytes || c.inEnd - c.inStart >= total;
-}
-
-void DeviceServer::TakeRequests(Connection& c) {
-  while (c.socket.IsOpen() && c.inEnd - c.inStart >= kMbapBytes && c.queued < kQueueSize) {
-    // Nothing after a restart request reaches the device: it is going down.
-    if (c.queued > 0 && c.queue[(c.queueHead + c.queued - 1) % kQueueSize].restartAfter) return;
+bool DeviceServer::TakeRequests(Connection& c) {
+  while (!c.restartSent && c.inEnd - c.inStart >= kMbapBytes) {
     const uint8_t* request = c.in.get() + c.inStart;
     size_t have = c.inEnd - c.inStart;
     uint16_t protocol = GetU16(request + 2);
     uint16_t length = GetU16(request + 4);
-    if (protocol != 0 || length < 2) {
-      Close(c);  // not Modbus TCP: there is no way back into step
-      return;
-    }
+    if (protocol != 0 || length < 2) return false;  // not Modbus TCP: no way back into step
     size_t total = kMbapBytes + length;
     bool overLong = total > kMaxPacketBytes;
     // An over-long request is answered from its header; the rest is dropped.
-    if (have < (overLong ? kHeaderBytes : total)) return;
+    if (have < (overLong ? kHeaderBytes : total)) break;
     size_t taken = have < total ? have : total;
     c.inStart += taken;
     c.skip = total - taken;
     ++c.requests;
     ++requestCount_;
     LogServed(c.endpoint, RequestFirstRegister(request, taken));
-    const LinkFaults& f = LoopFaults(c.endpoint);
-    if (f.dropAfter >= 0 && c.requests > static_cast<uint64_t>(f.dropAfter)) {
-      Close(c);
-      return;
-    }
+    const LinkFaults& f = FaultsOf(c);
+    if (f.dropAfter >= 0 && c.requests > static_cast<uint64_t>(f.dropAfter)) return false;
     if (f.noAnswer) continue;
+    if (kOutCapacity - c.outEnd < kMaxPacketBytes && !Flush(c)) return false;
     bool restart = false;
-    uint8_t reply[kMaxPacketBytes];
+    uint8_t* reply = c.out.get() + c.outEnd;
     size_t size = AnswerRequest(device_, request, total, reply, &restart);
     CorruptHeader(reply, size, f.corruptHeader);
-    c.out.insert(c.out.end(), reply, reply + size);
-    c.queue[(c.queueHead + c.queued) % kQueueSize] =
-        Pending{device_.clock().NowMs() + f.slowMs, c.out.size(), restart};
-    ++c.queued;
-  }
-}
-
-void DeviceServer::Flush(Connection& c, uint64_t nowMs) {
-  while (c.socket.IsOpen() && c.queued > 0 && c.queue[c.queueHead].dueMs <= nowMs) {
-    // Every reply that is due goes out in one send.
-    size_t end = c.queue[c.queueHead].end;
-    for (size_t i = 1; i < c.queued; ++i) {
-      const Pending& p = c.queue[(c.queueHead + i) % kQueueSize];
-      if (p.dueMs > nowMs) break;
-      end = p.end;
+    if (f.slowMs > 0) {
+      // Earlier replies go now; this one when it is due.
+      size_t earlier = c.outEnd;
+      // The clock counts whole milliseconds: one more makes the hold at
+      // least slowMs.
+      uint64_t due = device_.clock().NowMs() + f.slowMs + 1;
+      c.outEnd = 0;
+      if (earlier > 0 && c.socket.SendAll(c.out.get(), earlier, kSendTimeoutMs) != platform::kOk) {
+        return false;
+      }
+      std::memmove(c.out.get(), reply, size);
+      if (!HoldBack(c, due)) return false;
     }
-    size_t n = 0;
-    if (c.socket.SendSome(c.out.data() + c.sent, end - c.sent, &n) != platform::kOk) {
-      Close(c);
-      return;
-    }
-    c.sent += n;
-    bool restart = false;
-    while (c.queued > 0 && c.queue[c.queueHead].end <= c.sent) {
-      restart = restart || c.queue[c.queueHead].restartAfter;
-      c.queueHead = (c.queueHead + 1) % kQueueSize;
-      --c.queued;
-    }
-    if (c.queued == 0) {
-      c.out.clear();  // keeps its capacity
-      c.sent = 0;
-    } else if (c.sent >= kOutCompactBytes) {
-      c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(c.sent));
-      for (size_t i = 0; i < c.queued; ++i) c.queue[(c.queueHead + i) % kQueueSize].end -= c.sent;
-      c.sent = 0;
-    }
+    c.outEnd += size;
     if (restart) {
-      restartPending_ = true;
-      return;  // the loop takes the device away before anything else
+      // The reply goes out first; then the loop takes the device away.
+      if (!Flush(c)) return false;
+      c.restartSent = true;
+      restartReplied_ = true;
+      Wake();
     }
-    if (n == 0 || c.sent < end) return;  // the peer's window is full: later
+  }
+  return Flush(c);
+}
+
+bool DeviceServer::Flush(Connection& c) {
+  if (c.outEnd == 0) return true;
+  size_t size = c.outEnd;
+  c.outEnd = 0;
+  return !c.closing && c.socket.SendAll(c.out.get(), size, kSendTimeoutMs) == platform::kOk;
+}
+
+bool DeviceServer::HoldBack(Connection& c, uint64_t dueMs) {
+  const SimClock& clock = device_.clock();
+  for (;;) {
+    if (c.closing || stop_) return false;  // dies with the connection, as on the device
+    uint64_t now = clock.NowMs();
+    if (now >= dueMs) return true;
+    uint64_t wait = dueMs - now;
+    platform::SystemClock().SleepMs(static_cast<uint32_t>(wait < 10 ? wait : 10));
   }
 }
 
-void DeviceServer::Close(Connection& c) {
-  if (!c.socket.IsOpen()) return;
-  for (size_t i = 0; i < c.queued; ++i) {
-    // The device restarts all the same.
-    if (c.queue[(c.queueHead + i) % kQueueSize].restartAfter) restartPending_ = true;
+void DeviceServer::Reap() {
+  for (size_t i = connections_.size(); i-- > 0;) {
+    Connection& c = *connections_[i];
+    if (!c.done) continue;
+    c.thread.join();
+    connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(i));
   }
-  c.socket.Close();
-  c.out.clear();
-  c.sent = 0;
-  c.queued = 0;
-  c.inStart = c.inEnd = 0;
-  c.skip = 0;
+  connectionCount_ = connections_.size();
 }
 
 void DeviceServer::CloseAll() {
-  for (auto& c : connections_) Close(*c);
+  // Every read and send ends at the shutdown; the handles close after.
+  for (auto& c : connections_) {
+    c->closing = true;
+    c->socket.Shutdown();
+  }
+  for (auto& c : connections_) c->thread.join();
   connections_.clear();
   connectionCount_ = 0;
 }
@@ -449,9 +429,9 @@ void DeviceServer::BeginRestart(uint64_t nowMs) {
   // device gone, not a listener that is about to close.
   away_ = true;
   CloseListeners();
-  // Replies still queued die with the connections, as on the real device.
-  for (auto& c : connections_) c->queued = 0;
+  // Replies still held back die with the connections, as on the real device.
   CloseAll();
+  restartReplied_ = false;
   relistenReported_ = false;
   awayUntilMs_ = nowMs + restartMs_.load();
   if (restartListener_) restartListener_();

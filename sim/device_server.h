@@ -1,6 +1,8 @@
 // The device's Modbus TCP service: one listening socket per endpoint (USB
-// and Ethernet), all in front of one VirtualDevice, served by one poll loop
-// on a thread of its own.
+// and Ethernet), all in front of one VirtualDevice. A loop on a thread of
+// its own accepts and runs restarts; each connection (at most
+// kMaxConnections) is served by a thread of its own that waits in the read
+// itself, so a request costs a read and a send and nothing more.
 //
 // Framing: a request is read by its MBAP length. A protocol identifier
 // other than 0 or a length below 2 cannot be resynchronised: the connection
@@ -9,10 +11,11 @@
 // function the device does not serve gets kIllegalFunction
 // (sim/core/feedback.h).
 //
-// Cost: a request is served from a fixed input buffer into a reply buffer
-// that keeps its capacity, under the device lock alone (the faults in force
-// are copied to the loop when they change; the served log is lock-free), so
-// a request costs no allocation in the steady state.
+// Cost: a request is served from a fixed input buffer into a fixed reply
+// buffer, under the device lock alone (the faults in force are copied to the
+// connection when they change; the served log is lock-free), so a request
+// costs no allocation. Replies to requests that came together go out in one
+// send.
 //
 // Restart: once the reply to the request that wrote the restart register
 // has gone out, every connection is dropped and the listening sockets are
@@ -122,12 +125,7 @@ class DeviceServer {
   }
 
  private:
-  static constexpr size_t kQueueSize = 64;
-  struct Pending {
-    uint64_t dueMs;
-    size_t end;  // where the reply ends in Connection::out
-    bool restartAfter;
-  };
+  static constexpr size_t kMaxConnections = 64;
   struct Connection {
     Connection(platform::TcpSocket s, size_t e);
     platform::TcpSocket socket;
@@ -135,44 +133,47 @@ class DeviceServer {
     std::unique_ptr<uint8_t[]> in;  // kInCapacity bytes; [inStart, inEnd) unread
     size_t inStart = 0;
     size_t inEnd = 0;
-    size_t skip = 0;            // bytes of an over-long request still to drop
-    std::vector<uint8_t> out;   // queued replies, back to back
-    size_t sent = 0;            // bytes of out already sent
-    Pending queue[kQueueSize];  // a ring: the replies in out, oldest first
-    size_t queueHead = 0;
-    size_t queued = 0;
+    size_t skip = 0;                 // bytes of an over-long request still to drop
+    std::unique_ptr<uint8_t[]> out;  // kOutCapacity bytes of replies not yet sent
+    size_t outEnd = 0;
     uint64_t requests = 0;
+    LinkFaults faults;  // the connection's copy of its endpoint's faults
+    uint64_t faultsGeneration = ~uint64_t{0};
+    bool restartSent = false;          // nothing more reaches the device
+    std::atomic<bool> closing{false};  // set by the loop before it shuts the socket
+    std::atomic<bool> done{false};     // the thread has ended; the loop joins it
+    std::thread thread;
   };
 
   bool OpenListeners(std::string* error);
   void CloseListeners();
   void Loop();
   void Accept(size_t endpoint);
-  void Receive(Connection& c);
-  void Serve(Connection& c);  // takes the requests, then makes room for more
-  void TakeRequests(Connection& c);
-  // A whole request waits in the input and the device may take it now.
-  static bool RequestWaiting(const Connection& c);
-  void Flush(Connection& c, uint64_t nowMs);
-  void Close(Connection& c);
+  // A connection's thread: reads, answers, sends, until the connection ends.
+  void Serve(Connection& c);
+  // Answers every whole request in the input; false when the connection
+  // must end (not Modbus TCP, a drop fault, a failed send, closing).
+  bool TakeRequests(Connection& c);
+  bool Flush(Connection& c);
+  // Holds the replies back until dueMs on the device's clock.
+  bool HoldBack(Connection& c, uint64_t dueMs);
+  const LinkFaults& FaultsOf(Connection& c);
+  void Reap();  // joins the threads of connections that ended
   void CloseAll();
   void BeginRestart(uint64_t nowMs);
   void ComeBack(uint64_t nowMs);
   void Wake();
-  const LinkFaults& LoopFaults(size_t endpoint);
   void LogServed(size_t endpoint, uint16_t firstRegister);
 
   VirtualDevice& device_;
   std::vector<EndpointSpec> endpoints_;  // ports as bound
   std::vector<platform::TcpListener> listeners_;
-  std::vector<std::unique_ptr<Connection>> connections_;
-  std::vector<platform::PollItem> items_;  // the loop's, kept between turns
+  std::vector<std::unique_ptr<Connection>> connections_;  // the loop's
+  std::vector<platform::PollItem> items_;                 // the loop's, kept between turns
   mutable std::mutex faultMutex_;
   std::vector<LinkFaults> faults_;
   LinkFaults defaultFaults_;  // for endpoints bound later
   std::atomic<uint64_t> faultsGeneration_{0};
-  std::vector<LinkFaults> loopFaults_;  // the loop's copy
-  uint64_t loopFaultsGeneration_ = ~uint64_t{0};
   std::function<void()> restartListener_;
   std::thread thread_;
   platform::Waker waker_;
@@ -180,12 +181,15 @@ class DeviceServer {
   std::atomic<bool> stop_{false};
   std::atomic<bool> dropRequested_{false};
   std::atomic<bool> restartRequested_{false};
+  std::atomic<bool> restartReplied_{false};  // a connection sent a restart's reply
   std::atomic<bool> away_{false};
   std::atomic<uint32_t> restartMs_{5000};
   std::atomic<size_t> connectionCount_{0};
   std::atomic<uint64_t> requestCount_{0};
-  // A ring of endpoint << 16 | first register, written by the loop alone.
-  std::unique_ptr<std::atomic<uint32_t>[]> served_;
+  // A ring of entries (sequence + 1) << 32 | endpoint << 16 | first
+  // register; a writer takes its sequence number first, so readers can tell
+  // an entry not yet written.
+  std::unique_ptr<std::atomic<uint64_t>[]> served_;
   std::atomic<uint64_t> servedCount_{0};
   bool restartPending_ = false;  // loop thread only
   bool relistenReported_ = false;

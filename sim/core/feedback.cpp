@@ -22,7 +22,7 @@ void PutU16(uint8_t* p, uint16_t v) {
 // The reply's data after the function code into data; returns its size, or
 // sets *e. pdu: the request's bytes after the function code.
 size_t AnswerStandard(VirtualDevice& device, uint8_t function, const uint8_t* pdu, size_t size,
-                      uint8_t* data, uint8_t* e) {
+                      uint8_t* data, uint8_t* e, bool* restartRequested) {
   uint16_t values[kMaxReadRegisters];
   if (function == kReadHoldingRegisters || function == kReadInputRegisters) {
     size_t count = size == 4 ? GetU16(pdu + 2) : 0;
@@ -42,7 +42,7 @@ size_t AnswerStandard(VirtualDevice& device, uint8_t function, const uint8_t* pd
       return 0;
     }
     values[0] = GetU16(pdu + 2);
-    *e = device.LinkWrite(GetU16(pdu), 1, values);
+    *e = device.LinkWrite(GetU16(pdu), 1, values, restartRequested);
     std::memcpy(data, pdu, 4);  // the request echoed
     return 4;
   }
@@ -53,7 +53,7 @@ size_t AnswerStandard(VirtualDevice& device, uint8_t function, const uint8_t* pd
     return 0;
   }
   for (size_t i = 0; i < count; ++i) values[i] = GetU16(pdu + 5 + 2 * i);
-  *e = device.LinkWrite(GetU16(pdu), count, values);
+  *e = device.LinkWrite(GetU16(pdu), count, values, restartRequested);
   std::memcpy(data, pdu, 4);  // address and count
   return 4;
 }
@@ -89,15 +89,15 @@ size_t AnswerRequest(VirtualDevice& device, const uint8_t* request, size_t lengt
   if (length > kMaxPacketBytes) {
     e = kIllegalDataValue;
   } else if (function == kFeedbackFunction) {
-    e = device.Feedback(request + kHeaderBytes, length - kHeaderBytes, data, &body);
+    e = device.Feedback(request + kHeaderBytes, length - kHeaderBytes, data, &body,
+                        restartRequested);
   } else if (function == kReadHoldingRegisters || function == kReadInputRegisters ||
              function == kWriteSingleRegister || function == kWriteMultipleRegisters) {
-    body =
-        AnswerStandard(device, function, request + kHeaderBytes, length - kHeaderBytes, data, &e);
+    body = AnswerStandard(device, function, request + kHeaderBytes, length - kHeaderBytes, data, &e,
+                          restartRequested);
   } else {
     e = kIllegalFunction;
   }
-  *restartRequested = device.TakeRestartRequest();
   std::memcpy(reply, request, kHeaderBytes);
   if (e != kExceptionNone) {
     reply[7] = static_cast<uint8_t>(function | kExceptionFlag);

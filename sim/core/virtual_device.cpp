@@ -88,8 +88,9 @@ void VirtualDevice::Install(const std::function<void(RegisterMap&, DeviceCore&)>
 }
 
 uint8_t VirtualDevice::Feedback(const uint8_t* records, size_t length, uint8_t* readData,
-                                size_t* readBytes) {
+                                size_t* readBytes, bool* restartRequested) {
   *readBytes = 0;
+  *restartRequested = false;
   // Form and reply size first, without the lock: they depend on the bytes only.
   size_t at = 0;
   size_t replyBytes = kHeaderBytes;
@@ -107,6 +108,7 @@ uint8_t VirtualDevice::Feedback(const uint8_t* records, size_t length, uint8_t* 
   uint64_t otherBefore = OtherGenerationLocked();
   size_t out = 0;
   uint8_t e = FeedbackLocked(records, length, readData, &out);
+  *restartRequested = core_.restartRequested.exchange(false);
   if (!KeepChangesLocked(otherBefore)) return kDeviceFailure;
   if (e == kExceptionNone) *readBytes = out;
   return e;
@@ -160,15 +162,15 @@ uint8_t VirtualDevice::LinkRead(uint16_t address, size_t count, uint16_t* values
   return KeepChangesLocked(otherBefore) ? e : static_cast<uint8_t>(kDeviceFailure);
 }
 
-uint8_t VirtualDevice::LinkWrite(uint16_t address, size_t count, const uint16_t* values) {
+uint8_t VirtualDevice::LinkWrite(uint16_t address, size_t count, const uint16_t* values,
+                                 bool* restartRequested) {
   Lock lock(*this);
   ++core_.packets;
   uint64_t otherBefore = OtherGenerationLocked();
   uint8_t e = map_.Write(address, count, values);
+  *restartRequested = core_.restartRequested.exchange(false);
   return KeepChangesLocked(otherBefore) ? e : static_cast<uint8_t>(kDeviceFailure);
 }
-
-bool VirtualDevice::TakeRestartRequest() { return core_.restartRequested.exchange(false); }
 
 void VirtualDevice::PowerOn() {
   Lock lock(*this);

@@ -125,14 +125,15 @@ class VirtualDevice {
   // exception code. The records are checked whole first (form, reply size,
   // every register mapped), so a malformed request changes nothing; then
   // they run in order, and the first refusal stops the rest (earlier ones
-  // stand). One lock, no allocation.
-  uint8_t Feedback(const uint8_t* records, size_t length, uint8_t* readData, size_t* readBytes);
+  // stand). One lock, no allocation. *restartRequested tells whether this
+  // request wrote the restart register: taken under the same lock, so
+  // requests served at once on other links never take it for their own.
+  uint8_t Feedback(const uint8_t* records, size_t length, uint8_t* readData, size_t* readBytes,
+                   bool* restartRequested);
   // A standard Modbus read or write from a link: as ReadRegisters and
   // WriteRegisters, counted as a request.
   uint8_t LinkRead(uint16_t address, size_t count, uint16_t* values);
-  uint8_t LinkWrite(uint16_t address, size_t count, const uint16_t* values);
-  // True once after a request wrote the restart register; takes no lock.
-  bool TakeRestartRequest();
+  uint8_t LinkWrite(uint16_t address, size_t count, const uint16_t* values, bool* restartRequested);
   // Volatile registers back to power-on values; the running firmware is the
   // one the info page names. Runs at construction and after every restart.
   void PowerOn();

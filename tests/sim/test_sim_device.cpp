@@ -5,6 +5,7 @@
 // fault, the state file and the command line.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -451,6 +452,53 @@ TEST_F(SimFeedbackTest, BothEndpointsShareOneDevice) {
   ASSERT_EQ(Exchange(eth, {WriteU32(4992, 77)}), 0);
   EXPECT_EQ(ReadU32Wire(4992), 77u);
   EXPECT_EQ(bench_->usbEndpoint(), "127.0.0.1:" + std::to_string(bench_->usbPort()));
+}
+
+// The device takes 64 connections; one more is closed at once, and a place
+// that frees up is taken again.
+TEST_F(SimFeedbackTest, ConnectionsBeyondTheDevicesLimitAreClosed) {
+  std::vector<std::unique_ptr<RawClient>> clients;  // with the fixture's, 64
+  for (int i = 0; i < 63; ++i) {
+    clients.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(clients.back()->Connect(bench_->usbPort())) << i;
+  }
+  ASSERT_EQ(Exchange(*clients.back(), {Read(60000, 2)}), 0);
+  RawClient extra;
+  ASSERT_TRUE(extra.Connect(bench_->usbPort()));
+  EXPECT_TRUE(extra.ClosedByPeer());
+  clients.front()->Close();
+  ASSERT_TRUE(WaitFor([this] { return bench_->server().connectionCount() < 64; }, 2000));
+  RawClient again;
+  ASSERT_TRUE(again.Connect(bench_->usbPort()));
+  EXPECT_EQ(Exchange(again, {Read(60000, 2)}), 0);
+}
+
+// Links are served at once: a restart is reported to the request that wrote
+// it, never to one served meanwhile on another link.
+TEST_F(SimFeedbackTest, ARestartBelongsToTheRequestThatAskedForIt) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> taken{0};
+  std::thread other([&] {
+    Bytes read = Request({Read(60000, 2)});
+    uint8_t reply[qxsim::kMaxPacketBytes];
+    while (!stop) {
+      bool restart = false;
+      qxsim::AnswerRequest(device(), read.data(), read.size(), reply, &restart);
+      if (restart) ++taken;
+    }
+  });
+  Bytes write = Request({WriteU32(61996, 0x6B2E41D7)});
+  uint8_t reply[qxsim::kMaxPacketBytes];
+  int missed = 0;
+  for (int i = 0; i < 200000; ++i) {  // a race of a few instructions shows within these
+    bool restart = false;
+    qxsim::AnswerRequest(device(), write.data(), write.size(), reply, &restart);
+    if (!restart) ++missed;
+  }
+  stop = true;
+  other.join();
+  EXPECT_EQ(taken.load(), 0);
+  EXPECT_EQ(missed, 0);
 }
 
 // ---- flash ---------------------------------------------------------------
