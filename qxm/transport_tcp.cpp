@@ -19,6 +19,10 @@ constexpr uint16_t kModbusPort = 502;
 constexpr uint32_t kConnectTimeoutMs = 3000;
 constexpr uint32_t kSendTimeoutMs = 2000;
 uint32_t g_replyTimeoutMs = 3000;
+// A device that answers within this long after the request is caught
+// awake, sparing the wake-up of a sleeping thread; a slow one (a real device
+// behind a bridge) soon stops the spinning (platform/spin_policy.h).
+constexpr uint32_t kReplySpinUs = 50;
 
 bool SameText(const char* a, const char* b) {
   for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -70,6 +74,7 @@ class TcpBackend : public QxmBackend {
     size_t n = strnlen(host, sizeof host_ - 1);
     std::memcpy(host_, host, n);
     host_[n] = '\0';
+    socket_.SetSpinUs(kReplySpinUs);
   }
 
   // Every connection holds its own start-up of the socket library, so that
