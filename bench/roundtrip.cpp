@@ -1,18 +1,17 @@
-// One register read on loopback, three ways, interleaved in one run so that
-// the machine's moods touch them alike:
+// One register read on loopback, several ways, interleaved in one run so
+// that the machine's moods touch them alike:
 //   (a) a bare TCP ping-pong of the very request and reply bytes, blocking
 //       sockets straight on the system (the floor: no framing, no device);
+//   (a') the same ping-pong with both ends spinning briefly before they
+//       sleep, as qxm and qxsim do: the floor of a spinning exchange, shown
+//       for comparison (b can be below a when the spins pay);
 //   (b) ReadU32 through the device-access library to qxsim's device server;
 //   (c) libmodbus reading the same two registers with function 3 from it.
 // Each way runs a batch of exchanges per round, in a rotating order; the
 // medians of the rounds' per-exchange times are printed with b/a and b/c.
-//
-// Where the threads run decides the floor more than anything measured: a
-// peer woken on the caller's own processor answers in a few microseconds, one
-// woken on an idle processor only once that processor is back from sleep. So
-// the servers and the client are placed alike for every way (--cpus).
-// The system's socket calls are used here on purpose: the floor must not
-// move with the platform layer it is measuring.
+// The servers and the client are placed alike for every way (--cpus,
+// bench/placement.h). The system's socket calls are used here on purpose:
+// the floor must not move with the platform layer it is measuring.
 #include <arpa/inet.h>
 #include <modbus.h>
 #include <netinet/in.h>
@@ -21,8 +20,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/placement.h"
 #include "device/registers.h"
 #include "qxm/qxm.h"
 #include "sim/bench.h"
@@ -38,20 +38,17 @@
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: roundtrip [--rounds N] [--batch N]\n"
+constexpr char kUsageHead[] =
+    "usage: roundtrip [--rounds N] [--batch N] [--cpus split|same|any]\n"
     "\n"
-    "Measures one register read on loopback three ways, interleaved: a bare TCP\n"
-    "ping-pong of the same bytes (a), ReadU32 through the device-access library\n"
-    "to qxsim (b), and libmodbus function 3 from qxsim (c). Prints the median\n"
-    "time per exchange of each and the ratios b/a and b/c.\n"
+    "Measures one register read on loopback, interleaved: a bare TCP ping-pong\n"
+    "of the same bytes (a), the same with both ends spinning before they sleep\n"
+    "(a'), ReadU32 through the device-access library to qxsim (b), and\n"
+    "libmodbus function 3 from qxsim (c). Prints the median time per exchange\n"
+    "of each and the ratios b/a, b/c and b/a'.\n"
     "\n"
     "  --rounds N   rounds, each running every way once (default 60)\n"
-    "  --batch N    exchanges of each way per round (default 200)\n"
-    "  --cpus split|same|any\n"
-    "               servers on processor 0 and the client on 1 (split, the\n"
-    "               default), everything on processor 0 (same), or wherever the\n"
-    "               system puts them (any)\n";
+    "  --batch N    exchanges of each way per round (default 200)\n";
 
 constexpr uint16_t kRegister = 60000;  // the product identifier, two words
 // The bytes of (b)'s exchange: function 76 reading two registers, and its reply.
@@ -65,9 +62,20 @@ void NoDelay(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-bool ReadAll(int fd, uint8_t* out, size_t length) {
+// As long as qxm's and qxsim's spins.
+constexpr auto kSpin = std::chrono::microseconds(50);
+
+// Reads length bytes; spinning, it looks for them (yielding the processor)
+// for kSpin before it sleeps in the read.
+bool ReadAll(int fd, uint8_t* out, size_t length, bool spin) {
+  auto spinEnd = SteadyClock::now() + kSpin;
   for (size_t have = 0; have < length;) {
-    ssize_t n = recv(fd, out + have, length - have, 0);
+    bool look = spin && SteadyClock::now() < spinEnd;
+    ssize_t n = recv(fd, out + have, length - have, look ? MSG_DONTWAIT : 0);
+    if (n < 0 && look && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      sched_yield();
+      continue;
+    }
     if (n <= 0) return false;
     have += static_cast<size_t>(n);
   }
@@ -77,6 +85,7 @@ bool ReadAll(int fd, uint8_t* out, size_t length) {
 // The floor's server: answers every request with the canned reply.
 class PingPong {
  public:
+  explicit PingPong(bool spin) : spin_(spin) {}
   bool Start() {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -104,7 +113,7 @@ class PingPong {
   bool Exchange() {
     uint8_t reply[sizeof kReply];
     return send(client_, kRequest, sizeof kRequest, MSG_NOSIGNAL) == sizeof kRequest &&
-           ReadAll(client_, reply, sizeof reply);
+           ReadAll(client_, reply, sizeof reply, spin_);
   }
 
  private:
@@ -113,30 +122,17 @@ class PingPong {
     if (fd < 0) return;
     NoDelay(fd);
     uint8_t request[sizeof kRequest];
-    while (ReadAll(fd, request, sizeof request)) {
+    while (ReadAll(fd, request, sizeof request, spin_)) {
       if (send(fd, kReply, sizeof kReply, MSG_NOSIGNAL) != sizeof kReply) break;
     }
     close(fd);
   }
 
+  bool spin_;
   int listener_ = -1;
   int client_ = -1;
   std::thread thread_;
 };
-
-// Pins the calling thread (and the threads it starts later) to one processor.
-bool RunOn(int cpu) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(cpu, &set);
-  return sched_setaffinity(0, sizeof set, &set) == 0;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 }  // namespace
 
@@ -147,7 +143,8 @@ int main(int argc, char** argv) {
   cli::Arguments args("roundtrip", argc, argv);
   while (args.Next()) {
     const char* value = nullptr;
-    if (args.HelpOrVersion(kUsage)) return cli::kExitOk;
+    static const std::string usage = std::string(kUsageHead) + bench::kCpusUsage;
+    if (args.HelpOrVersion(usage.c_str())) return cli::kExitOk;
     if (args.Option("--rounds", &value)) {
       if (!cli::ParseUnsigned(value, 100000, &rounds) || rounds == 0) {
         return args.BadValue("a count of rounds");
@@ -158,19 +155,14 @@ int main(int argc, char** argv) {
       }
     } else if (args.Option("--cpus", &value)) {
       cpus = value;
-      if (cpus != "split" && cpus != "same" && cpus != "any") {
-        return args.BadValue("split, same or any");
-      }
+      if (!bench::IsPlacement(cpus)) return args.BadValue("split, same or any");
     } else {
       return args.Unknown();
     }
   }
   if (args.failed()) return cli::kExitUsage;
   // The servers' threads inherit the processor of the thread that starts them.
-  if (cpus != "any" && !RunOn(0)) {
-    std::fprintf(stderr, "roundtrip: cannot run on processor 0\n");
-    return cli::kExitFailed;
-  }
+  if (!bench::PlaceServers(cpus, "roundtrip")) return cli::kExitFailed;
 
   qxsim::Bench bench;
   std::string error;
@@ -178,15 +170,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "roundtrip: %s\n", error.c_str());
     return cli::kExitFailed;
   }
-  PingPong floor;
-  if (!floor.Start()) {
+  PingPong floor(false);
+  PingPong spinningFloor(true);
+  if (!floor.Start() || !spinningFloor.Start()) {
     std::fprintf(stderr, "roundtrip: the ping-pong peer cannot start\n");
     return cli::kExitFailed;
   }
-  if (cpus == "split" && !RunOn(1)) {
-    std::fprintf(stderr, "roundtrip: cannot run on processor 1 (--cpus same or any)\n");
-    return cli::kExitFailed;
-  }
+  if (!bench::PlaceClient(cpus, "roundtrip")) return cli::kExitFailed;
   int handle = 0;
   std::string eth = "127.0.0.1:" + std::to_string(bench.ethPort());
   if (QXM_Open("z5 device type", "tcp", eth.c_str(), &handle) != 0) {
@@ -203,7 +193,8 @@ int main(int argc, char** argv) {
   uint32_t viaQxm = 0;
   uint16_t words[2] = {};
   if (ReadU32(handle, kRegister, &viaQxm) != 0 ||
-      modbus_read_registers(mb, kRegister, 2, words) != 2 || !floor.Exchange()) {
+      modbus_read_registers(mb, kRegister, 2, words) != 2 || !floor.Exchange() ||
+      !spinningFloor.Exchange()) {
     std::fprintf(stderr, "roundtrip: a first read failed\n");
     return cli::kExitFailed;
   }
@@ -220,6 +211,7 @@ int main(int argc, char** argv) {
       {"(b) ReadU32 through qxm", [&] { return ReadU32(handle, kRegister, &viaQxm) == 0; }},
       {"(c) libmodbus function 3",
        [&] { return modbus_read_registers(mb, kRegister, 2, words) == 2; }},
+      {"(a') ping-pong, ends spinning", [&] { return spinningFloor.Exchange(); }},
   };
   std::vector<std::vector<double>> perExchangeUs(ways.size());
   for (uint64_t r = 0; r < rounds && !failed; ++r) {
@@ -241,15 +233,16 @@ int main(int argc, char** argv) {
     return cli::kExitFailed;
   }
 
-  double median[3];
+  double median[4];
   std::printf("median of %llu interleaved rounds of %llu exchanges each, loopback, cpus %s:\n",
               static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(batch),
               cpus.c_str());
   for (size_t w = 0; w < ways.size(); ++w) {
-    median[w] = Median(perExchangeUs[w]);
+    median[w] = bench::Median(perExchangeUs[w]);
     std::printf("  %-28s %8.2f us\n", ways[w].first, median[w]);
   }
   std::printf("  b/a %.3f (target <= 1.10)\n", median[1] / median[0]);
   std::printf("  b/c %.3f (target <= 0.90)\n", median[1] / median[2]);
+  std::printf("  b/a' %.3f (for comparison)\n", median[1] / median[3]);
   return cli::kExitOk;
 }

@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (optimised, in build-bench/) and runs them: the
-# station's own costs (bench_station), then the side-by-side round trip
-# (roundtrip: needs libmodbus-dev), with its threads across two processors
-# and on one. Prints a short table of the results.
+# station's own costs (bench_station); the side-by-side round trip
+# (roundtrip: needs libmodbus-dev) and the work of a 120-page upgrade
+# (upgrade_work), each with the threads across two processors and on one;
+# then qxtest's peak memory over a real upgrade of that size against qxsim
+# (about 15 s: the upgrade's fixed wait). Prints a short table of the results.
 # Usage: tools/bench.sh [--quick]   (--quick: shorter runs, noisier numbers)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="${QX_JOBS:-2}"
 min_time=0.5
 rounds=60
+runs=5
 if [ "${1:-}" = "--quick" ]; then
   min_time=0.1
   rounds=15
+  runs=2
 elif [ $# -gt 0 ]; then
   echo "usage: tools/bench.sh [--quick]" >&2
   exit 2
 fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQX_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
-targets=(bench_station)
+targets=(bench_station upgrade_work qxsim qxtest qxfwpack)
 known=$(cmake --build build-bench --target help)
 grep -qw roundtrip <<<"$known" && targets+=(roundtrip)
 cmake --build build-bench -j"$jobs" --target "${targets[@]}" >/dev/null
@@ -40,3 +44,30 @@ else
   echo
   echo "roundtrip: not built (install libmodbus-dev)"
 fi
+
+for cpus in split same; do
+  echo
+  build-bench/bin/upgrade_work --runs "$runs" --cpus "$cpus" | tail -n 2
+done
+
+echo
+if [ ! -x /usr/bin/time ]; then
+  echo "qxtest peak memory: not measured (install time)"
+  exit 0
+fi
+work="$(mktemp -d "${TMPDIR:-/tmp}/qx-bench-XXXXXX")"
+source tools/qxsim_start.sh
+trap 'qxsim_stop; rm -rf "$work"' EXIT
+image="$work/fw.bin"
+build-bench/bin/qxfwpack -o "$image" --generate $((120 * 4096)) --seed 7 --fw-version 1.25 >/dev/null
+qxsim_start build-bench/bin/qxsim "$work/qxsim" --state "$work/state" --usb 127.0.0.1:0 \
+  --eth 127.0.0.1:0 --ts-endpoint 127.0.0.1:0 --restart-seconds 1
+if ! QXM_USB_ENDPOINT="$(qxsim_endpoint 'usb endpoint')" /usr/bin/time -f '%M %e' \
+    -o "$work/time" build-bench/bin/qxtest --file "$image" --no-wait >"$work/qxtest.out"; then
+  echo "qxtest: the upgrade did not complete" >&2
+  exit 1
+fi
+read -r peak_kib seconds <"$work/time"
+file_kib=$(($(stat -c %s "$image") / 1024))
+echo "qxtest, a real 120-page upgrade: peak memory $peak_kib KiB" \
+  "(target <= file $file_kib KiB + 4096 KiB = $((file_kib + 4096)) KiB), $seconds s with the fixed wait"

@@ -18,40 +18,23 @@ cmake --build "$build" -j"$jobs" --target qxsim qxtest qxfwpack qxstation >/dev/
 bin="$build/bin"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/qx-road-XXXXXX")"
-sim_pid=""
-cleanup() {
-  if [[ -n "$sim_pid" ]] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source tools/qxsim_start.sh
+trap 'qxsim_stop; rm -rf "$work"' EXIT
 
 image="$work/Z5_firmware_1.25.bin"
 "$bin/qxfwpack" -o "$image" --generate 50000 --seed 7 --fw-version 1.25 >/dev/null
 
-"$bin/qxsim" --state "$work/state" --usb 127.0.0.1:0 --eth 127.0.0.1:0 \
-  --ts-endpoint 127.0.0.1:0 --ts-results "$records/server-results.txt" \
-  --meter-link "$work/meter" >"$work/qxsim.out" 2>"$work/qxsim.err" &
-sim_pid=$!
 mkdir -p "$records"
-
-# qxsim prints every endpoint it serves once it listens; the test server last.
-for _ in $(seq 100); do
-  grep -q '^test server ' "$work/qxsim.out" && break
-  if ! kill -0 "$sim_pid" 2>/dev/null; then
-    echo "station_road: qxsim did not start:" >&2
-    cat "$work/qxsim.err" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
-endpoint() { sed -n "s/^$1 //p" "$work/qxsim.out"; }
-QXM_USB_ENDPOINT="$(endpoint 'usb endpoint')"
-QX_DEVICE_IP="$(endpoint 'eth endpoint')"
-QXTS_ENDPOINT="$(endpoint 'test server')"
-QX_COM3="$(endpoint meter)"
+if ! qxsim_start "$bin/qxsim" "$work/qxsim" --state "$work/state" --usb 127.0.0.1:0 \
+    --eth 127.0.0.1:0 --ts-endpoint 127.0.0.1:0 --ts-results "$records/server-results.txt" \
+    --meter-link "$work/meter"; then
+  echo "station_road: qxsim did not start" >&2
+  exit 1
+fi
+QXM_USB_ENDPOINT="$(qxsim_endpoint 'usb endpoint')"
+QX_DEVICE_IP="$(qxsim_endpoint 'eth endpoint')"
+QXTS_ENDPOINT="$(qxsim_endpoint 'test server')"
+QX_COM3="$(qxsim_endpoint meter)"
 if [[ -z "$QXM_USB_ENDPOINT" || -z "$QXTS_ENDPOINT" ]]; then
   echo "station_road: qxsim printed no endpoints" >&2
   exit 1

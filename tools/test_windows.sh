@@ -29,15 +29,11 @@ unset DISPLAY WAYLAND_DISPLAY
 unset QXM_USB_ENDPOINT QX_DEVICE_IP QXTS_ENDPOINT QX_COM3
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/qx-windows-XXXXXX")"
-sims=()
+source tools/qxsim_start.sh
 cleanup() {
   # Wine first: it may still hold the meter's terminal open.
   wineserver -k 2>/dev/null || true
-  local pid
-  for pid in "${sims[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  qxsim_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -67,21 +63,17 @@ ctest --test-dir "$win" --output-on-failure -j"$jobs" --timeout 120
 
 # Starts a fresh qxsim on free ports; sets usb, eth and ts to its endpoints.
 start_sim() {  # name meter-link
-  local out="$work/$1.out"
-  "$linux/bin/qxsim" --usb 127.0.0.1:0 --eth 127.0.0.1:0 --ts-endpoint 127.0.0.1:0 \
-    --state "$work/$1.state" --ts-results "$work/$1.results" --meter-link "$2" \
-    >"$out" 2>"$work/$1.err" </dev/null &
-  sims+=($!)
-  for _ in $(seq 100); do
-    grep -q '^test server ' "$out" && break
-    sleep 0.1
-  done
-  usb="$(sed -n 's/^usb endpoint //p' "$out")"
-  eth="$(sed -n 's/^eth endpoint //p' "$out")"
-  ts="$(sed -n 's/^test server //p' "$out")"
+  if ! qxsim_start "$linux/bin/qxsim" "$work/$1" --usb 127.0.0.1:0 --eth 127.0.0.1:0 \
+      --ts-endpoint 127.0.0.1:0 --state "$work/$1.state" --ts-results "$work/$1.results" \
+      --meter-link "$2"; then
+    echo "windows: qxsim did not start" >&2
+    exit 1
+  fi
+  usb="$(qxsim_endpoint 'usb endpoint')"
+  eth="$(qxsim_endpoint 'eth endpoint')"
+  ts="$(qxsim_endpoint 'test server')"
   if [ -z "$usb" ] || [ -z "$eth" ] || [ -z "$ts" ]; then
-    echo "windows: qxsim did not start:" >&2
-    cat "$work/$1.err" >&2
+    echo "windows: qxsim printed no endpoints" >&2
     exit 1
   fi
 }

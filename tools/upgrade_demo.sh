@@ -18,15 +18,8 @@ cmake --build "$build" -j"$jobs" --target qxsim qxtest qxfwpack >/dev/null
 bin="$build/bin"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/qx-upgrade-demo-XXXXXX")"
-sim_pid=""
-cleanup() {
-  if [[ -n "$sim_pid" ]] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source tools/qxsim_start.sh
+trap 'qxsim_stop; rm -rf "$work"' EXIT
 
 image="$work/Z5_firmware_1.25.bin"
 "$bin/qxfwpack" -o "$image" --generate 50000 --seed 7 --fw-version 1.25
@@ -35,22 +28,11 @@ sim_args=(--state "$work/state")
 if [[ "${QX_DEMO_PORTS:-}" == "ephemeral" ]]; then
   sim_args+=(--usb 127.0.0.1:0 --eth 127.0.0.1:0 --ts-endpoint 127.0.0.1:0)
 fi
-"$bin/qxsim" "${sim_args[@]}" >"$work/qxsim.out" 2>"$work/qxsim.err" &
-sim_pid=$!
-
-# qxsim prints every endpoint it serves once it listens.
-endpoint=""
-for _ in $(seq 100); do
-  endpoint="$(sed -n 's/^usb endpoint //p' "$work/qxsim.out")"
-  [[ -n "$endpoint" ]] && grep -q '^test server ' "$work/qxsim.out" && break
-  if ! kill -0 "$sim_pid" 2>/dev/null; then
-    echo "upgrade_demo: qxsim did not start:" >&2
-    cat "$work/qxsim.err" >&2
-    echo "(busy ports? try QX_DEMO_PORTS=ephemeral)" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
+if ! qxsim_start "$bin/qxsim" "$work/qxsim" "${sim_args[@]}"; then
+  echo "upgrade_demo: qxsim did not start (busy ports? try QX_DEMO_PORTS=ephemeral)" >&2
+  exit 1
+fi
+endpoint="$(qxsim_endpoint 'usb endpoint')"
 if [[ -z "$endpoint" ]]; then
   echo "upgrade_demo: qxsim printed no USB endpoint" >&2
   exit 1
