@@ -31,12 +31,12 @@ Arguments::Arguments(const char* program, int argc, char** argv) : program_(prog
 
 const Arguments::Word& Arguments::Current() const {
   static const Word kNone;
-  return next_ > 0 && next_ <= words_.size() ? words_[next_ - 1] : kNone;
+  return current_ > 0 && current_ <= words_.size() ? words_[current_ - 1] : kNone;
 }
 
 bool Arguments::Next() {
   if (failed_ || next_ >= words_.size()) return false;
-  ++next_;
+  current_ = ++next_;
   return true;
 }
 

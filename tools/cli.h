@@ -61,7 +61,8 @@ class Arguments {
 
   std::string program_;
   std::vector<Word> words_;  // never resized after construction: values stay put
-  size_t next_ = 0;          // index of the word after the current one
+  size_t next_ = 0;          // index of the word after the current one (and its value)
+  size_t current_ = 0;       // the current word's index + 1: an option, never its value
   const char* value_ = "";   // the value last taken by Option
   bool failed_ = false;
 };

@@ -57,6 +57,23 @@ TEST(CommandLine, BothOptionFormsFlagsAndPositionals) {
   }
 }
 
+// A bad value is reported under its option's name in either form, never
+// under the value's own text.
+TEST(CommandLine, TheCurrentArgumentIsTheOptionNotItsValue) {
+  for (std::vector<std::string> words : {std::vector<std::string>{"prog", "--mask", "x"},
+                                         std::vector<std::string>{"prog", "--mask=x"}}) {
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(&w[0]);
+    cli::Arguments args("prog", static_cast<int>(argv.size()), argv.data());
+    const char* value = nullptr;
+    ASSERT_TRUE(args.Next());
+    ASSERT_TRUE(args.Option("--mask", &value));
+    EXPECT_STREQ("x", value);
+    EXPECT_STREQ("--mask", args.current());
+    EXPECT_FALSE(args.Next());
+  }
+}
+
 TEST(CommandLine, NumbersAreWholeOrRealWithoutSignsOrCommas) {
   uint64_t n = 0;
   EXPECT_TRUE(cli::ParseUnsigned("0x40000", 0xFFFFFFFF, &n));
