@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli.h"
+
 namespace bench {
 
 constexpr char kCpusUsage[] =
@@ -22,8 +24,14 @@ constexpr char kCpusUsage[] =
     "               default), everything on processor 0 (same), or wherever the\n"
     "               system puts them (any)\n";
 
-inline bool IsPlacement(const std::string& cpus) {
-  return cpus == "split" || cpus == "same" || cpus == "any";
+// Takes "--cpus VALUE" when it is the argument at hand (true then); a value
+// that names no placement fails the arguments (args.failed()).
+inline bool CpusOption(cli::Arguments& args, std::string* cpus) {
+  const char* value = nullptr;
+  if (!args.Option("--cpus", &value)) return false;
+  *cpus = value;
+  if (*cpus != "split" && *cpus != "same" && *cpus != "any") args.BadValue("split, same or any");
+  return true;
 }
 
 // Pins the calling thread (and the threads it starts later) to one processor.

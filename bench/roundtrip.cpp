@@ -153,10 +153,7 @@ int main(int argc, char** argv) {
       if (!cli::ParseUnsigned(value, 1000000, &batch) || batch == 0) {
         return args.BadValue("a count of exchanges");
       }
-    } else if (args.Option("--cpus", &value)) {
-      cpus = value;
-      if (!bench::IsPlacement(cpus)) return args.BadValue("split, same or any");
-    } else {
+    } else if (!bench::CpusOption(args, &cpus)) {
       return args.Unknown();
     }
   }

@@ -89,10 +89,7 @@ int main(int argc, char** argv) {
     if (args.HelpOrVersion(usage.c_str())) return cli::kExitOk;
     if (args.Option("--runs", &value)) {
       if (!cli::ParseUnsigned(value, 1000, &runs) || runs == 0) return args.BadValue("a count");
-    } else if (args.Option("--cpus", &value)) {
-      cpus = value;
-      if (!bench::IsPlacement(cpus)) return args.BadValue("split, same or any");
-    } else {
+    } else if (!bench::CpusOption(args, &cpus)) {
       return args.Unknown();
     }
   }

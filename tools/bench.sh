@@ -62,7 +62,7 @@ image="$work/fw.bin"
 build-bench/bin/qxfwpack -o "$image" --generate $((120 * 4096)) --seed 7 --fw-version 1.25 >/dev/null
 qxsim_start build-bench/bin/qxsim "$work/qxsim" --state "$work/state" --usb 127.0.0.1:0 \
   --eth 127.0.0.1:0 --ts-endpoint 127.0.0.1:0 --restart-seconds 1
-if ! QXM_USB_ENDPOINT="$(qxsim_endpoint 'usb endpoint')" /usr/bin/time -f '%M %e' \
+if ! QXM_USB_ENDPOINT="$QXSIM_USB" /usr/bin/time -f '%M %e' \
     -o "$work/time" build-bench/bin/qxtest --file "$image" --no-wait >"$work/qxtest.out"; then
   echo "qxtest: the upgrade did not complete" >&2
   exit 1

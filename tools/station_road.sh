@@ -31,15 +31,8 @@ if ! qxsim_start "$bin/qxsim" "$work/qxsim" --state "$work/state" --usb 127.0.0.
   echo "station_road: qxsim did not start" >&2
   exit 1
 fi
-QXM_USB_ENDPOINT="$(qxsim_endpoint 'usb endpoint')"
-QX_DEVICE_IP="$(qxsim_endpoint 'eth endpoint')"
-QXTS_ENDPOINT="$(qxsim_endpoint 'test server')"
-QX_COM3="$(qxsim_endpoint meter)"
-if [[ -z "$QXM_USB_ENDPOINT" || -z "$QXTS_ENDPOINT" ]]; then
-  echo "station_road: qxsim printed no endpoints" >&2
-  exit 1
-fi
-export QXM_USB_ENDPOINT QX_DEVICE_IP QXTS_ENDPOINT QX_COM3
+export QXM_USB_ENDPOINT="$QXSIM_USB" QX_DEVICE_IP="$QXSIM_ETH" QXTS_ENDPOINT="$QXSIM_TS"
+export QX_COM3="$QXSIM_METER"
 
 step() { printf '\n=== %s\n' "$*"; }
 # The report is printed anew after every test; the last one is the result.

@@ -32,13 +32,8 @@ if ! qxsim_start "$bin/qxsim" "$work/qxsim" "${sim_args[@]}"; then
   echo "upgrade_demo: qxsim did not start (busy ports? try QX_DEMO_PORTS=ephemeral)" >&2
   exit 1
 fi
-endpoint="$(qxsim_endpoint 'usb endpoint')"
-if [[ -z "$endpoint" ]]; then
-  echo "upgrade_demo: qxsim printed no USB endpoint" >&2
-  exit 1
-fi
-echo "qxsim: virtual Z5 on $endpoint"
-export QXM_USB_ENDPOINT="$endpoint"
+echo "qxsim: virtual Z5 on $QXSIM_USB"
+export QXM_USB_ENDPOINT="$QXSIM_USB"
 
 # Type the path once the prompt shows, then Enter for "Press any key".
 out="$work/qxtest.out"
