@@ -354,24 +354,15 @@ bool DeviceServer::TakeRequests(Connection& c) {
     const LinkFaults& f = FaultsOf(c);
     if (f.dropAfter >= 0 && c.requests > static_cast<uint64_t>(f.dropAfter)) return false;
     if (f.noAnswer) continue;
-    if (kOutCapacity - c.outEnd < kMaxPacketBytes && !Flush(c)) return false;
+    // A slow reply waits alone: the replies before it go now.
+    if ((f.slowMs > 0 || kOutCapacity - c.outEnd < kMaxPacketBytes) && !Flush(c)) return false;
     bool restart = false;
     uint8_t* reply = c.out.get() + c.outEnd;
     size_t size = AnswerRequest(device_, request, total, reply, &restart);
     CorruptHeader(reply, size, f.corruptHeader);
-    if (f.slowMs > 0) {
-      // Earlier replies go now; this one when it is due.
-      size_t earlier = c.outEnd;
-      // The clock counts whole milliseconds: one more makes the hold at
-      // least slowMs.
-      uint64_t due = device_.clock().NowMs() + f.slowMs + 1;
-      c.outEnd = 0;
-      if (earlier > 0 && c.socket.SendAll(c.out.get(), earlier, kSendTimeoutMs) != platform::kOk) {
-        return false;
-      }
-      std::memmove(c.out.get(), reply, size);
-      if (!HoldBack(c, due)) return false;
-    }
+    // The clock counts whole milliseconds: one more makes the hold at least
+    // slowMs.
+    if (f.slowMs > 0 && !HoldBack(c, device_.clock().NowMs() + f.slowMs + 1)) return false;
     c.outEnd += size;
     if (restart) {
       // The reply goes out first; then the loop takes the device away.
