@@ -43,6 +43,9 @@ struct TestContext {
   char stationText1[kTextCapacity] = {};
   char stationText2[kTextCapacity] = {};
   char Msg[kTextCapacity] = {};  // result text of the test just run
+  // A detail of the test just run for the run's record only: the console
+  // report and the test server never show it. Cleared before every test.
+  char recordNote[kTextCapacity] = {};
   char stationNote[kNoteCapacity] = {};
   uint32_t testCount = 0;
   uint32_t jigCode = 0;

@@ -116,7 +116,9 @@ int TestHarness::Run() {
     TextCopy(entry.details, kReminder);
     if (observer_ != nullptr) observer_->TestStarted(i, entry);
 
-    // EL and Msg are left as the previous test set them.
+    // EL and Msg are left as the previous test set them; a record note is
+    // the test's own.
+    context_.recordNote[0] = '\0';
     if (entry.test != nullptr) {
       entry.test(&context_);
     } else {

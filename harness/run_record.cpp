@@ -74,6 +74,7 @@ void RunRecord::TestFinished(uint32_t index, const TestRecord& test, const TestC
   RecordedTest& out = tests_[index];
   out.status = test.status;
   out.details = test.details;
+  out.note = context.recordNote;
   out.durationMs = platform::TickMs() - testStartMs_;
   serialNumber_ = context.serialNumber;
 }
@@ -103,6 +104,7 @@ std::string RunRecord::ToJson() const {
     out += i == 0 ? "\n" : ",\n";
     out += "    {\"name\": " + Quoted(t.name) + ", \"status\": " + Quoted(StatusName(t.status)) +
            ", \"details\": " + Quoted(t.details) +
+           (t.note.empty() ? std::string() : ", \"note\": " + Quoted(t.note)) +
            ", \"durationMs\": " + std::to_string(t.durationMs) + "}";
   }
   out += tests_.empty() ? "]\n" : "\n  ]\n";

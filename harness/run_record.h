@@ -13,6 +13,7 @@ struct RecordedTest {
   std::string name;
   uint32_t status = kLevelNotRun;
   std::string details;
+  std::string note;  // the test's record note; empty: none
   uint64_t durationMs = 0;
 };
 

@@ -1,9 +1,12 @@
 #include "production/stream_tests.h"
 
+#include <cstring>
+
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
+#include "harness/format_mac.h"
 #include "harness/messages.h"
 #include "harness/text.h"
 #include "platform/byte_order.h"
@@ -136,24 +139,81 @@ int StreamTest(int handle, uint32_t seconds, StreamResult* result) {
 
 namespace {
 
-// From here on the USB link is closed: every failure says so, names its
-// step, and leaves no handle in the context that a later test could use.
-uint32_t FailAfterClose(TestContext* context, const char* first, int32_t code, const char* step) {
-  char piece[kPieceCapacity];
-  TextCopy(context->Msg, first);
-  if (code != 0) {
-    TextFormat(piece, sizeof piece, "(%i) ", code);
-    TextAppend(context->Msg, piece);
+// Serial number and MAC address: what tells the device on Ethernet from
+// another one answering at the fixed address.
+struct DeviceIdentity {
+  uint32_t serial = 0;
+  uint8_t mac[6] = {};
+};
+
+int32_t ReadIdentity(int handle, DeviceIdentity* identity) {
+  FeedbackFrame frames[2] = {
+      FeedbackFrame(FrameDirection::Read, kRegMac, 3, FrameDataType::Bytes),
+      FeedbackFrame(FrameDirection::Read, kRegSerialNumber, 2, FrameDataType::U32),
+  };
+  int32_t code = FeedbackExchange(handle, 2, frames);
+  if (code != 0) return code;
+  std::memcpy(identity->mac, frames[0].Bytes(), sizeof identity->mac);
+  identity->serial = frames[1].U32(0);
+  return 0;
+}
+
+bool SameIdentity(const DeviceIdentity& a, const DeviceIdentity& b) {
+  return a.serial == b.serial && std::memcmp(a.mac, b.mac, sizeof a.mac) == 0;
+}
+
+void DescribeWrongDevice(const DeviceIdentity& seen, const DeviceIdentity& expected, char* msg,
+                         size_t cap) {
+  char seenMac[kMacTextCapacity];
+  char expectedMac[kMacTextCapacity];
+  FormatMac(seen.mac, seenMac);
+  FormatMac(expected.mac, expectedMac);
+  TextFormat(msg, cap, "Wrong device on Ethernet: SN %u MAC %s, expected SN %u MAC %s", seen.serial,
+             seenMac, expected.serial, expectedMac);
+}
+
+// From here on the USB link is closed. Msg (set by the caller) is the plain
+// text that the line's server and report readers match; which step failed,
+// and why, goes to the run's record only. No handle is left in the context
+// that a later test could use.
+uint32_t FailAfterClose(TestContext* context, const char* step, const char* detail) {
+  TextCopy(context->recordNote, step);
+  if (detail != nullptr && detail[0] != '\0') {
+    TextAppend(context->recordNote, ": ");
+    TextAppend(context->recordNote, detail);
   }
-  if (step != nullptr) {
-    TextAppend(context->Msg, step);
-    TextAppend(context->Msg, " ");
-  }
-  TextAppend(context->Msg, "(USB closed)");
+  TextAppend(context->recordNote, " (USB closed)");
   context->EL = kLevelFatal;
   context->handle = 0;
   context->usbHandle = 0;
   return 1;
+}
+
+uint32_t CommFailAfterClose(TestContext* context, int32_t code, const char* step) {
+  FailComm(context, code);
+  return FailAfterClose(context, step, nullptr);
+}
+
+// A stream that did not pass: a judgement shows its own text; a stream that
+// ran its full time but did not stop is the stop's communication error, not
+// a pass; anything else is an internal error.
+void FailStream(TestContext* context, int status, const StreamResult& stream) {
+  const char* step = StreamStepName(stream.step);
+  if (status == kStreamBadChannel0 || status == kStreamBadChannel1) {
+    TextCopy(context->Msg, stream.text);
+    FailAfterClose(context, step, nullptr);
+  } else if (stream.step == StreamStep::kStop) {
+    CommFailAfterClose(context, status, step);
+  } else {
+    char detail[kPieceCapacity];
+    if (status == kStreamOversizeBlock) {
+      TextCopy(detail, StreamFailureText(status));
+    } else {
+      TextFormat(detail, sizeof detail, "error %i", status);
+    }
+    TextCopy(context->Msg, "Internal Error");
+    FailAfterClose(context, step, detail);
+  }
 }
 
 }  // namespace
@@ -162,32 +222,38 @@ uint32_t EthernetTest(TestContext* context) {
   context->EL = kLevelPassed;
   uint32_t address = 0;
   int32_t code = ReadU32(context->handle, kRegDeviceIp, &address);
+  DeviceIdentity usb;
+  if (code == 0) code = ReadIdentity(context->handle, &usb);
   if (code != 0) return FailComm(context, code);
 
   QXM_Close(context->handle);
   int tcp = 0;
   code = QXM_Open("z5 device type", "tcp", platform::Setting("QX_DEVICE_IP"), &tcp);
-  if (code != 0) return FailAfterClose(context, "Comm Error: ", code, "opening Ethernet");
+  if (code != 0) return CommFailAfterClose(context, code, "opening Ethernet");
   code = ReadU32(tcp, kRegDeviceIp, &address);
   if (code != 0) {
     QXM_Close(tcp);
-    return FailAfterClose(context, "Comm Error: ", code, "reading address over Ethernet");
+    return CommFailAfterClose(context, code, "reading address over Ethernet");
+  }
+  // Whatever answers at the fixed address gets every later request, the
+  // calibration record included: it must be the device opened on USB.
+  DeviceIdentity ethernet;
+  code = ReadIdentity(tcp, &ethernet);
+  if (code != 0) {
+    QXM_Close(tcp);
+    return CommFailAfterClose(context, code, "reading identity over Ethernet");
+  }
+  if (!SameIdentity(ethernet, usb)) {
+    QXM_Close(tcp);
+    DescribeWrongDevice(ethernet, usb, context->Msg, sizeof context->Msg);
+    return FailAfterClose(context, "checking identity over Ethernet", nullptr);
   }
 
   StreamResult stream;
   int status = StreamTest(tcp, kEthernetStreamSeconds, &stream);
   if (status != kStreamPassed) {
     QXM_Close(tcp);
-    if (stream.step == StreamStep::kRead && stream.text[0] != '\0') {
-      // A judgement: its own text names the failure.
-      TextAppend(stream.text, " ");
-      FailAfterClose(context, stream.text, 0, nullptr);
-      return 0;
-    }
-    // A stream that ran its full time but did not stop is the stop's
-    // communication error, not a pass.
-    const char* first = stream.step == StreamStep::kStop ? "Comm Error: " : "Internal Error ";
-    FailAfterClose(context, first, status, StreamStepName(stream.step));
+    FailStream(context, status, stream);
     return 0;
   }
   TextCopy(context->Msg, stream.text);

@@ -57,4 +57,8 @@ struct StreamResult {
 // left running after a failure while it runs.
 int StreamTest(int handle, uint32_t seconds, StreamResult* result);
 
+// Moves the run from USB onto the device's TCP connection, once the device
+// answering there shows the serial number and MAC read over USB, and streams
+// over it. A failure after the USB link closed leaves its step in the
+// context's record note.
 uint32_t EthernetTest(TestContext* context);

@@ -33,6 +33,7 @@ uint32_t WarnWithAwkwardText(TestContext* c) {
   g_clock->Advance(1750);
   c->EL = kLevelWarning;
   TextCopy(c->Msg, "a \"b\" <c> & d\\e\tf\x01g\xE9");
+  TextCopy(c->recordNote, "step \"x\"");
   return 1;
 }
 
@@ -83,6 +84,7 @@ TEST_F(RunRecordTest, ARunIsRecordedAsJsonAndJUnitWithoutChangingTheReport) {
   harness.SetObserver(&record);
   harness.Run();
   EXPECT_EQ(plain.all, recorded.all) << "a record must not change the console";
+  EXPECT_EQ(std::string::npos, recorded.all.find("step")) << "a record note is the record's only";
 
   EXPECT_EQ(
       "{\n"
@@ -98,7 +100,8 @@ TEST_F(RunRecordTest, ARunIsRecordedAsJsonAndJUnitWithoutChangingTheReport) {
       "    {\"name\": \"Serial Number\", \"status\": \"Passed\", \"details\": "
       "\"Serial Number: 470010042\", \"durationMs\": 250},\n"
       "    {\"name\": \"Odd <Text>\", \"status\": \"Warning\", \"details\": "
-      "\"a \\\"b\\\" <c> & d\\\\e\\tf\\u0001g\\u00e9\", \"durationMs\": 1750},\n"
+      "\"a \\\"b\\\" <c> & d\\\\e\\tf\\u0001g\\u00e9\", \"note\": \"step \\\"x\\\"\", "
+      "\"durationMs\": 1750},\n"
       "    {\"name\": \"Fatal One\", \"status\": \"Fatal\", \"details\": \"Comm Error: (1000)\", "
       "\"durationMs\": 0},\n"
       "    {\"name\": \"Never Run\", \"status\": \"-\", \"details\": \"\", \"durationMs\": 0}\n"

@@ -1,10 +1,11 @@
 // The Ethernet test against the bench device in-process on a fake clock: the
 // run moves onto the new connection after five seconds of scans, and every
-// failure after the USB link was closed is Fatal, names its step and leaves
-// no handle behind.
+// failure after the USB link was closed is Fatal, shows the plain text,
+// leaves its step for the record and no handle behind.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 
 #include "harness/context.h"
@@ -44,11 +45,12 @@ TEST(EthernetTestTest, TheRunMovesOntoTheEthernetConnection) {
   EXPECT_FALSE(StreamRunning(dev));
 }
 
-TEST(EthernetTestTest, FailuresAfterTheUsbLinkClosedNameTheirStep) {
+TEST(EthernetTestTest, FailuresAfterTheUsbLinkClosedShowThePlainTextAndRecordTheirStep) {
   struct Case {
     std::function<void(BenchDevice&)> fault;
     uint32_t result;
     const char* msg;
+    const char* note;
   };
   auto stream = [](bool bad, bool oversize) {
     return [bad, oversize](BenchDevice& dev) {
@@ -65,13 +67,33 @@ TEST(EthernetTestTest, FailuresAfterTheUsbLinkClosedNameTheirStep) {
       dev.SetFaults(f);
     };
   };
+  // Another device answers on Ethernet: every request after the two over USB
+  // reads these registers so.
+  auto other = [](std::map<uint16_t, uint16_t> registers) {
+    return [registers](BenchDevice& dev) {
+      LinkFaults f;
+      f.after = 2;
+      f.misread = registers;
+      dev.SetFaults(f);
+    };
+  };
   const Case cases[] = {
-      {[](BenchDevice& dev) { dev.FailOpens(1007); }, 1,
-       "Comm Error: (1007) opening Ethernet (USB closed)"},
-      {stream(false, true), 0, "Stream block claims more than 100 values. (USB closed)"},
-      {stream(true, false), 0, "Channel 0, bad value. (USB closed)"},
-      {refuse(4500), 0, "Internal Error (1204) reading stream (USB closed)"},
-      {refuse(4992), 0, "Comm Error: (1204) stopping stream (USB closed)"},
+      {[](BenchDevice& dev) { dev.FailOpens(1007); }, 1, "Comm Error: (1007)",
+       "opening Ethernet (USB closed)"},
+      {stream(false, true), 0, "Internal Error",
+       "reading stream: Stream block claims more than 100 values. (USB closed)"},
+      {stream(true, false), 0, "Channel 0, bad value.", "reading stream (USB closed)"},
+      {refuse(4500), 0, "Internal Error", "reading stream: error 1204 (USB closed)"},
+      {refuse(4990), 0, "Internal Error", "starting stream: error 1204 (USB closed)"},
+      {refuse(4992), 0, "Comm Error: (1204)", "stopping stream (USB closed)"},
+      {other({{60028, 0x1C03}, {60029, 0xC8F3}}), 1,
+       "Wrong device on Ethernet: SN 470010099 MAC 02.7C.4B.00.20.00, expected SN 470010000 MAC "
+       "02.7C.4B.00.20.00",
+       "checking identity over Ethernet (USB closed)"},
+      {other({{60022, 0x2063}}), 1,
+       "Wrong device on Ethernet: SN 470010000 MAC 02.7C.4B.00.20.63, expected SN 470010000 MAC "
+       "02.7C.4B.00.20.00",
+       "checking identity over Ethernet (USB closed)"},
   };
   for (const Case& c : cases) {
     platform::FakeClock clock;
@@ -83,6 +105,7 @@ TEST(EthernetTestTest, FailuresAfterTheUsbLinkClosedNameTheirStep) {
     EXPECT_EQ(EthernetTest(&context), c.result) << c.msg;
     EXPECT_EQ(context.EL, 5u) << c.msg;
     EXPECT_STREQ(context.Msg, c.msg);
+    EXPECT_STREQ(context.recordNote, c.note);
     EXPECT_EQ(context.handle, 0) << c.msg;
     EXPECT_EQ(dev.OpenHandleCount(), 0u) << c.msg << ": no connection left open";
   }
