@@ -1,5 +1,7 @@
 #include "production/supply_checks.h"
 
+#include <cmath>
+
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/mask_bits.h"
@@ -62,7 +64,11 @@ void RangeFailure(const char* format, float value, char* msg, size_t cap) {
 uint32_t JudgeSupply(float vs, float is, bool calibrating, char* msg, size_t cap) {
   double v = vs;
   const char* label = nullptr;
-  if (v < kVsMin) {
+  // A reading that is not a number is below and above no limit: refused
+  // first, showing what was read.
+  if (std::isnan(v)) {
+    label = "Vs not a number: ";
+  } else if (v < kVsMin) {
     label = "Vs too low: ";
   } else if (calibrating && v < kVsMinCalibrating) {
     label = "Vs too low to Cal: ";

@@ -3,12 +3,15 @@
 // text and level.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "calibration/cal_constants.h"
+#include "device/flash_map.h"
 #include "harness/harness.h"
 #include "harness/station_table.h"
 #include "production/counter_test.h"
@@ -217,6 +220,23 @@ TEST_F(ProductionRun, EachFaultGivesItsTextAndLevel) {
     }
     bench_->Stop();
   }
+}
+
+TEST_F(ProductionRun, ASupplyReadingThatIsNotANumberStopsTheRun) {
+  StartBench({});
+  // A stored record whose 10 V slopes are NaN: the device's readings of the
+  // supply channel in that range are NaN too.
+  float values[kCalConstantCount];
+  for (size_t i = 0; i < kCalConstantCount; ++i) {
+    values[i] = static_cast<float>(CalConstantTable[i].nominal);
+  }
+  values[0] = values[1] = std::nanf("");
+  std::vector<uint8_t> record(kCalRecordBytes);
+  EncodeCalibrationRecord(values, record.data());
+  bench_->device().PokeFlash(kCalibrationPageBase, record);
+  auto rows = Run(kJig);
+  EXPECT_EQ(Row(rows, "Vs and Current"), std::make_pair(5u, std::string("Vs not a number: nan")));
+  EXPECT_EQ(Row(rows, "CounterTest").first, 0u) << "the run goes no further";
 }
 
 TEST_F(ProductionRun, NameAndRestoredSettingsAreKeptInTheStateFile) {

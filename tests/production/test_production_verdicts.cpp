@@ -45,6 +45,7 @@ TEST(SupplyVerdict, LimitsAtTheirFloatsAndTexts) {
       {4.5f, false, {"4.5 otherwise", 2, "Vs: 4.500V, Is: 0.153A"}},
       {5.5f, true, {"5.5 inclusive", 2, "Vs: 5.500V, Is: 0.153A"}},
       {Up(5.5f), false, {"above 5.5", 5, "Vs too high: 5.500"}},
+      {std::nanf(""), false, {"not a number", 5, "Vs not a number: nan"}},
   };
   for (const Case& c : cases) {
     char msg[kTextCapacity];
