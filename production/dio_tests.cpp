@@ -9,6 +9,10 @@
 namespace {
 
 constexpr uint32_t kGroups = 4;
+// The lines of the two short groups in their level registers' low bytes;
+// the first group and E fill theirs.
+constexpr uint8_t kCGroupLines = 0x0F;
+constexpr uint8_t kMGroupLines = 0x07;
 
 FeedbackFrame ReadLevels() {
   return FeedbackFrame(FrameDirection::Read, kRegDioGroupLevel, kGroups, FrameDataType::Bytes);
@@ -27,14 +31,18 @@ FeedbackFrame WriteRegister(int address, uint16_t value) {
 
 }  // namespace
 
+// Each group's byte holds only its own lines: the C byte's unused high bits
+// would otherwise land on the M lines of the 23-line reading and could hide
+// a stuck one.
 uint32_t PackDioLines(const uint8_t block[8]) {
   return block[1] + (static_cast<uint32_t>(block[3]) << 8) +
-         (static_cast<uint32_t>(block[5]) << 16) + (static_cast<uint32_t>(block[7]) << 20);
+         (static_cast<uint32_t>(block[5] & kCGroupLines) << 16) +
+         (static_cast<uint32_t>(block[7] & kMGroupLines) << 20);
 }
 
 uint32_t PackJigLines(const uint8_t block[8]) {
-  return block[3] + (static_cast<uint32_t>(block[5]) << 8) +
-         (static_cast<uint32_t>(block[7]) << 16);
+  return block[3] + (static_cast<uint32_t>(block[5] & kCGroupLines) << 8) +
+         (static_cast<uint32_t>(block[7] & kMGroupLines) << 16);
 }
 
 const JigPattern kJigPatterns[kJigPatternCount] = {

@@ -12,9 +12,10 @@ constexpr uint32_t kDioLineCount = 23;
 constexpr uint32_t kAllLinesHigh = 0x7FFFFF;
 
 // The level registers read as one 8-byte block (two bytes per group, high
-// byte first). Every line, bit i = DIO# i:
+// byte first); bits beyond a group's lines are dropped. Every line, bit i =
+// DIO# i:
 uint32_t PackDioLines(const uint8_t block[8]);
-// The jig's groups: E in bits 0-7, C in 8-15, M in 16-23.
+// The jig's groups: E in bits 0-7, C in 8-11, M in 16-18.
 uint32_t PackJigLines(const uint8_t block[8]);
 
 // One step of the jig test: the levels and directions of E, C and M, the

@@ -105,6 +105,11 @@ TEST(DioVerdict, PackingAndTheShortNamed) {
   EXPECT_EQ(PackJigLines(allHigh), 0x70FFFu);
   const uint8_t jig[8] = {0x12, 0x34, 0, 0x7F, 0, 0x0F, 0, 0x07};
   EXPECT_EQ(PackJigLines(jig), 0x70F7Fu) << "the first group is not part of it";
+  // Bits beyond a group's lines: dropped, so that the C byte's cannot stand
+  // in for M lines 20-22 (line 22 is stuck low here).
+  const uint8_t unused[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x4F, 0xFF, 0xFB};
+  EXPECT_EQ(PackDioLines(unused), 0x3FFFFFu);
+  EXPECT_EQ(PackJigLines(unused), 0x30FFFu);
 
   struct Case {
     uint32_t line;
