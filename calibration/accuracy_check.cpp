@@ -41,6 +41,7 @@ uint32_t FailRange(TestContext* context, const char* converter, uint32_t range, 
 uint32_t AccuracyCheck(TestContext* context) {
   context->EL = kLevelPassed;
   Meter meter(kMeterPortIndex, 0);
+  MeterCloser closer(meter);
   meter.Open();
   int32_t code = WriteU16(context->handle, kRegAnalogSetup, 1);
   if (code != 0) return FailComm(context, code);

@@ -148,6 +148,7 @@ uint32_t Calibrate(TestContext* context) {
   int32_t code = 0;
   {
     Meter meter(kMeterPortIndex, 0);
+    MeterCloser closer(meter);
     meter.Open();
     RangeCalRecord rec;
     std::memset(&rec, 0, sizeof rec);

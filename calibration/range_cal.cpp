@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "calibration/cal_point.h"
@@ -11,6 +13,7 @@
 #include "device/registers.h"
 #include "instruments/meter.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -23,6 +26,20 @@ constexpr uint32_t kMeterPollMs = 5;
 constexpr double kCountScale = 256.0;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// Said once for a meter, at its first reading that times out: every later
+// reading of a silent meter waits out the same time, and the operator should
+// know which instrument the station is waiting for.
+void SaySilentMeter(const Meter& meter) {
+  const char* name = meter.PortName();
+  const Serial* port = meter.Port();
+  const char* path = port != nullptr ? port->Path() : "";
+  std::string line = "No reading from the bench meter on ";
+  line += name;
+  if (path[0] != '\0' && std::strcmp(path, name) != 0) line += std::string(" (") + path + ")";
+  line += " within " + std::to_string(kMeterReadTimeoutMs / 1000) + " s\r\n";
+  platform::ConsoleWrite(line.data(), line.size());
+}
+
 // One half of a point's meter readings into values; left NaN when the meter
 // is not there or times out.
 void ReadMeter(Meter& meter, double* values, int count) {
@@ -32,8 +49,11 @@ void ReadMeter(Meter& meter, double* values, int count) {
   bool done = false;
   while (true) {
     meter.GetReadings(values, count, &done);
-    if (done) return;
+    if (done) break;
     platform::SleepMs(kMeterPollMs);
+  }
+  if (meter.LastReadResult() == MeterReadResult::kTimedOut && meter.TimedOutReads() == 1) {
+    SaySilentMeter(meter);
   }
 }
 

@@ -76,8 +76,7 @@ void Meter::Open() {
   // refuses: the port then reports its parameter message and stays closed.
   platform::LineSettings settings;
   if (customSettings_ == 0) settings = MeterLineSettings();
-  const char* name = portIndex_ >= 0 && portIndex_ < kComPortCount ? kComPortNames[portIndex_] : "";
-  port_ = std::make_unique<Serial>(name, settings);
+  port_ = std::make_unique<Serial>(PortName(), settings);
 
   idn_[0] = '\0';
   if (port_->IsOpen()) {
@@ -99,6 +98,7 @@ void Meter::Open() {
   numSamples_ = 1;
   configured_ = false;
   readPending_ = false;
+  timedOutReads_ = 0;
   readResult_ = MeterReadResult::kNone;
 }
 
@@ -156,17 +156,25 @@ int Meter::GetReadings(double* values, int count, bool* done) {
     return 0;
   }
   bool timedOut = platform::TickMs() - readStartMs_ >= kMeterReadTimeoutMs;
+  // An answer that is whole by the time-out is still taken.
+  if (IsOpen() && TakeAnswer(values, count)) {
+    *done = true;
+    return 0;
+  }
   if (timedOut) {
     *done = true;
     readPending_ = false;
     readResult_ = MeterReadResult::kTimedOut;
+    ++timedOutReads_;
   }
-  if (!IsOpen()) return 0;
+  return 0;
+}
 
+bool Meter::TakeAnswer(double* values, int count) {
   const int answerLength = numSamples_ * kMeterFieldWidth;
   uint32_t waiting = 0;
-  if (port_->BytesAvailable(&waiting) != 0) return 0;
-  if (static_cast<int64_t>(waiting) + bufferCount_ < answerLength) return 0;
+  if (port_->BytesAvailable(&waiting) != 0) return false;
+  if (static_cast<int64_t>(waiting) + bufferCount_ < answerLength) return false;
 
   // One byte more than the fields, for a CR before the final LF.
   int want = (numSamples_ - bufferCount_ / kMeterFieldWidth) * kMeterFieldWidth + 2;
@@ -176,7 +184,7 @@ int Meter::GetReadings(double* values, int count, bool* done) {
   if (total < answerLength) {
     // The port gave less than it announced: keep it and collect the rest later.
     bufferCount_ = total;
-    return 0;
+    return false;
   }
   bufferCount_ = total;
 
@@ -191,16 +199,19 @@ int Meter::GetReadings(double* values, int count, bool* done) {
     bool separatorOk = last ? (separator == '\n' || separator == '\r') : separator == ',';
     good = separatorOk && ParseMeterNumber(field, kMeterNumberWidth, &parsed[i]);
   }
-  *done = true;
   readPending_ = false;
   if (!good) {
     readResult_ = MeterReadResult::kGarbled;
-    return 0;
+    return true;
   }
   int store = count < numSamples_ ? count : numSamples_;
   if (values != nullptr) {
     for (int i = 0; i < store; ++i) values[i] = parsed[i];
   }
   readResult_ = MeterReadResult::kOk;
-  return 0;
+  return true;
+}
+
+const char* Meter::PortName() const {
+  return portIndex_ >= 0 && portIndex_ < kComPortCount ? kComPortNames[portIndex_] : "";
 }

@@ -65,10 +65,18 @@ class Meter {
   int NumSamples() const { return numSamples_; }
   bool Configured() const { return configured_; }
   MeterReadResult LastReadResult() const { return readResult_; }
+  // Rounds since Open that ended timed out.
+  int TimedOutReads() const { return timedOutReads_; }
+  // The port's name in the table ("COM3"); "" for an index outside it.
+  const char* PortName() const;
   // The port, once Open has created it (null before).
   const Serial* Port() const { return port_.get(); }
 
  private:
+  // Takes the answer once all of it has arrived; true when that ended the
+  // round (readings stored, or a garbled answer).
+  bool TakeAnswer(double* values, int count);
+
   std::unique_ptr<Serial> port_;
   int portIndex_;
   int customSettings_;
@@ -80,6 +88,20 @@ class Meter {
   int bufferCount_ = 0;
   bool configured_ = false;
   MeterReadResult readResult_ = MeterReadResult::kNone;
+  int timedOutReads_ = 0;
+};
+
+// Closes the meter (back to local mode) when the scope ends, so that every
+// way out of a test that opened it leaves the meter as the operator knows it.
+class MeterCloser {
+ public:
+  explicit MeterCloser(Meter& meter) : meter_(meter) {}
+  ~MeterCloser() { meter_.Close(); }
+  MeterCloser(const MeterCloser&) = delete;
+  MeterCloser& operator=(const MeterCloser&) = delete;
+
+ private:
+  Meter& meter_;
 };
 
 // Parses one reading of the meter ("+1.23456789E+00"): optional blanks, a sign,

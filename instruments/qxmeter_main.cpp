@@ -158,6 +158,9 @@ int main(int argc, char** argv) {
         std::printf("%d readings beyond the range's full scale: choose a larger range\n",
                     overloads);
       }
+      // Overloads are the meter's word for no number: a set of only those is
+      // no reading at all.
+      if (overloads == count) status = 1;
       break;
     }
     case MeterReadResult::kGarbled:

@@ -1,11 +1,12 @@
 // The calibration tests against a device: verdicts on stored records, the
-// noise figures, and that a failed access or a missing meter never reaches
-// the flash.
+// noise figures, that a failed access or a missing meter never reaches the
+// flash, and what the meter is told and the operator is shown on the way.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -15,7 +16,9 @@
 #include "device/flash_map.h"
 #include "platform/clock.h"
 #include "server/server_tests.h"
+#include "sim/meter.h"
 #include "tests/support/bench_device.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -48,17 +51,33 @@ class CalibrationTestsTest : public ::testing::Test {
   bool FlashUntouched() {
     return device.model().flashEraseCount() + device.model().flashWriteCount() == 0;
   }
+  // Runs test with standard output kept in said.
   uint32_t RunQuietly(TestFunction test) {
     testing::internal::CaptureStdout();
     uint32_t result = test(&context);
-    testing::internal::GetCapturedStdout();
+    said = testing::internal::GetCapturedStdout();
     return result;
+  }
+  // The bench's meter where COM3 looks, never answering: each Open sends its
+  // three attempts of five lines, and every reading times out.
+  void AttachSilentMeter() {
+    qxsim::MeterOptions options;
+    options.linkPath = meterDir.File("meter");
+    options.fault = qxsim::MeterFault::kSilent;
+    options.clock = qxsim::SimClock(&platform::SystemClock());
+    meter = std::make_unique<qxsim::BenchMeter>(options, [] { return 0.0; });
+    std::string error;
+    ASSERT_TRUE(meter->Start(&error)) << error;
+    setenv("QX_COM3", options.linkPath.c_str(), 1);
   }
 
   platform::FakeClock clock;
   platform::ScopedClock useClock{&clock};
   BenchDevice device;
   TestContext context;
+  std::string said;
+  TempDir meterDir;
+  std::unique_ptr<qxsim::BenchMeter> meter;
 };
 
 struct CheckCase {
@@ -149,6 +168,28 @@ TEST_F(CalibrationTestsTest, CalibrateNeverWritesWithoutMeterOrWithAFailedAccess
   uint16_t setup = 0;
   ASSERT_EQ(device.model().ReadRegisters(48005, 1, &setup), 0);
   EXPECT_EQ(setup, 1u);
+}
+
+TEST_F(CalibrationTestsTest, AFailedAccessStillSendsTheMeterBackToLocal) {
+  AttachSilentMeter();
+  FailAfter(0, true);
+  size_t lines = 0;
+  for (TestFunction test : {Calibrate, AccuracyCheck}) {
+    EXPECT_EQ(RunQuietly(test), 1u);
+    EXPECT_STREQ(context.Msg, "Comm Error: (1014)");
+    lines += 3 * 5 + 1;
+    ASSERT_TRUE(meter->WaitForCommands(lines, 5000)) << meter->state().commands.size();
+    EXPECT_EQ(meter->state().commands.back(), "SYST:LOC");
+    EXPECT_FALSE(meter->state().remote);
+  }
+}
+
+TEST_F(CalibrationTestsTest, ASilentMeterIsNamedOnceWithItsPort) {
+  AttachSilentMeter();
+  EXPECT_EQ(RunQuietly(Calibrate), 1u);
+  EXPECT_STREQ(context.Msg, "Cal Failed: HS 10.0V PSlopenan, 3.158058e-04, ");
+  EXPECT_EQ(said, "No reading from the bench meter on COM3 (" + meterDir.File("meter") +
+                      ") within 21 s\r\n");
 }
 
 TEST_F(CalibrationTestsTest, ReportWithoutAServerLinkIsFatal) {

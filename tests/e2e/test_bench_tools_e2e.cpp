@@ -73,6 +73,9 @@ TEST_F(BenchToolsEndToEnd, MeterReadsTheSourceVoltageTheDeviceSets) {
   std::vector<double> readings = Readings(out);
   ASSERT_EQ(readings.size(), 8u) << out;
   for (double v : readings) EXPECT_NEAR(v, 5.0, 0.001);
+  // 5 V on the 0.1 V scale: nothing but overloads is no reading.
+  EXPECT_EQ(Run({"qxmeter", "--range", "2", "--samples", "2"}, &out), 1) << out;
+  EXPECT_NE(out.find("2 readings beyond the range's full scale"), std::string::npos) << out;
 
   // Through the attenuator once line 5 is an output driven low.
   ASSERT_EQ(Run({"qxreg", "write", "30014", "f32", "1.76"}, &out), 0);
