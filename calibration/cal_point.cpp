@@ -23,7 +23,7 @@ constexpr CalPoint kCalPoints[kCalRangeCount] = {
 
 int32_t GetCALPoint(uint32_t range, uint32_t* meterRange, uint16_t* deviceRange, double* span) {
   if (range >= kCalRangeCount) {
-    std::printf("From GetCALPoint: invalid range\n");
+    std::fputs("From GetCALPoint: invalid range", stdout);
     std::fflush(stdout);
     std::exit(1);
   }

@@ -76,9 +76,9 @@ int32_t ReadVolts(int handle, int channel, float* samples, int n) {
 // What both routines do first: analog setup, line 5 and the meter's range.
 int32_t Prepare(Meter& meter, int handle, const RangeCalRecord& rec, uint16_t* deviceRange,
                 double* span) {
+  int32_t code = WriteU16(handle, kRegAnalogSetup, 1);
   uint32_t meterRange = 0;
   GetCALPoint(static_cast<uint32_t>(rec.range), &meterRange, deviceRange, span);
-  int32_t code = WriteU16(handle, kRegAnalogSetup, 1);
   if (code == 0) code = WriteLinePair(handle, kAttenuatorLine, 1, rec.attenuate != 0 ? 0 : 1);
   if (code != 0) return code;
   meter.Configure(static_cast<int>(meterRange));

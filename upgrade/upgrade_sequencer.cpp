@@ -130,10 +130,14 @@ int32_t StepFinalCheck(int handle, int* done) {
   QXM_Close(handle);
   // A device not back yet is reported by the open's own code, not by the
   // read on a handle that does not exist.
-  int32_t code = QXM_Open("z5 device type", "usb", "any identifier", &handle);
+  int reopened = 0;
+  int32_t code = QXM_Open("z5 device type", "usb", "any identifier", &reopened);
   if (code != 0) return code;
   float bootloader = 0.0f;
-  code = ReadVersions(handle, &bootloader);
+  code = ReadVersions(reopened, &bootloader);
+  // The caller holds only the handle closed above: the new connection is this
+  // step's own, and nothing would close it later.
+  QXM_Close(reopened);
   if (code != 0) return code;
   *done = 1;
   return 0;

@@ -72,7 +72,8 @@ void ResetUpgradeRun();
 // are written by the counted steps (Erasing, Writing, Waiting) only.
 // CheckingDevice, CheckingFile and FinalCheck keep their state when they
 // fail; the other steps move on whether or not their device operation
-// succeeded. FinalCheck closes handle and opens the device again.
+// succeeded. FinalCheck closes handle and reads the versions over a new
+// connection of its own, which it closes again.
 int32_t UpgradeStep(int handle, FirmwareFile& file, int* done, int* progress, int* total);
 
 // Whether image 0 (info, body, header as found in file) can be written:

@@ -39,7 +39,7 @@ TEST(CalPointDeathTest, RangeOutsideTheTableEndsTheProgram) {
         dup2(STDERR_FILENO, STDOUT_FILENO);  // the message goes to standard output
         GetCALPoint(4, nullptr, nullptr, nullptr);
       },
-      testing::ExitedWithCode(1), "From GetCALPoint: invalid range\n$");
+      testing::ExitedWithCode(1), "From GetCALPoint: invalid range$");
 }
 
 TEST(MeanPeakToPeak, AllThreeElementTypes) {

@@ -3,6 +3,7 @@
 // flash, and what the meter is told and the operator is shown on the way.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -13,7 +14,9 @@
 
 #include "calibration/cal_constants.h"
 #include "calibration/calibration_tests.h"
+#include "calibration/range_cal.h"
 #include "device/flash_map.h"
+#include "instruments/meter.h"
 #include "platform/clock.h"
 #include "server/server_tests.h"
 #include "sim/meter.h"
@@ -190,6 +193,29 @@ TEST_F(CalibrationTestsTest, ASilentMeterIsNamedOnceWithItsPort) {
   EXPECT_STREQ(context.Msg, "Cal Failed: HS 10.0V PSlopenan, 3.158058e-04, ");
   EXPECT_EQ(said, "No reading from the bench meter on COM3 (" + meterDir.File("meter") +
                       ") within 21 s\r\n");
+}
+
+using CalibrationTestsDeathTest = CalibrationTestsTest;
+BenchDevice* g_watched = nullptr;
+
+// The analog setup goes out before the range is looked up, so a bad range
+// stops the program after it (the exit handler reads the register back).
+TEST_F(CalibrationTestsDeathTest, TheSetupIsWrittenBeforeABadRangeStopsTheProgram) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  g_watched = &device;
+  EXPECT_EXIT(
+      {
+        std::atexit([] {
+          uint16_t setup = 0;
+          g_watched->model().ReadRegisters(48005, 1, &setup);
+          std::fprintf(stderr, "analog setup %u", static_cast<unsigned>(setup));
+        });
+        Meter unopened(kMeterPortIndex, 0);
+        RangeCalRecord rec = {};
+        rec.range = 4;
+        MeasureRangeCal(unopened, device.Handle(), rec);
+      },
+      testing::ExitedWithCode(1), "^analog setup 1$");
 }
 
 TEST_F(CalibrationTestsTest, ReportWithoutAServerLinkIsFatal) {
