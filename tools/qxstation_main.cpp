@@ -55,28 +55,47 @@ constexpr const char* kUsageTail =
     "  0x100     Ethernet MAC option: take a new MAC from the server\n"
     "  0x1000    System Time option\n";
 
+// Appends words to text, whose last line is column characters long, wrapping
+// before column 80 onto lines indented by indent.
+void AppendWrapped(std::string* text, const std::string& words, size_t column, size_t indent) {
+  size_t at = 0;
+  bool first = true;
+  while (at < words.size()) {
+    size_t end = words.find(' ', at);
+    if (end == std::string::npos) end = words.size();
+    size_t width = end - at;
+    if (!first && column + 1 + width > 79) {
+      *text += "\n" + std::string(indent, ' ');
+      column = indent;
+    } else if (!first) {
+      *text += ' ';
+      ++column;
+    }
+    text->append(words, at, width);
+    column += width;
+    first = false;
+    at = end + 1;
+  }
+  *text += "\n";
+}
+
 std::string Usage() {
   std::string text = kUsageHead;
-  size_t column = 49;  // where the head's last line ends
+  std::string extra;
   for (const ExtraTest* row = kExtraTests; row->test != nullptr; ++row) {
-    size_t width = std::strlen(row->name) + 2;
-    if (row != kExtraTests && column + width > 78) {
-      text += ",\n                     ";
-      column = 21;
-    } else if (row != kExtraTests) {
-      text += ", ";
-    }
-    text += row->name;
-    column += width;
+    extra += std::string(extra.empty() ? "" : ", ") + row->name;
   }
-  text += "\n";
+  // The head's last line ends in column 49; the options' texts start in 21.
+  AppendWrapped(&text, extra, 49, 21);
   text += kUsageTail;
   text += "\nStations:\n";
   for (const NamedStation* s = kNamedStations; s->name != nullptr; ++s) {
     char line[kTextCapacity];
-    TextFormat(line, sizeof line, "  %-12s 0x%-6X %s\n", s->name, static_cast<unsigned>(s->mask),
-               s->description);
+    char mask[kPieceCapacity];
+    TextFormat(mask, sizeof mask, "0x%X", static_cast<unsigned>(s->mask));
+    TextFormat(line, sizeof line, "  %-12s %-9s ", s->name, mask);
     text += line;
+    AppendWrapped(&text, s->description, std::strlen(line), std::strlen(line));
   }
   return text;
 }
@@ -141,7 +160,10 @@ int ParseArguments(int argc, char** argv, Options* o) {
     }
   }
   if (args.failed()) return cli::kExitUsage;
-  if ((o->station != nullptr) == o->haveMask) return args.Error("give --station or --mask");
+  if (o->station != nullptr && o->haveMask) {
+    return args.Error("--station and --mask both given: give one of them");
+  }
+  if (o->station == nullptr && !o->haveMask) return args.Error("give --station or --mask");
   if (o->station != nullptr) o->mask = o->station->mask;
   if (FindDeviceType(kDeviceTypes, o->deviceType) == nullptr) {
     return args.Error("no test list for device type " + std::to_string(o->deviceType));

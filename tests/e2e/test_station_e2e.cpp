@@ -149,13 +149,16 @@ TEST_F(StationEndToEnd, QuietRunsPrintNothingAndBadArgumentsExitTwo) {
                                                      {"--mask", "0x400", "--frobnicate"},
                                                      {"--mask", "-1"},
                                                      {"--station", "calib"},
-                                                     {"--station", "final", "--mask", "0x400"},
                                                      {"--mask", "0x400", "--add-test", "Nope"}};
   for (const auto& args : bad) {
     EXPECT_EQ(RunStation(args, &out), 2);
     EXPECT_EQ(out.find("qxstation: "), 0u) << out;
     EXPECT_EQ(out.find("(see qxstation --help)\n"), out.size() - 23) << "one line: " << out;
   }
+  EXPECT_EQ(RunStation({"--station", "final", "--mask", "0x400"}, &out), 2);
+  EXPECT_EQ(out,
+            "qxstation: --station and --mask both given: give one of them (see qxstation "
+            "--help)\n");
   EXPECT_EQ(RunStation({"--mask", "0x400", "--add-test", "NotImplementedTest"}, &out), 0);
   EXPECT_NE(out.find("Passed      Not implemented\r\n"), std::string::npos) << out;
   EXPECT_EQ(RunStation({"--help"}, &out), 0);
