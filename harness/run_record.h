@@ -39,7 +39,8 @@ class RunRecord : public RunObserver {
  private:
   std::string station_;
   uint32_t mask_;
-  int64_t start_ = 0;  // wall seconds, UTC
+  std::string hostName_ = "localhost";  // where the run was made
+  int64_t start_ = 0;                   // wall seconds, UTC
   int64_t end_ = 0;
   uint64_t testStartMs_ = 0;
   int64_t serialNumber_ = 0;

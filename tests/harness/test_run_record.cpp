@@ -108,17 +108,23 @@ TEST_F(RunRecordTest, ARunIsRecordedAsJsonAndJUnitWithoutChangingTheReport) {
 
   std::string xml = record.ToJUnit();
   for (const char* piece : {
-           "<testsuite name=\"calibration\" tests=\"4\" failures=\"2\" errors=\"0\" "
-           "skipped=\"1\" time=\"2.000\" timestamp=\"2024-02-29T23:59:58\">",
+           "<testsuites>\n  <testsuite package=\"qxstation\" id=\"0\" name=\"calibration\" "
+           "timestamp=\"2024-02-29T23:59:58\" hostname=\"",
+           "\" tests=\"3\" failures=\"2\" errors=\"0\" time=\"2.000\">",
            "<testcase classname=\"qxstation.calibration\" name=\"Odd &lt;Text&gt;\" "
            "time=\"1.750\">\n      <failure type=\"Warning\" message=\"a &quot;b&quot; &lt;c&gt; "
            "&amp; d\\e&#9;f\xEF\xBF\xBDg\xC3\xA9\">",
            "<failure type=\"Fatal\" message=\"Comm Error: (1000)\">",
-           "name=\"Never Run\" time=\"0.000\">\n      <skipped message=\"not run\"/>",
            "<property name=\"serialNumber\" value=\"470010042\"/>",
+           "<property name=\"notRun\" value=\"1\"/>",
+           "<system-out>Serial Number: Passed: Serial Number: 470010042\nOdd &lt;Text&gt;: "
+           "Warning: a &quot;b&quot;",
+           "Fatal One: Fatal: Comm Error: (1000)\nNever Run: not run\n</system-out>\n"
+           "    <system-err></system-err>\n  </testsuite>\n</testsuites>\n",
        }) {
     EXPECT_NE(std::string::npos, xml.find(piece)) << piece << "\n" << xml;
   }
+  EXPECT_EQ(std::string::npos, xml.find("name=\"Never Run\"")) << "a test that did not run";
   EXPECT_EQ("470010042_calibration_20240229T235958Z", record.BaseName());
 }
 
