@@ -279,9 +279,11 @@ std::string UtcText(int64_t seconds) {
   return text;
 }
 
-int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path) {
+int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path,
+                   int* osError) {
   std::string base = dir + "/" + record.BaseName();
   std::string json = record.ToJson();
+  if (path != nullptr) *path = base + ".json";
   // Stations may share the directory and start in the same second (devices
   // that failed before their serial number was read): a name is claimed
   // through an exclusive file beside it first, so no record replaces another.
@@ -289,18 +291,17 @@ int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string*
     std::string name = n == 1 ? base : base + "-" + std::to_string(n);
     std::string claim = name + ".claim";
     std::string target = name + ".json";
-    int claimed = platform::CreateExclusively(claim.c_str());
+    if (path != nullptr) *path = target;
+    int claimed = platform::CreateExclusively(claim.c_str(), osError);
     if (claimed == platform::kRefused) continue;
     if (claimed != platform::kOk) return claimed;
     if (platform::FileExists(target.c_str())) {
       platform::RemoveFile(claim.c_str());
       continue;
     }
-    if (path != nullptr) *path = target;
-    int status = platform::WriteFileAtomically(target.c_str(), json.data(), json.size());
+    int status = platform::WriteFileAtomically(target.c_str(), json.data(), json.size(), osError);
     platform::RemoveFile(claim.c_str());
     return status;
   }
-  if (path != nullptr) *path = base + ".json";
   return platform::kIoError;
 }

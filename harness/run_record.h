@@ -58,5 +58,7 @@ std::string XmlEscape(const std::string& text);
 std::string UtcText(int64_t seconds);
 
 // Writes the JSON record into dir under a name no earlier record took;
-// *path (when given) receives it. Returns 0 or a platform status.
-int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path);
+// *path (when given) receives it, also when the write fails. Returns 0 or a
+// platform status, with the system's reason in *osError (when given).
+int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path,
+                   int* osError = nullptr);
