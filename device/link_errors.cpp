@@ -1,6 +1,7 @@
 #include "device/link_errors.h"
 
 #include "qxm/qxm.h"
+#include "qxm/qxm_errors.h"
 
 const char* LinkErrorToString(int32_t code) {
   switch (code) {
@@ -28,4 +29,9 @@ const char* LinkErrorToString(int32_t code) {
       break;
   }
   return QXM_ErrorToString(code);
+}
+
+int DeviceExceptionNumber(int32_t code) {
+  int32_t number = code - QXM_ERR_DEVICE_EXCEPTION_BASE;
+  return number > 0 && number < 256 ? static_cast<int>(number) : 0;
 }

@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
+#include "platform/settings.h"
 #include "platform/status.h"
 
 namespace {
@@ -56,6 +57,8 @@ RunRecord::RunRecord(std::string station, uint32_t mask)
     : station_(std::move(station)), mask_(mask) {}
 
 void RunRecord::RunStarted(const TestRecord* list, uint32_t count, const TestContext&) {
+  char host[256];
+  hostName_ = platform::HostName(host, sizeof host);
   start_ = platform::WallSeconds();
   end_ = start_;
   passed_ = false;
@@ -113,27 +116,34 @@ std::string RunRecord::ToJson() const {
 }
 
 std::string RunRecord::ToJUnit() const {
+  // Ant's format, as its strict readers take it: a test case only for each
+  // test that ran (the format has no word for one that did not), and every
+  // test's status and details in the suite's output.
+  size_t ran = 0;
   size_t failures = 0;
-  size_t skipped = 0;
   uint64_t totalMs = 0;
+  std::string output;
   for (const RecordedTest& t : tests_) {
+    if (t.status != kLevelNotRun) ++ran;
     if (FailureType(t.status) != nullptr) ++failures;
-    if (t.status == kLevelNotRun) ++skipped;
     totalMs += t.durationMs;
+    // Escaped line by line, so that the output keeps its line ends.
+    output +=
+        XmlEscape(t.name + ": " + (t.status == kLevelNotRun ? "not run" : StatusName(t.status)) +
+                  (t.details.empty() ? "" : ": " + t.details)) +
+        "\n";
   }
   std::string suite = station_.empty() ? "mask-" + Hex(mask_) : station_;
-  std::string counts = " tests=\"" + std::to_string(tests_.size()) + "\" failures=\"" +
-                       std::to_string(failures) + "\" errors=\"0\" skipped=\"" +
-                       std::to_string(skipped) + "\" time=\"" + Seconds(totalMs) + "\"";
   std::string stamp = UtcText(start_);
   stamp.pop_back();  // JUnit's timestamp carries no zone; it is UTC
   char version[kPieceCapacity];
   TextFormat(version, sizeof version, "%0.02f", kStationVersion);
 
-  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  out += "<testsuites name=\"qxstation\"" + counts + ">\n";
-  out +=
-      "  <testsuite name=\"" + XmlEscape(suite) + "\"" + counts + " timestamp=\"" + stamp + "\">\n";
+  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n";
+  out += "  <testsuite package=\"qxstation\" id=\"0\" name=\"" + XmlEscape(suite) +
+         "\" timestamp=\"" + stamp + "\" hostname=\"" + XmlEscape(hostName_) + "\" tests=\"" +
+         std::to_string(ran) + "\" failures=\"" + std::to_string(failures) +
+         "\" errors=\"0\" time=\"" + Seconds(totalMs) + "\">\n";
   out += "    <properties>\n";
   auto property = [&out](const char* name, const std::string& value) {
     out +=
@@ -145,23 +155,22 @@ std::string RunRecord::ToJUnit() const {
   property("end", UtcText(end_));
   property("result", passed_ ? "passed" : "failed");
   property("version", version);
+  property("notRun", std::to_string(tests_.size() - ran));
   out += "    </properties>\n";
   for (const RecordedTest& t : tests_) {
+    if (t.status == kLevelNotRun) continue;
     out += "    <testcase classname=\"qxstation." + XmlEscape(suite) + "\" name=\"" +
            XmlEscape(t.name) + "\" time=\"" + Seconds(t.durationMs) + "\"";
     const char* type = FailureType(t.status);
     if (type != nullptr) {
       out += ">\n      <failure type=\"" + std::string(type) + "\" message=\"" +
              XmlEscape(t.details) + "\">" + XmlEscape(t.details) + "</failure>\n    </testcase>\n";
-    } else if (t.status == kLevelNotRun) {
-      out += ">\n      <skipped message=\"not run\"/>\n    </testcase>\n";
-    } else if (!t.details.empty()) {
-      out += ">\n      <system-out>" + XmlEscape(t.details) + "</system-out>\n    </testcase>\n";
     } else {
       out += "/>\n";
     }
   }
-  out += "  </testsuite>\n</testsuites>\n";
+  out += "    <system-out>" + output + "</system-out>\n";
+  out += "    <system-err></system-err>\n  </testsuite>\n</testsuites>\n";
   return out;
 }
 
@@ -272,9 +281,11 @@ std::string UtcText(int64_t seconds) {
   return text;
 }
 
-int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path) {
+int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path,
+                   int* osError) {
   std::string base = dir + "/" + record.BaseName();
   std::string json = record.ToJson();
+  if (path != nullptr) *path = base + ".json";
   // Stations may share the directory and start in the same second (devices
   // that failed before their serial number was read): a name is claimed
   // through an exclusive file beside it first, so no record replaces another.
@@ -282,18 +293,17 @@ int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string*
     std::string name = n == 1 ? base : base + "-" + std::to_string(n);
     std::string claim = name + ".claim";
     std::string target = name + ".json";
-    int claimed = platform::CreateExclusively(claim.c_str());
+    if (path != nullptr) *path = target;
+    int claimed = platform::CreateExclusively(claim.c_str(), osError);
     if (claimed == platform::kRefused) continue;
     if (claimed != platform::kOk) return claimed;
     if (platform::FileExists(target.c_str())) {
       platform::RemoveFile(claim.c_str());
       continue;
     }
-    if (path != nullptr) *path = target;
-    int status = platform::WriteFileAtomically(target.c_str(), json.data(), json.size());
+    int status = platform::WriteFileAtomically(target.c_str(), json.data(), json.size(), osError);
     platform::RemoveFile(claim.c_str());
     return status;
   }
-  if (path != nullptr) *path = base + ".json";
   return platform::kIoError;
 }

@@ -40,7 +40,8 @@ class RunRecord : public RunObserver {
  private:
   std::string station_;
   uint32_t mask_;
-  int64_t start_ = 0;  // wall seconds, UTC
+  std::string hostName_ = "localhost";  // where the run was made
+  int64_t start_ = 0;                   // wall seconds, UTC
   int64_t end_ = 0;
   uint64_t testStartMs_ = 0;
   int64_t serialNumber_ = 0;
@@ -58,5 +59,7 @@ std::string XmlEscape(const std::string& text);
 std::string UtcText(int64_t seconds);
 
 // Writes the JSON record into dir under a name no earlier record took;
-// *path (when given) receives it. Returns 0 or a platform status.
-int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path);
+// *path (when given) receives it, also when the write fails. Returns 0 or a
+// platform status, with the system's reason in *osError (when given).
+int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path,
+                   int* osError = nullptr);

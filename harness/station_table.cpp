@@ -57,6 +57,13 @@ const ExtraTest* FindExtraTest(const ExtraTest* table, const char* name) {
   return nullptr;
 }
 
+uint32_t BenchNeeds(TestFunction test) {
+  // The later server tests use the connection this one opens.
+  if (test == ConnectToServer) return kNeedsServer;
+  if (test == Calibrate || test == AccuracyCheck) return kNeedsMeter;
+  return 0;
+}
+
 const TestPlanRow kTestPlan[kTestPlanSize] = {
     {"Open Quenlox", 0x840400, 0},             // 0
     {"Connect to QXTest Server", 0x10000, 0},  // 1

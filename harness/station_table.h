@@ -47,3 +47,9 @@ extern const ExtraTest kExtraTests[];
 // The row of table with this name (exact match), or null when there is none
 // or either argument is null.
 const ExtraTest* FindExtraTest(const ExtraTest* table, const char* name);
+
+// What a test needs of the bench besides the device, so that a station can
+// find it missing before the device is touched.
+constexpr uint32_t kNeedsMeter = 1;   // it reads the bench meter (COM3)
+constexpr uint32_t kNeedsServer = 2;  // it opens the connection to the test server
+uint32_t BenchNeeds(TestFunction test);

@@ -12,8 +12,8 @@ const NamedStation kNamedStations[] = {
     {"calibration",
      kMaskProduction | kMaskJig | kMaskReports | kMaskSetClock | kMaskMayUpdateMac |
          kMaskCalibration | kMaskMaySerialize | kMaskRestoreSettings,
-     "the full calibration station: jig, server, calibration, production,\n"
-     "                     serial number, MAC, clock and startup settings set"},
+     "the full calibration station: jig, server, calibration, production, serial "
+     "number, MAC, clock and startup settings set"},
     {"final", kMaskProduction | kMaskJig | kMaskReports,
      "jig, server and production checks; checks what calibration set"},
     {nullptr, 0, nullptr},

@@ -36,8 +36,8 @@ constexpr const char* kUsage =
     "DC-voltage readings. Exit status: 0 readings shown, 1 no meter or no\n"
     "readings, 2 bad arguments.\n"
     "\n"
-    "  --port COMn        COM1 ... COM8 (default COM3; on this system the device path is\n"
-    "                     the setting QX_COMn)\n"
+    "  --port COMn        COM1 ... COM8 (default COM3; on this system the device\n"
+    "                     path is the setting QX_COMn)\n"
     "  --range R          0: 10 V, 1: 1 V, 2: 0.1 V full scale (default 0)\n"
     "  --samples N        readings to take, 1 ... 64 (default 8)\n"
     "  --help, --version  this text, the version\n";

@@ -32,10 +32,7 @@ class ProcessConsole : public Console {
     return kOk;
   }
 
-  int ReadKey() override {
-    int c = std::getchar();
-    return c == EOF ? -1 : c;
-  }
+  int ReadKey() override { return ReadStandardInputKey(); }
 
   int PlaceWindow(int x, int y, int width, int height) override {
     return PlaceProcessConsoleWindow(x, y, width, height);

@@ -17,8 +17,8 @@ class Console {
   // waits for the next read. Returns kOk, or kClosed with an empty buffer at
   // the end of input.
   virtual int ReadLine(char* buffer, size_t capacity) = 0;
-  // Reads one character (on a line-buffered terminal this waits for Enter);
-  // -1 at the end of input.
+  // Reads one key press at a terminal (no Enter needed, nothing echoed), or
+  // one character of any other input; -1 at the end of input.
   virtual int ReadKey() = 0;
   // Moves the console window to x, y with the size given (pixels) and brings
   // it to the front where the console has such a window; kOk when asked,
@@ -46,6 +46,10 @@ inline int PlaceConsoleWindow(int x, int y, int width, int height) {
 // system implements (kNotOpen where there is no window).
 void WriteStandardOutput(const char* text, size_t length);
 int PlaceProcessConsoleWindow(int x, int y, int width, int height);
+// One key press when standard input is a terminal (its line mode is set
+// aside for that one key and put back), else one character; -1 at the end
+// of input.
+int ReadStandardInputKey();
 
 // Installs a console for the life of a scope (tests).
 class ScopedConsole {

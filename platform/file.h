@@ -15,6 +15,15 @@ bool FileExists(const char* path);
 // not), though not a crash of the machine; it costs no disk wait.
 int WriteFileAtomically(const char* path, const void* data, size_t length, int* osError = nullptr,
                         bool sync = true);
+// Whether a file can be made in the folder dir, found by making one (under a
+// name of this process's own) and removing it at once: kOk, kNotFound when
+// there is no such folder, kNotRegular when dir is no folder, else kIoError
+// with the system's reason in *osError (optional).
+int CheckFolderTakesFiles(const char* dir, int* osError = nullptr);
+// Whether WriteFileAtomically can write path: nothing or a regular file is
+// there (else kNotRegular: a folder, a device) and its folder takes files
+// (kNotFound when that folder is missing).
+int CheckFileTakesWrite(const char* path, int* osError = nullptr);
 // Appends and syncs before it returns (without sync: see WriteFileAtomically).
 int AppendToFile(const char* path, const void* data, size_t length, int* osError = nullptr,
                  bool sync = true);

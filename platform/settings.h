@@ -3,6 +3,8 @@
 // QXTS_ENDPOINT, QX_COM1..QX_COM8).
 #pragma once
 
+#include <cstddef>
+
 namespace platform {
 
 // Never null: the environment's value, the compiled-in default, or "".
@@ -14,5 +16,8 @@ const char* Setting(const char* name);
 void SetSetting(const char* name, const char* value);
 // "posix" or "win32": the platform layer this program was built with.
 const char* PlatformName();
+// This machine's name on the network, for records of where a run was made
+// ("localhost" when the system gives none); written into buffer, returned.
+const char* HostName(char* buffer, size_t capacity);
 
 }  // namespace platform

@@ -163,10 +163,10 @@ int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::s
 }
 
 const char* MeterUsage() {
-  return "  --meter-link PATH           link the meter's pseudo-terminal here (QX_COM3=PATH)\n"
-         "  --meter-fault F             none|silent|short|garbage\n"
-         "  --meter-ms-per-reading N    integration time of one reading (default 20)\n"
-         "  --meter-fast                answer at once, without line pacing\n";
+  return "  --meter-link PATH         link the meter's pseudo-terminal here (QX_COM3=PATH)\n"
+         "  --meter-fault F           none|silent|short|garbage\n"
+         "  --meter-ms-per-reading N  integration time of one reading (default 20)\n"
+         "  --meter-fast              answer at once, without line pacing\n";
 }
 
 BenchMeter::BenchMeter(MeterOptions options, MeterInput input)

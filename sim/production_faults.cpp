@@ -19,13 +19,13 @@ bool ParseLine(const std::string& text, int* line) {
 }  // namespace
 
 const char* ProductionFaultUsage() {
-  return "  --fault-dio-short A,B      digital lines A and B joined\n"
-         "  --fault-dio-stuck-low N    digital line N held low\n"
-         "  --fault-dio-dead-outputs   the digital outputs drive nothing\n"
-         "  --fault-stream-bad-value   one channel-0 stream value reads 0 V\n"
-         "  --fault-stream-oversize    stream blocks claim more than 100 values\n"
-         "  --fault-counter N          counter N (0..3) counts one too many (repeatable)\n"
-         "  --fault-non-factory        startup settings are not the factory ones\n";
+  return "  --fault-dio-short A,B     digital lines A and B joined\n"
+         "  --fault-dio-stuck-low N   digital line N held low\n"
+         "  --fault-dio-dead-outputs  the digital outputs drive nothing\n"
+         "  --fault-stream-bad-value  one channel-0 stream value reads 0 V\n"
+         "  --fault-stream-oversize   stream blocks claim more than 100 values\n"
+         "  --fault-counter N         counter N (0..3) counts one too many (repeatable)\n"
+         "  --fault-non-factory       startup settings are not the factory ones\n";
 }
 
 int ParseProductionFaultOption(int argc, char** argv, int i, ProductionFaults* faults,

@@ -27,7 +27,7 @@ exceptions=(
   "tests/*test_serial.cpp fcntl.h poll.h termios.h unistd.h"
   "tests/*test_meter.cpp sys/stat.h unistd.h"
   "tests/support/child_process.h sys/types.h"
-  "tests/support/child_process.cpp poll.h signal.h sys/wait.h unistd.h"
+  "tests/support/child_process.cpp fcntl.h poll.h signal.h sys/wait.h unistd.h"
   "tests/*test_calibration_math.cpp unistd.h"
   "tests/*test_firmware_file.cpp sys/stat.h unistd.h"
   # The round trip's floor: a ping-pong on the system's own sockets, so that

@@ -23,7 +23,12 @@ constexpr const char* kUsage =
     "  --help, --version   this text, the version\n";
 
 int Fail(const char* what, int code) {
-  std::fprintf(stderr, "qxreg: %s failed (%i): %s\n", what, code, LinkErrorToString(code));
+  int exception = DeviceExceptionNumber(code);
+  if (exception != 0) {
+    std::fprintf(stderr, "qxreg: %s failed (%i): device exception %i\n", what, code, exception);
+  } else {
+    std::fprintf(stderr, "qxreg: %s failed (%i): %s\n", what, code, LinkErrorToString(code));
+  }
   return 1;
 }
 
@@ -81,7 +86,17 @@ int main(int argc, char** argv) {
     } else {
       code = WriteU16(handle, a, static_cast<uint16_t>(number));
     }
-    if (code != 0) result = Fail("write", code);
+    if (code != 0) {
+      result = Fail("write", code);
+    } else {
+      // The value as it went to the device, formatted as a read shows it.
+      if (std::strcmp(type, "f32") == 0) {
+        std::printf("register %i set to %g (f32)\n", a, static_cast<double>(real));
+      } else {
+        std::printf("register %i set to %llu (%s)\n", a, static_cast<unsigned long long>(number),
+                    type);
+      }
+    }
   } else if (std::strcmp(type, "f32") == 0) {
     code = ReadFloat(handle, a, &real);
     if (code != 0) {

@@ -9,9 +9,16 @@
 #include "harness/run_record.h"
 #include "harness/station_table.h"
 #include "harness/stations.h"
+#include "harness/text.h"
+#include "instruments/meter.h"
+#include "instruments/serial.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
+#include "platform/serial.h"
+#include "platform/settings.h"
+#include "platform/socket.h"
 #include "platform/status.h"
+#include "server/server_link.h"
 #include "tools/cli.h"
 
 namespace {
@@ -27,7 +34,8 @@ constexpr const char* kUsageHead =
     "  --mask MASK        station mask, decimal or 0x hexadecimal\n"
     "  --list             print the tests that would run, in order; run none\n"
     "  --force            run a mask that selects no test or does not open the\n"
-    "                     device first\n"
+    "                     device first, or without the meter or test server that\n"
+    "                     its tests need\n"
     "  --record DIR       after the run, write its record (JSON) into DIR\n"
     "  --junit FILE       after the run, write it as JUnit XML to FILE\n"
     "  --add-test NAME    run this test after the selected ones (repeatable);\n"
@@ -55,28 +63,47 @@ constexpr const char* kUsageTail =
     "  0x100     Ethernet MAC option: take a new MAC from the server\n"
     "  0x1000    System Time option\n";
 
+// Appends words to text, whose last line is column characters long, wrapping
+// before column 80 onto lines indented by indent.
+void AppendWrapped(std::string* text, const std::string& words, size_t column, size_t indent) {
+  size_t at = 0;
+  bool first = true;
+  while (at < words.size()) {
+    size_t end = words.find(' ', at);
+    if (end == std::string::npos) end = words.size();
+    size_t width = end - at;
+    if (!first && column + 1 + width > 79) {
+      *text += "\n" + std::string(indent, ' ');
+      column = indent;
+    } else if (!first) {
+      *text += ' ';
+      ++column;
+    }
+    text->append(words, at, width);
+    column += width;
+    first = false;
+    at = end + 1;
+  }
+  *text += "\n";
+}
+
 std::string Usage() {
   std::string text = kUsageHead;
-  size_t column = 49;  // where the head's last line ends
+  std::string extra;
   for (const ExtraTest* row = kExtraTests; row->test != nullptr; ++row) {
-    size_t width = std::strlen(row->name) + 2;
-    if (row != kExtraTests && column + width > 78) {
-      text += ",\n                     ";
-      column = 21;
-    } else if (row != kExtraTests) {
-      text += ", ";
-    }
-    text += row->name;
-    column += width;
+    extra += std::string(extra.empty() ? "" : ", ") + row->name;
   }
-  text += "\n";
+  // The head's last line ends in column 49; the options' texts start in 21.
+  AppendWrapped(&text, extra, 49, 21);
   text += kUsageTail;
   text += "\nStations:\n";
   for (const NamedStation* s = kNamedStations; s->name != nullptr; ++s) {
     char line[kTextCapacity];
-    TextFormat(line, sizeof line, "  %-12s 0x%-6X %s\n", s->name, static_cast<unsigned>(s->mask),
-               s->description);
+    char mask[kPieceCapacity];
+    TextFormat(mask, sizeof mask, "0x%X", static_cast<unsigned>(s->mask));
+    TextFormat(line, sizeof line, "  %-12s %-9s ", s->name, mask);
     text += line;
+    AppendWrapped(&text, s->description, std::strlen(line), std::strlen(line));
   }
   return text;
 }
@@ -141,7 +168,10 @@ int ParseArguments(int argc, char** argv, Options* o) {
     }
   }
   if (args.failed()) return cli::kExitUsage;
-  if ((o->station != nullptr) == o->haveMask) return args.Error("give --station or --mask");
+  if (o->station != nullptr && o->haveMask) {
+    return args.Error("--station and --mask both given: give one of them");
+  }
+  if (o->station == nullptr && !o->haveMask) return args.Error("give --station or --mask");
   if (o->station != nullptr) o->mask = o->station->mask;
   if (FindDeviceType(kDeviceTypes, o->deviceType) == nullptr) {
     return args.Error("no test list for device type " + std::to_string(o->deviceType));
@@ -166,15 +196,121 @@ uint32_t PlannedTests(const Options& o, TestRecord* list, uint32_t* selected) {
   return count;
 }
 
+// Why a file operation failed, for a person: the system's own words when
+// it gave any.
+std::string Reason(int status, int osError) {
+  char text[256];
+  if (osError != 0) return platform::OsErrorText(osError, text, sizeof text);
+  return platform::StatusText(status);
+}
+
+// The record folder and the JUnit file, tried before the device is touched:
+// a run must not end without its record. False with the problem printed.
+bool OutputsCanBeWritten(const Options& o) {
+  int osError = 0;
+  if (!o.recordDir.empty()) {
+    const char* dir = o.recordDir.c_str();
+    int status = platform::MakeDirectory(dir, &osError);
+    if (status == platform::kNotRegular) {
+      std::fprintf(stderr, "qxstation: --record %s: is there, but not a folder\n", dir);
+      return false;
+    }
+    if (status != platform::kOk) {
+      std::fprintf(stderr, "qxstation: --record %s: cannot make the folder: %s\n", dir,
+                   Reason(status, osError).c_str());
+      return false;
+    }
+    status = platform::CheckFolderTakesFiles(dir, &osError);
+    if (status != platform::kOk) {
+      std::fprintf(stderr, "qxstation: --record %s: cannot write into the folder: %s\n", dir,
+                   Reason(status, osError).c_str());
+      return false;
+    }
+  }
+  if (!o.junitFile.empty()) {
+    const char* file = o.junitFile.c_str();
+    int status = platform::CheckFileTakesWrite(file, &osError);
+    if (status == platform::kNotRegular) {
+      std::fprintf(stderr, "qxstation: --junit %s: is a folder or a device, not a file\n", file);
+      return false;
+    }
+    if (status == platform::kNotFound) {
+      std::fprintf(stderr, "qxstation: --junit %s: its folder does not exist\n", file);
+      return false;
+    }
+    if (status != platform::kOk) {
+      std::fprintf(stderr, "qxstation: --junit %s: cannot write into its folder: %s\n", file,
+                   Reason(status, osError).c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// The names of the tests of the list that need this of the bench.
+std::string TestsThatNeed(uint32_t need, const TestRecord* list, uint32_t count) {
+  std::string names;
+  for (uint32_t i = 0; i < count; ++i) {
+    if ((BenchNeeds(list[i].test) & need) == 0) continue;
+    names += std::string(names.empty() ? "" : ", ") + list[i].name;
+  }
+  return names;
+}
+
+// What the tests need of the bench besides the device, tried before the
+// device is touched: the meter's port opens (and is closed again), the test
+// server takes a connection (closed again before a word is said, which the
+// server takes as a station that went away). False with the problem printed.
+bool BenchIsThere(const TestRecord* list, uint32_t count) {
+  uint32_t needs = 0;
+  for (uint32_t i = 0; i < count; ++i) needs |= BenchNeeds(list[i].test);
+  if ((needs & kNeedsMeter) != 0) {
+    const char* port = kComPortNames[kMeterPortIndex];
+    char setting[16];
+    TextFormat(setting, sizeof setting, "QX_%s", port);
+    platform::SerialPort meter;
+    int status = meter.Open(port);
+    if (status != platform::kOk) {
+      std::fprintf(stderr,
+                   "qxstation: refused: the bench meter's port %s does not open (%s=%s: %s), "
+                   "needed by %s (--force runs it anyway)\n",
+                   port, setting, platform::Setting(setting),
+                   Reason(status, meter.LastOsError()).c_str(),
+                   TestsThatNeed(kNeedsMeter, list, count).c_str());
+      return false;
+    }
+    meter.Close();
+  }
+  if ((needs & kNeedsServer) != 0) {
+    const char* endpoint = platform::Setting("QXTS_ENDPOINT");
+    char host[100];
+    uint16_t port = 0;
+    platform::SocketsUser sockets;
+    platform::TcpSocket server;
+    int status =
+        platform::ParseEndpoint(endpoint, ServerLink::kDefaultPort, host, sizeof host, &port);
+    if (status == platform::kOk) status = sockets.status();
+    if (status == platform::kOk) status = server.Connect(host, port, ServerLink::kReceiveTimeoutMs);
+    if (status != platform::kOk) {
+      std::fprintf(stderr,
+                   "qxstation: refused: the test server at %s (QXTS_ENDPOINT) takes no "
+                   "connection (%s), needed by %s (--force runs it anyway)\n",
+                   endpoint, Reason(status, server.LastOsError()).c_str(),
+                   TestsThatNeed(kNeedsServer, list, count).c_str());
+      return false;
+    }
+    server.Close();
+  }
+  return true;
+}
+
 bool WriteJUnit(const char* path, const RunRecord& record) {
   std::string xml = record.ToJUnit();
   int osError = 0;
-  char osText[256];
   int status = platform::WriteFileAtomically(path, xml.data(), xml.size(), &osError);
   if (status == platform::kOk) return true;
-  std::fprintf(stderr, "qxstation: could not write %s: %s%s%s\n", path,
-               platform::StatusText(status), osError != 0 ? ": " : "",
-               osError != 0 ? platform::OsErrorText(osError, osText, sizeof osText) : "");
+  std::fprintf(stderr, "qxstation: could not write %s: %s\n", path,
+               Reason(status, osError).c_str());
   return false;
 }
 
@@ -199,19 +335,8 @@ int main(int argc, char** argv) {
     return cli::kExitUsage;
   }
   if (options.list) return cli::kExitOk;
-  // Checked before the device is touched: a run must not end without its record.
-  if (!options.recordDir.empty()) {
-    int osError = 0;
-    char osText[256];
-    int made = platform::MakeDirectory(options.recordDir.c_str(), &osError);
-    if (made != platform::kOk) {
-      std::fprintf(stderr, "qxstation: --record %s: %s%s%s\n", options.recordDir.c_str(),
-                   made == platform::kNotRegular ? "not a directory" : platform::StatusText(made),
-                   osError != 0 ? ": " : "",
-                   osError != 0 ? platform::OsErrorText(osError, osText, sizeof osText) : "");
-      return cli::kExitUsage;
-    }
-  }
+  if (!OutputsCanBeWritten(options)) return cli::kExitUsage;
+  if (!options.force && !BenchIsThere(planned, count)) return cli::kExitUsage;
 
   RunRecord record(options.station != nullptr ? options.station->name : "", options.mask);
   TestHarness harness(options.deviceType, options.mask, options.quiet ? 1u : 0u);
@@ -228,10 +353,11 @@ int main(int argc, char** argv) {
   bool written = true;
   if (!options.recordDir.empty()) {
     std::string path;
-    int result = WriteRunRecord(options.recordDir, record, &path);
+    int osError = 0;
+    int result = WriteRunRecord(options.recordDir, record, &path, &osError);
     if (result != platform::kOk) {
       std::fprintf(stderr, "qxstation: could not write %s: %s\n", path.c_str(),
-                   platform::StatusText(result));
+                   Reason(result, osError).c_str());
       written = false;
     }
   }

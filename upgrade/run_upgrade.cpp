@@ -2,9 +2,12 @@
 
 #include <cstring>
 
+#include "device/link_errors.h"
 #include "harness/text.h"
 #include "platform/console.h"
+#include "platform/status.h"
 #include "qxm/qxm.h"
+#include "qxm/qxm_errors.h"
 #include "upgrade/firmware_file.h"
 #include "upgrade/upgrade_console.h"
 
@@ -35,7 +38,58 @@ constexpr int kWindowHeight = 400;
 
 int RunUpgrade(int handle, const char* path) { return RunUpgrade(handle, path, nullptr); }
 
-int RunUpgrade(int handle, const char* path, int32_t* result) {
+void UpgradeFailureLine(int32_t code, int32_t openCode, char* line, size_t capacity) {
+  line[0] = '\0';
+  if (code >= kUpgradeWrongDevice && code <= kUpgradeImageTooLarge) return;
+  if (code == QXM_ERR_INVALID_HANDLE && openCode != 0) {
+    TextFormat(line, capacity, "    No Quenlox found on USB (%i: %s)\r\n",
+               static_cast<int>(openCode), LinkErrorToString(openCode));
+  } else if (DeviceExceptionNumber(code) != 0) {
+    TextFormat(line, capacity, "    Device error: device exception %i\r\n",
+               DeviceExceptionNumber(code));
+  } else {
+    TextFormat(line, capacity, "    Device error: %s\r\n", LinkErrorToString(code));
+  }
+}
+
+void TrimTypedPath(char* path) {
+  size_t length = std::strlen(path);
+  if (length > 0 && path[length - 1] == '\n') path[--length] = '\0';
+  if (length > 0 && path[length - 1] == '\r') path[--length] = '\0';
+  if (length >= 2 && (path[0] == '"' || path[0] == '\'') && path[length - 1] == path[0]) {
+    std::memmove(path, path + 1, length - 2);
+    path[length - 2] = '\0';
+  }
+}
+
+bool ReadTypedPath(char* path, size_t capacity) {
+  if (capacity == 0) return false;
+  path[0] = '\0';
+  platform::ConsoleReadLine(path, capacity);
+  size_t length = std::strlen(path);
+  bool fits = length + 1 < capacity || (length > 0 && path[length - 1] == '\n');
+  // A full buffer without the line end: the line may still end right here.
+  char rest[kTextCapacity];
+  while (!fits) {
+    if (platform::ConsoleReadLine(rest, sizeof rest) != platform::kOk || rest[0] == '\0') break;
+    size_t n = std::strlen(rest);
+    bool lineEnd = rest[n - 1] == '\n';
+    if (!(lineEnd && (n == 1 || (n == 2 && rest[0] == '\r')))) {
+      // Too long: the rest of the line goes, so that it answers nothing later.
+      while (!lineEnd && platform::ConsoleReadLine(rest, sizeof rest) == platform::kOk &&
+             rest[0] != '\0') {
+        lineEnd = rest[std::strlen(rest) - 1] == '\n';
+      }
+      path[0] = '\0';
+      return false;
+    }
+    fits = true;
+  }
+  TrimTypedPath(path);
+  return true;
+}
+
+int RunUpgrade(int handle, const char* path, int32_t* result, int32_t openCode) {
   if (result != nullptr) *result = kUpgradeNotCompleted;
   ResetUpgradeRun();
   UpgradeRun& run = CurrentUpgradeRun();
@@ -63,6 +117,10 @@ int RunUpgrade(int handle, const char* path, int32_t* result) {
       if (progress == total) ConsoleText("\r\n");
     }
     if (code != 0) {
+      // A counter's line is still open.
+      if (std::strchr(name, ':') != nullptr && progress != total) ConsoleText("\r\n");
+      UpgradeFailureLine(code, openCode, line, sizeof line);
+      ConsoleText(line);
       TextFormat(line, sizeof line, "Error: %i", static_cast<int>(code));
       ConsoleText(line);
       break;
@@ -79,21 +137,30 @@ int QxtestEntry() { return QxtestEntry(QxtestOptions()); }
 
 int QxtestEntry(const QxtestOptions& options) {
   int handle = 0;
-  // Not checked here: a missing device is the first step's error.
-  QXM_Open("z5 device type", "usb", "any identifier", &handle);
+  // A missing device is the first step's error; the open's code says why.
+  int32_t opened = QXM_Open("z5 device type", "usb", "any identifier", &handle);
   char path[kUpgradePathCapacity] = {};
   const char* file = options.path;
+  int32_t result = kUpgradeNotCompleted;
+  bool pathFits = true;
   if (file == nullptr) {
     ConsoleText("Enter full path to upgrade file:\r\n");
-    platform::ConsoleReadLine(path, sizeof path);
+    pathFits = ReadTypedPath(path, sizeof path);
     file = path;
   }
-  int32_t result = kUpgradeNotCompleted;
-  RunUpgrade(handle, file, &result);
+  if (pathFits) {
+    RunUpgrade(handle, file, &result, opened);
+  } else {
+    char line[kTextCapacity];
+    TextFormat(line, sizeof line,
+               "The path is longer than %i characters: refused, nothing was written\r\n",
+               static_cast<int>(kUpgradePathCapacity - 1));
+    ConsoleText(line);
+  }
   if (!options.noWait) {
     ConsoleText("Press any key");
     platform::ConsoleReadKey();
-  } else if (result != 0) {
+  } else if (pathFits && result != 0) {
     ConsoleText("\r\n");  // "Error: %i" has no line end of its own
   }
   platform::PlaceConsoleWindow(kWindowX, kWindowY, kWindowWidth, kWindowHeight);

@@ -20,8 +20,21 @@ constexpr size_t kUpgradePathCapacity = 256;
 // failures show on the console only, as "Error: %i" after the failing step.
 int RunUpgrade(int handle, const char* path);
 // The same; *result (when given) is 0 when the upgrade completed, else the
-// failing step's code.
-int RunUpgrade(int handle, const char* path, int32_t* result);
+// failing step's code. openCode is what opening the device gave the caller
+// (0: opened), named when the device check then fails.
+int RunUpgrade(int handle, const char* path, int32_t* result, int32_t openCode = 0);
+
+// The line that says what a failing step's code means, printed before
+// "Error: %i"; "" for the file check's refusals, which have their own lines.
+void UpgradeFailureLine(int32_t code, int32_t openCode, char* line, size_t capacity);
+
+// Reads the path typed at the prompt into path (capacity bytes, terminator
+// included). A line that does not fit is read to its end and refused (false),
+// never cut: a cut path could name another file. The line end is taken off,
+// and so are quotes around the whole path, as a file manager copies it.
+bool ReadTypedPath(char* path, size_t capacity);
+// The same on a line already read: quotes and line end taken off in place.
+void TrimTypedPath(char* path);
 
 // How qxtest runs: the dialogue by default; with a path, no prompt; with
 // noWait, no final key.

@@ -87,6 +87,10 @@ int32_t StepCheckingFile(FirmwareFile& file, UpgradeRun& run) {
     if (file.error() != kFileNoError) {
       TextFormat(line, sizeof line, "    File error: %s\r\n", file.GetErrorText());
       ConsoleText(line);
+    } else if (code == kUpgradeWrongDevice) {
+      TextFormat(line, sizeof line, "    Image is for another device: this one takes %u\r\n",
+                 static_cast<unsigned>(kIntendedDeviceCode));
+      ConsoleText(line);
     }
     return code;
   }

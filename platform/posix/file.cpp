@@ -75,6 +75,30 @@ int WriteFileAtomically(const char* path, const void* data, size_t length, int* 
   return kOk;
 }
 
+int CheckFolderTakesFiles(const char* dir, int* osError) {
+  if (osError != nullptr) *osError = 0;
+  if (dir == nullptr || dir[0] == '\0') return kBadArgument;
+  struct stat st {};
+  if (::stat(dir, &st) != 0) return Fail(osError);
+  if (!S_ISDIR(st.st_mode)) return kNotRegular;
+  // Only making a file shows it: the mode bits do not bind root, and a
+  // read-only mount or a full inode table shows in no mode at all.
+  std::string probe = std::string(dir) + "/.write-check." + std::to_string(::getpid());
+  int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(osError);
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return kOk;
+}
+
+int CheckFileTakesWrite(const char* path, int* osError) {
+  if (osError != nullptr) *osError = 0;
+  if (path == nullptr || path[0] == '\0') return kBadArgument;
+  struct stat st {};
+  if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return kNotRegular;
+  return CheckFolderTakesFiles(DirectoryOf(path).c_str(), osError);
+}
+
 int AppendToFile(const char* path, const void* data, size_t length, int* osError, bool sync) {
   if (path == nullptr || path[0] == '\0' || (data == nullptr && length > 0)) return kBadArgument;
   int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

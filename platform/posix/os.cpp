@@ -2,6 +2,8 @@
 // serial devices under /dev, errno texts.
 #include "platform/os.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +33,15 @@ void SetEnvironment(const char* name, const char* value) {
 }  // namespace os
 
 const char* PlatformName() { return "posix"; }
+
+const char* HostName(char* buffer, size_t capacity) {
+  if (buffer == nullptr || capacity == 0) return "";
+  // A name that does not fit may come back without its terminator.
+  if (::gethostname(buffer, capacity) != 0) buffer[0] = '\0';
+  buffer[capacity - 1] = '\0';
+  if (buffer[0] == '\0') std::snprintf(buffer, capacity, "localhost");
+  return buffer;
+}
 
 const char* OsErrorText(int osError, char* buffer, size_t capacity) {
   if (buffer == nullptr || capacity == 0) return "";

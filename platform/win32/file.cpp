@@ -37,6 +37,16 @@ DWORD WriteAndClose(HANDLE file, const void* data, size_t length, bool sync) {
   return code;
 }
 
+// The folder part of path ("." when it has none).
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of("/\\");
+  if (slash == std::string::npos)
+    return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : ".";
+  // "C:\x" keeps the drive's root, "\x" the current drive's.
+  if (slash == 0 || (slash == 2 && path[1] == ':')) return path.substr(0, slash + 1);
+  return path.substr(0, slash);
+}
+
 }  // namespace
 
 bool FileExists(const char* path) {
@@ -60,6 +70,32 @@ int WriteFileAtomically(const char* path, const void* data, size_t length, int* 
     return Fail(osError, code);
   }
   return kOk;
+}
+
+int CheckFolderTakesFiles(const char* dir, int* osError) {
+  if (osError != nullptr) *osError = 0;
+  if (dir == nullptr || dir[0] == '\0') return kBadArgument;
+  DWORD attributes = GetFileAttributesA(dir);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Fail(osError, GetLastError());
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return kNotRegular;
+  // Only making a file shows it: access lists and read-only media show in
+  // no attribute.
+  std::string probe = std::string(dir) + "\\.write-check." + std::to_string(GetCurrentProcessId());
+  HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Fail(osError, GetLastError());
+  CloseHandle(file);
+  return kOk;
+}
+
+int CheckFileTakesWrite(const char* path, int* osError) {
+  if (osError != nullptr) *osError = 0;
+  if (path == nullptr || path[0] == '\0') return kBadArgument;
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return kNotRegular;
+  }
+  return CheckFolderTakesFiles(DirectoryOf(path).c_str(), osError);
 }
 
 int AppendToFile(const char* path, const void* data, size_t length, int* osError, bool sync) {

@@ -41,6 +41,15 @@ void SetEnvironment(const char* name, const char* value) {
 
 const char* PlatformName() { return "win32"; }
 
+const char* HostName(char* buffer, size_t capacity) {
+  if (buffer == nullptr || capacity == 0) return "";
+  DWORD size = capacity > 0xFFFF ? 0xFFFF : static_cast<DWORD>(capacity);
+  if (!GetComputerNameA(buffer, &size)) buffer[0] = '\0';
+  buffer[capacity - 1] = '\0';
+  if (buffer[0] == '\0') std::snprintf(buffer, capacity, "localhost");
+  return buffer;
+}
+
 const char* OsErrorText(int osError, char* buffer, size_t capacity) {
   if (buffer == nullptr || capacity == 0) return "";
   DWORD size = capacity > 0xFFFF ? 0xFFFF : static_cast<DWORD>(capacity);

@@ -65,6 +65,7 @@ class BenchToolsEndToEnd : public ::testing::Test {
 TEST_F(BenchToolsEndToEnd, MeterReadsTheSourceVoltageTheDeviceSets) {
   std::string out;
   ASSERT_EQ(Run({"qxreg", "write", "30014", "f32", "5.0"}, &out), 0) << out;
+  EXPECT_EQ(out, "register 30014 set to 5 (f32)\n");
   ASSERT_EQ(Run({"qxreg", "read", "30014", "f32"}, &out), 0) << out;
   EXPECT_EQ(out, "5\n");
 
@@ -79,7 +80,8 @@ TEST_F(BenchToolsEndToEnd, MeterReadsTheSourceVoltageTheDeviceSets) {
 
   // Through the attenuator once line 5 is an output driven low.
   ASSERT_EQ(Run({"qxreg", "write", "30014", "f32", "1.76"}, &out), 0);
-  ASSERT_EQ(Run({"qxreg", "write", "2105", "u16", "1"}, &out), 0);
+  ASSERT_EQ(Run({"qxreg", "write", "2105", "u16", "0x1"}, &out), 0);
+  EXPECT_EQ(out, "register 2105 set to 1 (u16)\n");
   ASSERT_EQ(Run({"qxreg", "write", "2005", "u16", "0"}, &out), 0);
   ASSERT_EQ(Run({"qxmeter", "--range", "1", "--samples", "2"}, &out), 0) << out;
   readings = Readings(out);
@@ -95,7 +97,7 @@ TEST_F(BenchToolsEndToEnd, ToolsSayClearlyWhatIsMissing) {
   EXPECT_NE(out.find("no meter answers"), std::string::npos) << out;
 
   EXPECT_EQ(Run({"qxreg", "read", "100", "u16"}, &out), 1);
-  EXPECT_NE(out.find("device exception"), std::string::npos) << out;
+  EXPECT_EQ(out, "qxreg: read failed (1202): device exception 2\n");
   EXPECT_EQ(Run({"qxreg", "write", "30014", "f32"}, &out), 2);
   EXPECT_EQ(Run({"qxreg", "write", "70000", "u16", "1"}, &out), 2);
   EXPECT_EQ(Run({"qxmeter", "--range", "3"}, &out), 2);

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/status.h"
 #include "tests/support/child_process.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -43,25 +45,30 @@ class StationEndToEnd : public ::testing::Test {
     args.insert(args.end(), extra.begin(), extra.end());
     sim_ = std::make_unique<ChildProcess>(args, ChildProcess::Environment(), true);
     std::string line;
-    while (sim_->ReadLine(&line, 10000)) {
-      const std::string prefix = "usb endpoint ";
-      if (line.rfind(prefix, 0) == 0) {
-        usb_ = line.substr(prefix.size());
-        break;
-      }
+    // The test server's endpoint is printed last.
+    usb_.clear();
+    server_.clear();
+    while (server_.empty() && sim_->ReadLine(&line, 10000)) {
+      if (line.rfind("usb endpoint ", 0) == 0) usb_ = line.substr(13);
+      if (line.rfind("test server ", 0) == 0) server_ = line.substr(12);
     }
     ASSERT_FALSE(usb_.empty()) << "qxsim printed no USB endpoint";
   }
   // Runs qxstation; returns its exit status and leaves its output in *out.
-  int RunStation(std::vector<std::string> args, std::string* out) {
+  // The settings in env come after the device's.
+  int RunStation(std::vector<std::string> args, std::string* out,
+                 const ChildProcess::Environment& env = {}) {
     args.insert(args.begin(), bin_ + "/qxstation");
-    ChildProcess station(args, {{"QXM_USB_ENDPOINT", usb_}}, true);
+    ChildProcess::Environment all = {{"QXM_USB_ENDPOINT", usb_}};
+    all.insert(all.end(), env.begin(), env.end());
+    ChildProcess station(args, all, true);
     *out = station.ReadAll(30000);
     return station.Wait(30000);
   }
   void TearDown() override { sim_.reset(); }
   std::string bin_;
   std::string usb_;
+  std::string server_;
   std::unique_ptr<ChildProcess> sim_;
   TempDir temp_;
   std::string dir_;
@@ -149,13 +156,16 @@ TEST_F(StationEndToEnd, QuietRunsPrintNothingAndBadArgumentsExitTwo) {
                                                      {"--mask", "0x400", "--frobnicate"},
                                                      {"--mask", "-1"},
                                                      {"--station", "calib"},
-                                                     {"--station", "final", "--mask", "0x400"},
                                                      {"--mask", "0x400", "--add-test", "Nope"}};
   for (const auto& args : bad) {
     EXPECT_EQ(RunStation(args, &out), 2);
     EXPECT_EQ(out.find("qxstation: "), 0u) << out;
     EXPECT_EQ(out.find("(see qxstation --help)\n"), out.size() - 23) << "one line: " << out;
   }
+  EXPECT_EQ(RunStation({"--station", "final", "--mask", "0x400"}, &out), 2);
+  EXPECT_EQ(out,
+            "qxstation: --station and --mask both given: give one of them (see qxstation "
+            "--help)\n");
   EXPECT_EQ(RunStation({"--mask", "0x400", "--add-test", "NotImplementedTest"}, &out), 0);
   EXPECT_NE(out.find("Passed      Not implemented\r\n"), std::string::npos) << out;
   EXPECT_EQ(RunStation({"--help"}, &out), 0);
@@ -164,6 +174,69 @@ TEST_F(StationEndToEnd, QuietRunsPrintNothingAndBadArgumentsExitTwo) {
         "final        0x70000", "no-jig       0x810140", "usb-check    0x400"}) {
     EXPECT_NE(out.find(shown), std::string::npos) << shown;
   }
+}
+
+TEST_F(StationEndToEnd, WhatTheRunNeedsIsTriedBeforeASingleRequestReachesTheDevice) {
+  StartSim();
+  // Where the device should be, a peer that counts who comes: no one must.
+  LoopbackPeer device([](PeerConnection&, std::string*) {});
+  const std::string file = dir_ + "/file";
+  std::ofstream(file) << "x";
+  std::string readOnly = dir_ + "/read-only";
+  std::filesystem::create_directory(readOnly);
+  std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::remove);
+  // Root writes into a folder whatever its mode; no one makes a file in sysfs.
+  if (platform::CheckFolderTakesFiles(readOnly.c_str()) == platform::kOk) readOnly = "/sys";
+  ASSERT_NE(platform::kOk, platform::CheckFolderTakesFiles(readOnly.c_str()));
+  const std::string noServer = "127.0.0.1:" + std::to_string(UnusedLoopbackPort());
+  const struct {
+    std::vector<std::string> args;
+    ChildProcess::Environment env;
+    std::string says;
+  } cases[] = {
+      {{"--mask", "0x400", "--record", readOnly},
+       {},
+       "--record " + readOnly + ": cannot write into the folder: Permission denied\n"},
+      {{"--mask", "0x400", "--record", file + "/records"},
+       {},
+       "--record " + file + "/records: cannot make the folder: Not a directory\n"},
+      {{"--mask", "0x400", "--junit", dir_ + "/missing/run.xml"},
+       {},
+       "--junit " + dir_ + "/missing/run.xml: its folder does not exist\n"},
+      {{"--mask", "0x400", "--junit", dir_},
+       {},
+       "--junit " + dir_ + ": is a folder or a device, not a file\n"},
+      {{"--mask", "0x400", "--junit", readOnly + "/run.xml"},
+       {},
+       "--junit " + readOnly + "/run.xml: cannot write into its folder: Permission denied\n"},
+      {{"--station", "calibration"},
+       {{"QX_COM3", dir_ + "/no-meter"}},
+       "refused: the bench meter's port COM3 does not open (QX_COM3=" + dir_ +
+           "/no-meter: No such file or directory), needed by Calibrate (--force runs it "
+           "anyway)\n"},
+      {{"--station", "calibration"},
+       {{"QXTS_ENDPOINT", noServer}},
+       "refused: the test server at " + noServer +
+           " (QXTS_ENDPOINT) takes no connection (Connection refused), needed by Connect to "
+           "QXTest Server (--force runs it anyway)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    ChildProcess::Environment env = {{"QXM_USB_ENDPOINT", device.endpoint()},
+                                     {"QX_COM3", meterLink_},
+                                     {"QXTS_ENDPOINT", server_}};
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    std::string out;
+    EXPECT_EQ(RunStation(c.args, &out, env), 2);
+    EXPECT_EQ("qxstation: " + c.says, out);
+  }
+  EXPECT_EQ(0, device.connections());
+  EXPECT_EQ(ReadText(results_), "") << "the server heard nothing";
+  // --force runs without the server: to the connection's Fatal.
+  std::string out;
+  EXPECT_EQ(RunStation({"--mask", "0x10400", "--force"}, &out, {{"QXTS_ENDPOINT", noServer}}), 1);
+  EXPECT_NE(out.find(" Connect to QXTest Server    Fatal"), std::string::npos) << out;
 }
 
 }  // namespace

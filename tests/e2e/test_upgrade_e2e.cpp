@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <regex>
 #include <string>
@@ -18,6 +19,7 @@
 #include "platform/file.h"
 #include "sim/core/state_file.h"
 #include "tests/support/child_process.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/temp_dir.h"
 #include "upgrade/firmware_pack.h"
 
@@ -212,7 +214,8 @@ TEST_F(UpgradeEndToEndTest, FilesThatCannotBeUpgradedStopBeforeTheFlash) {
        FileLines("0", "0", "0.0000") + "    File error: Could not find/open file\r\n"},
       {text + "\n\n", FileLines("0", "0", "0.0000") +
                           "    File error: File does not appear to be QX Firmware\r\n"},
-      {other + "\n\n", FileLines("100017002", "8192", "1.1000")},
+      {other + "\n\n", FileLines("100017002", "8192", "1.1000") +
+                           "    Image is for another device: this one takes 100017001\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
@@ -228,14 +231,31 @@ TEST_F(UpgradeEndToEndTest, FilesThatCannotBeUpgradedStopBeforeTheFlash) {
       << "the factory info page is still there";
 }
 
-TEST_F(UpgradeEndToEndTest, APathLongerThanTheBufferIsCutAndItsRestAnswersTheKey) {
+TEST_F(UpgradeEndToEndTest, APathLongerThanThePromptTakesIsRefusedAndNothingIsFlashed) {
+  // Cut to the prompt's 255 characters, the 300 typed would name another
+  // upgrade file that is there: .../fw.bin beside .../fw.bin.v2...
+  const std::string folder(247 - dir_.size(), 'd');
+  ASSERT_TRUE(std::filesystem::create_directory(dir_ + "/" + folder));
+  std::string cut = Pack((folder + "/fw.bin").c_str(), {"--generate", "8192"});
+  ASSERT_EQ(255u, cut.size());
+  std::string typed = Pack((folder + "/fw.bin.v2." + std::string(41, 'x')).c_str(),
+                           {"--generate", "8192", "--fw-version", "2.0"});
+  ASSERT_EQ(300u, typed.size());
   std::string endpoint = StartSim();
   ASSERT_FALSE(endpoint.empty());
-  // Input stays open: only the rest of the long line can answer the key.
-  std::string out = RunQxtest(endpoint, dir_ + "/" + std::string(300, 'a') + "\n", 20000, false);
-  EXPECT_EQ(std::string(kPrompt) + kDeviceCheck + FileLines("0", "0", "0.0000") +
-                "    File error: Could not find/open file\r\nError: 12345Press any key",
-            out);
+  auto qxtest = Spawn({Program("qxtest")}, {{"QXM_USB_ENDPOINT", endpoint}});
+  ASSERT_TRUE(qxtest->ReadUntil(kPrompt, 10000));
+  ASSERT_TRUE(qxtest->Send(typed + "\n"));
+  EXPECT_TRUE(qxtest->ReadUntil("Press any key", 10000));
+  EXPECT_EQ(std::string(kPrompt) +
+                "The path is longer than 255 characters: refused, nothing was written\r\n"
+                "Press any key",
+            qxtest->output());
+  EXPECT_EQ(-1, qxtest->Wait(300)) << "the rest of the long line answered the key";
+  ASSERT_TRUE(qxtest->Send("\n"));
+  EXPECT_EQ(1, qxtest->Wait(5000));
+  std::vector<qxsim::StateSection> state = StopSim();
+  EXPECT_TRUE(std::vector<uint8_t>(kFirmwarePages * 4096, 0xFF) == Region(state, kFirmwareBase));
 }
 
 TEST_F(UpgradeEndToEndTest, ADeviceThatDropsOffWhileWritingEndsTheRunWithItsCode) {
@@ -247,7 +267,8 @@ TEST_F(UpgradeEndToEndTest, ADeviceThatDropsOffWhileWritingEndsTheRunWithItsCode
   std::string out = RunQxtest(endpoint, path + "\n\n", 30000);
   EXPECT_EQ(std::string(kPrompt) + kDeviceCheck + FileLines("100017001", "12288", "1.1000") +
                 Counted("Erasing: ", 120, 120) + "Erasing Info Page\r\n" +
-                Counted("Writing: ", 2, 3) + "Error: 1014Press any key",
+                Counted("Writing: ", 2, 3) +
+                "\r\n    Device error: device closed the connection\r\nError: 1014Press any key",
             out);
 }
 
@@ -259,8 +280,20 @@ TEST_F(UpgradeEndToEndTest, WithNoDeviceTheFirstStepReportsTheLinkCode) {
   std::string out = RunQxtest(endpoint, dir_ + "/fw.bin\n\n", 20000);
   EXPECT_EQ(
       std::string(kPrompt) +
-          "Beginning upgrade process\r\n\rChecking Quenlox Device\r\nError: 1000Press any key",
+          "Beginning upgrade process\r\n\rChecking Quenlox Device\r\n"
+          "    No Quenlox found on USB (1007: connection refused)\r\nError: 1000Press any key",
       out);
+}
+
+TEST_F(UpgradeEndToEndTest, AtATerminalOneKeyWithoutEnterEndsTheDialogue) {
+  std::string endpoint = "127.0.0.1:" + std::to_string(UnusedLoopbackPort());
+  ChildProcess qxtest({Program("qxtest")}, {{"QXM_USB_ENDPOINT", endpoint}}, true, true, true,
+                      true);
+  ASSERT_TRUE(qxtest.ReadUntil(kPrompt, 10000)) << qxtest.output();
+  ASSERT_TRUE(qxtest.Send(dir_ + "/fw.bin\n"));
+  ASSERT_TRUE(qxtest.ReadUntil("Press any key", 10000)) << qxtest.output();
+  ASSERT_TRUE(qxtest.Send("k"));
+  EXPECT_EQ(1, qxtest.Wait(5000)) << "the key alone did not end it";
 }
 
 TEST_F(UpgradeEndToEndTest, UnattendedRunsNameTheFileProblemAndExitWithOne) {

@@ -111,17 +111,23 @@ TEST_F(RunRecordTest, ARunIsRecordedAsJsonAndJUnitWithoutChangingTheReport) {
 
   std::string xml = record.ToJUnit();
   for (const char* piece : {
-           "<testsuite name=\"calibration\" tests=\"4\" failures=\"2\" errors=\"0\" "
-           "skipped=\"1\" time=\"2.000\" timestamp=\"2024-02-29T23:59:58\">",
+           "<testsuites>\n  <testsuite package=\"qxstation\" id=\"0\" name=\"calibration\" "
+           "timestamp=\"2024-02-29T23:59:58\" hostname=\"",
+           "\" tests=\"3\" failures=\"2\" errors=\"0\" time=\"2.000\">",
            "<testcase classname=\"qxstation.calibration\" name=\"Odd &lt;Text&gt;\" "
            "time=\"1.750\">\n      <failure type=\"Warning\" message=\"a &quot;b&quot; &lt;c&gt; "
            "&amp; d\\e&#9;f\xEF\xBF\xBDg\xC3\xA9\">",
            "<failure type=\"Fatal\" message=\"Comm Error: (1000)\">",
-           "name=\"Never Run\" time=\"0.000\">\n      <skipped message=\"not run\"/>",
            "<property name=\"serialNumber\" value=\"470010042\"/>",
+           "<property name=\"notRun\" value=\"1\"/>",
+           "<system-out>Serial Number: Passed: Serial Number: 470010042\nOdd &lt;Text&gt;: "
+           "Warning: a &quot;b&quot;",
+           "Fatal One: Fatal: Comm Error: (1000)\nNever Run: not run\n</system-out>\n"
+           "    <system-err></system-err>\n  </testsuite>\n</testsuites>\n",
        }) {
     EXPECT_NE(std::string::npos, xml.find(piece)) << piece << "\n" << xml;
   }
+  EXPECT_EQ(std::string::npos, xml.find("name=\"Never Run\"")) << "a test that did not run";
   EXPECT_EQ("470010042_calibration_20240229T235958Z", record.BaseName());
 }
 
@@ -146,6 +152,11 @@ TEST_F(RunRecordTest, RecordsOfTheSameNameAreKeptSideBySide) {
   std::ifstream in(second);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(record.ToJson(), text);
+  // A failed write still names its path and keeps the system's reason.
+  int osError = 0;
+  EXPECT_NE(0, WriteRunRecord(dir.File("gone"), record, &first, &osError));
+  EXPECT_EQ(dir.File("gone") + "/470010042_mask-0x400_20240229T235958Z.json", first);
+  EXPECT_NE(0, osError);
 }
 
 TEST(UtcTextTest, SecondsBecomeCivilDates) {
@@ -161,13 +172,15 @@ TEST(StationsTest, NamedStationsAndTheListsThatAreRefused) {
     uint32_t mask;
     uint32_t tests;  // rows the mask selects from the station's table
     const char* refusal;
+    uint32_t needs;  // of the bench, besides the device
   } cases[] = {
-      {"usb-check", 0x400, 1, nullptr},
-      {"no-jig", 0x810140, 13, nullptr},
-      {"calibration", 0x711E0, 20, nullptr},
-      {"final", 0x70000, 18, nullptr},
-      {nullptr, 0x4000, 0, "mask 0x4000 selects no test"},
-      {nullptr, 0x20000, 4, "do not start with \"Open Quenlox\""},
+      {"usb-check", 0x400, 1, nullptr, 0},
+      {"no-jig", 0x810140, 13, nullptr, kNeedsServer},
+      {"calibration", 0x711E0, 20, nullptr, kNeedsServer | kNeedsMeter},
+      {"final", 0x70000, 18, nullptr, kNeedsServer},
+      {nullptr, 0x4000, 0, "mask 0x4000 selects no test", 0},
+      {nullptr, 0x20000, 4, "do not start with \"Open Quenlox\"", 0},
+      {nullptr, 0x20480, 6, nullptr, kNeedsMeter},  // Calibrate without the server
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mask);
@@ -180,6 +193,9 @@ TEST(StationsTest, NamedStationsAndTheListsThatAreRefused) {
     TestRecord list[kMaxTests];
     ASSERT_EQ(0u, GetTestList(&context, list));
     EXPECT_EQ(c.tests, context.testCount);
+    uint32_t needs = 0;
+    for (uint32_t i = 0; i < context.testCount; ++i) needs |= BenchNeeds(list[i].test);
+    EXPECT_EQ(c.needs, needs);
     char reason[kTextCapacity];
     const char* refused = RefuseTestList(list, context.testCount, c.mask, reason, sizeof reason);
     if (c.refusal == nullptr) {

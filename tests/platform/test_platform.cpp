@@ -6,10 +6,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "platform/serial.h"
 #include "platform/settings.h"
 #include "platform/socket.h"
@@ -288,6 +291,31 @@ TEST(SerialPortTest, PortsThatCannotOpenSayWhyAndRefuseUse) {
   line.stopBits = 2;
   EXPECT_EQ(port.Configure(line), platform::kNotOpen);
   port.Close();
+}
+
+TEST(WriteCheckTest, FoldersAndFilesAreTriedByReallyMakingAFile) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string file = dir.File("file");
+  ASSERT_EQ(platform::kOk, platform::WriteFileAtomically(file.c_str(), "x", 1));
+  const struct {
+    std::string path;
+    int folder;  // CheckFolderTakesFiles
+    int target;  // CheckFileTakesWrite
+  } cases[] = {
+      {dir.path(), platform::kOk, platform::kNotRegular},
+      {file, platform::kNotRegular, platform::kOk},
+      {dir.File("new.xml"), platform::kNotFound, platform::kOk},
+      {dir.File("missing/new.xml"), platform::kNotFound, platform::kNotFound},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(c.folder, platform::CheckFolderTakesFiles(c.path.c_str()));
+    EXPECT_EQ(c.target, platform::CheckFileTakesWrite(c.path.c_str()));
+  }
+  auto entries = std::filesystem::directory_iterator(dir.path());
+  EXPECT_EQ(1, std::distance(std::filesystem::begin(entries), std::filesystem::end(entries)))
+      << "a check leaves nothing behind";
 }
 
 TEST(OsErrorTextTest, GivesTheSystemsTextWithoutALineEndAndCutToFit) {

@@ -1,5 +1,6 @@
 #include "tests/support/child_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,11 +21,18 @@ int MsLeft(SteadyClock::time_point end) {
 }  // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> args, const Environment& env,
-                           bool captureOutput, bool input, bool errorsApart) {
+                           bool captureOutput, bool input, bool errorsApart, bool terminal) {
   int outPipe[2] = {-1, -1};
-  int inPipe[2] = {-1, -1};
+  int inPipe[2] = {-1, -1};  // [0] the child's side, [1] ours
   if (captureOutput && ::pipe(outPipe) != 0) return;
-  if (input && ::pipe(inPipe) != 0) return;
+  if (input && terminal) {
+    inPipe[1] = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (inPipe[1] < 0 || ::grantpt(inPipe[1]) != 0 || ::unlockpt(inPipe[1]) != 0) return;
+    inPipe[0] = ::open(::ptsname(inPipe[1]), O_RDWR | O_NOCTTY);
+    if (inPipe[0] < 0) return;
+  } else if (input && ::pipe(inPipe) != 0) {
+    return;
+  }
   pid_ = ::fork();
   if (pid_ == 0) {
     if (captureOutput) {

@@ -14,9 +14,10 @@ class ChildProcess {
   // Starts args[0] with these environment variables added; with
   // captureOutput its standard output (and standard error, unless
   // errorsApart) come through a pipe, and with input the child's standard
-  // input is a pipe that Send writes to.
+  // input is a pipe that Send writes to, or with terminal too a
+  // pseudo-terminal in its usual line mode, as an operator's keyboard.
   ChildProcess(std::vector<std::string> args, const Environment& env, bool captureOutput,
-               bool input = false, bool errorsApart = false);
+               bool input = false, bool errorsApart = false, bool terminal = false);
   // Ends a child still running: SIGTERM, then SIGKILL.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;

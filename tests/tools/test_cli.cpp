@@ -2,6 +2,7 @@
 // built program checked for the same behaviour from outside.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,23 @@ Outcome RunProgram(const std::string& program, const std::string& args) {
   return o;
 }
 
+// In each block of a help text, the descriptions (the text after the last
+// gap of two or more blanks) start in one column; no line is wider than 80.
+void ExpectHelpAligned(const std::string& help) {
+  std::istringstream in(help);
+  std::string line;
+  size_t column = 0;  // the block's, once known
+  while (std::getline(in, line)) {
+    EXPECT_LE(line.size(), 80u) << line;
+    if (line.empty()) column = 0;
+    if (line.compare(0, 2, "  ") != 0) continue;
+    size_t at = line.rfind("  ") + 2;
+    if (at == 2) continue;  // an option name alone on its line
+    if (column == 0) column = at;
+    EXPECT_EQ(column, at) << line;
+  }
+}
+
 TEST(CommandLine, EveryProgramKeepsTheConventions) {
   std::string bin = BuiltProgramDir();
   if (bin.empty()) GTEST_SKIP() << "QX_BIN_DIR is not set";
@@ -125,6 +143,7 @@ TEST(CommandLine, EveryProgramKeepsTheConventions) {
     EXPECT_EQ(0, help.status);
     EXPECT_NE(std::string::npos, help.out.find("usage: ")) << help.out;
     EXPECT_EQ("", help.err);
+    ExpectHelpAligned(help.out);
 
     Outcome version = RunProgram(program, "--version");
     EXPECT_EQ(0, version.status);
@@ -135,6 +154,10 @@ TEST(CommandLine, EveryProgramKeepsTheConventions) {
     EXPECT_EQ("", bad.out);
     EXPECT_EQ(std::string(name) + ": unknown option --no-such-option (see " + name + " --help)\n",
               bad.err);
+  }
+  for (const char* name : {"qxsim", "qxstation"}) {
+    SCOPED_TRACE(name);
+    ExpectHelpAligned(RunProgram(bin + "/" + name, "--help").out);
   }
 }
 

@@ -36,11 +36,13 @@ class ScriptedConsole : public platform::Console {
       buffer[0] = '\0';
       return platform::kClosed;
     }
-    std::string line = lines.front();
-    lines.pop_front();
+    // As the real console: the rest of a long line waits for the next read.
+    std::string& line = lines.front();
     size_t n = std::min(line.size(), capacity - 1);
     std::memcpy(buffer, line.data(), n);
     buffer[n] = '\0';
+    line.erase(0, n);
+    if (line.empty()) lines.pop_front();
     return platform::kOk;
   }
   int ReadKey() override {
@@ -95,6 +97,10 @@ std::vector<int> Range(int first, int last) {
   for (int i = first; i <= last; ++i) v.push_back(i);
   return v;
 }
+
+// What a failing step's code means, on the line before "Error: %i".
+const char kOtherDevice[] = "    Image is for another device: this one takes 100017001\r\n";
+const char kLost[] = "    Device error: device closed the connection\r\n";
 
 std::string FileLines(int device, int bytes, const char* version) {
   return "    Intended Device:    " + std::to_string(device) +
@@ -295,9 +301,10 @@ TEST_F(UpgradeTest, TheFileCheckRefusesBeforeAnyPageIsTouched) {
       {"not firmware", notFirmware,
        FileLines(0, 0, "0.0000") + "    File error: File does not appear to be QX Firmware\r\n",
        kUpgradeWrongDevice},
-      {"another device", pack(100017002, 8192, false, 0), FileLines(100017002, 8192, "2.5000"),
+      {"another device", pack(100017002, 8192, false, 0),
+       FileLines(100017002, 8192, "2.5000") + kOtherDevice, kUpgradeWrongDevice},
+      {"device code 0", pack(0, 8192, false, 0), FileLines(0, 8192, "2.5000") + kOtherDevice,
        kUpgradeWrongDevice},
-      {"device code 0", pack(0, 8192, false, 0), FileLines(0, 8192, "2.5000"), kUpgradeWrongDevice},
       {"empty body", pack(kIntendedDeviceCode, 0, false, 0),
        FileLines(100017001, 0, "2.5000") + "    Image is shorter than one flash page\r\n",
        kUpgradeImageTooShort},
@@ -360,9 +367,11 @@ TEST_F(UpgradeTest, ABodyCutByTheEndOfTheFileIsNotReadPastIt) {
 
 TEST_F(UpgradeTest, WithNoDeviceTheFirstStepFails) {
   RunUpgrade(-1, Image(4096).c_str());
-  EXPECT_EQ("Beginning upgrade process\r\n\rChecking Quenlox Device\r\nError: " +
-                std::to_string(QXM_ERR_INVALID_HANDLE),
-            console_.out);
+  EXPECT_EQ(
+      "Beginning upgrade process\r\n\rChecking Quenlox Device\r\n"
+      "    Device error: no open device behind the handle\r\nError: " +
+          std::to_string(QXM_ERR_INVALID_HANDLE),
+      console_.out);
   EXPECT_EQ(CheckingDevice, CurrentUpgradeRun().state);
 }
 
@@ -370,7 +379,7 @@ TEST_F(UpgradeTest, ADeviceLostWhileErasingStopsTheCountWhereItWas) {
   FailAfter(1 + 4, true);  // versions, then four erases
   RunUpgrade(device_.Handle(), Image(8192).c_str());
   EXPECT_EQ(Head("1.0000", "0.9000") + FileLines(100017001, 8192, "1.2500") +
-                Counted("Erasing: ", Range(1, 5), 120) + "Error: 1014",
+                Counted("Erasing: ", Range(1, 5), 120) + "\r\n" + kLost + "Error: 1014",
             console_.out);
   EXPECT_EQ(4u, device_.model().flashEraseCount());
   EXPECT_EQ(1u + 5u, device_.ExchangeCount()) << "nothing after the failure";
@@ -381,7 +390,7 @@ TEST_F(UpgradeTest, ADeviceLostWhileWritingEndsTheRunWithoutARestart) {
   // Versions, 120 erases, the info page's erase, then 59 chunks of page 1.
   FailAfter(1 + 120 + 1 + 59, true);
   RunUpgrade(device_.Handle(), Image(8192).c_str());
-  std::string tail = "Erasing Info Page\r\nWriting: 1 / 2Error: 1014";
+  std::string tail = "Erasing Info Page\r\nWriting: 1 / 2\r\n" + std::string(kLost) + "Error: 1014";
   ASSERT_GE(console_.out.size(), tail.size());
   EXPECT_EQ(tail, console_.out.substr(console_.out.size() - tail.size()));
   EXPECT_EQ(0, device_.restarts());
@@ -394,7 +403,8 @@ TEST_F(UpgradeTest, AFinalCheckWithoutTheDeviceReportsItsCode) {
   device_.FailOpens(QXM_ERR_REFUSED);
   RunUpgrade(device_.Handle(), Image(4096).c_str());
   // The old handle is closed and no new one came: the open's own code.
-  std::string tail = "Final Check\r\nError: " + std::to_string(QXM_ERR_REFUSED);
+  std::string tail = "Final Check\r\n    Device error: connection refused\r\nError: " +
+                     std::to_string(QXM_ERR_REFUSED);
   ASSERT_GE(console_.out.size(), tail.size());
   EXPECT_EQ(tail, console_.out.substr(console_.out.size() - tail.size()));
   EXPECT_EQ(FinalCheck, CurrentUpgradeRun().state);
@@ -478,6 +488,40 @@ TEST_F(UpgradeTest, TheEntryWithNoInputStillEndsAfterItsKey) {
                 "    File error: Could not find/open file\r\nError: 12345Press any key",
             console_.out);
   EXPECT_TRUE(FirmwareAreaUntouched());
+}
+
+TEST_F(UpgradeTest, TheTypedPathLosesItsQuotesAndIsRefusedWhenItDoesNotFit) {
+  std::string image = Image(4096);
+  // 255 characters: the most the prompt's buffer holds.
+  std::string longest = dir_.path() + "/" + std::string(254 - dir_.path().size(), 'a');
+  const char kRefused[] =
+      "Enter full path to upgrade file:\r\n"
+      "The path is longer than 255 characters: refused, nothing was written\r\nPress any key";
+  const struct {
+    std::string typed;
+    int status;
+    std::string shows;
+  } cases[] = {
+      {"\"" + image + "\"\n", 0, "Final Check\r\n"},
+      {"'" + image + "'\r\n", 0, "Final Check\r\n"},
+      {"\"" + image + "\n", 1, "File error: Could not find/open file"},
+      {longest + "\n", 1, "File error: Could not find/open file"},
+      {longest + "b\n", 1, kRefused},
+      {longest + std::string(300, 'b') + "\n", 1, kRefused},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    console_.out.clear();
+    console_.lines = {c.typed, "the next line\n"};
+    uint64_t writes = device_.model().flashWriteCount();
+    EXPECT_EQ(c.status, QxtestEntry());
+    EXPECT_NE(std::string::npos, console_.out.find(c.shows)) << console_.out;
+    if (c.status != 0) {
+      EXPECT_EQ(writes, device_.model().flashWriteCount());
+    }
+    // The whole typed line was taken, and nothing after it.
+    EXPECT_EQ(std::deque<std::string>{"the next line\n"}, console_.lines);
+  }
 }
 
 // --- FlashImage
