@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/number.h"
 #include "platform/status.h"
 
 namespace qxsim {
@@ -84,17 +85,7 @@ double RangeFor(double requested) {
   return 1000.0;
 }
 
-bool ParseUnsigned(const char* text, uint32_t* value) {
-  if (text == nullptr || *text == '\0') return false;
-  uint64_t v = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(*p - '0');
-    if (v > 3600000) return false;
-  }
-  *value = static_cast<uint32_t>(v);
-  return true;
-}
+constexpr uint64_t kMaxMsPerReading = 3600000;
 
 }  // namespace
 
@@ -155,9 +146,13 @@ int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::s
       *error = "bad meter fault: " + value;
       return -1;
     }
-  } else if (!ParseUnsigned(value.c_str(), &options->msPerReading)) {
-    *error = "bad meter time per reading: " + value;
-    return -1;
+  } else {
+    uint64_t ms = 0;
+    if (!platform::ParseWholeNumber(value.c_str(), kMaxMsPerReading, &ms)) {
+      *error = "bad meter time per reading: " + value;
+      return -1;
+    }
+    options->msPerReading = static_cast<uint32_t>(ms);
   }
   return 2;
 }
@@ -325,9 +320,8 @@ void BenchMeter::HandleCommand(const std::string& command, uint64_t nowMs) {
   } else if (head == "DET:BAND" || head == "ZERO:AUTO" || head == "INP:IMP:AUTO") {
     // Filter, auto-zero and input impedance: taken, no effect on the model.
   } else if (head == "TRIG:COUN" || head == "TRIG:COUNT") {
-    uint32_t count = 0;
-    if (ParseUnsigned(argument.c_str(), &count) && count >= 1 &&
-        count <= static_cast<uint32_t>(kMaxTriggerCount)) {
+    uint64_t count = 0;
+    if (platform::ParseDecimalNumber(argument.c_str(), kMaxTriggerCount, &count) && count >= 1) {
       state_.triggerCount = static_cast<int>(count);
     } else {
       ++state_.errors;

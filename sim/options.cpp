@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "platform/number.h"
 #include "platform/settings.h"
 #include "sim/production_faults.h"
 
@@ -19,13 +20,8 @@ std::string EndpointSetting(const char* name) {
   return text;
 }
 
-bool ParseUnsigned(const std::string& text, unsigned long long high, unsigned long long* value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-  if (end == nullptr || *end != '\0' || v > high) return false;
-  *value = v;
-  return true;
+bool ParseUnsigned(const std::string& text, uint64_t high, uint64_t* value) {
+  return platform::ParseWholeNumber(text.c_str(), high, value);
 }
 
 bool ParseNumber(const std::string& text, double low, double high, double* value) {
@@ -166,7 +162,7 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
     return -1;
   }
   const std::string value = argv[i + 1];
-  unsigned long long whole = 0;
+  uint64_t whole = 0;
   double number = 0;
 
   if (name == "--serial") {

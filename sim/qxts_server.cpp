@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/number.h"
 #include "platform/settings.h"
 #include "platform/socket.h"
 #include "platform/status.h"
@@ -69,15 +70,7 @@ bool ParseHexText(const std::string& text, size_t digits, uint64_t* value) {
 }
 
 bool ParseDecimal(const char* text, uint64_t* value) {
-  if (text == nullptr || *text == '\0') return false;
-  uint64_t v = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    if (v > (UINT64_MAX - 9) / 10) return false;
-    v = v * 10 + static_cast<uint64_t>(*p - '0');
-  }
-  *value = v;
-  return true;
+  return platform::ParseDecimalNumber(text, UINT64_MAX, value);
 }
 
 // "test 0x<16 hex> {...}" and its kin.
@@ -164,7 +157,7 @@ int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* optio
   } else if (name == "--ts-fault-on") {
     options->faultCommand = value;
   } else if (name == "--ts-first-serial") {
-    if (!ParseDecimal(value.c_str(), &options->firstSerial)) {
+    if (!platform::ParseWholeNumber(value.c_str(), UINT64_MAX, &options->firstSerial)) {
       *error = "bad serial number: " + value;
       return -1;
     }
