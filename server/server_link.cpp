@@ -11,6 +11,9 @@
 
 namespace {
 
+// What frames the items of a result message.
+constexpr char kItemSeparators[] = ";{}";
+
 // Builds a message in a fixed buffer and remembers whether anything had to
 // be cut: a cut message is refused, never sent.
 class MessageText {
@@ -25,6 +28,16 @@ class MessageText {
     size_t wanted = length_ + std::strlen(text);
     length_ = TextAppend(buffer_, capacity_, text);
     if (length_ != wanted) fits_ = false;
+  }
+
+  // Outside text (a test's result line carries the device's texts): no
+  // control character may end the request early and no separator may split
+  // an item, so both go as visible escapes.
+  void AppendItem(const char* text) {
+    if (!fits_) return;
+    bool cut = false;
+    length_ = TextAppendEscaped(buffer_, capacity_, text, kItemSeparators, &cut);
+    if (cut) fits_ = false;
   }
 
   // A formatted number; piece holds pieceLength characters in a buffer one
@@ -203,7 +216,7 @@ int ServerLink::SendResults(const char* command, const char* const* lines, uint3
   text.Append(" {");
   for (uint32_t i = 0; i < count; ++i) {
     if (i > 0) text.Append(";");
-    text.Append(lines[i]);
+    text.AppendItem(lines[i]);
   }
   text.Append("}\r\n");
   if (!text.fits()) return kServerTooLong;
@@ -219,7 +232,7 @@ int ServerLink::SendCalibration(const CalibrationItem* items, uint32_t count, ui
   text.Append(" {");
   for (uint32_t i = 0; i < count; ++i) {
     if (i > 0) text.Append(";");
-    text.Append(items[i].name);
+    text.AppendItem(items[i].name);
     char piece[kPieceCapacity + 1];
     text.AppendPiece(piece, TextFormat(piece, sizeof piece, ":%.09f", items[i].value));
   }

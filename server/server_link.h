@@ -74,6 +74,8 @@ class ServerLink {
   int GetMac(uint64_t* mac);
   int GetSerialAndMac(uint64_t* first, uint64_t* second);
   // "test" and "qtest" messages: count lines (a null line is sent empty).
+  // Control characters, bytes beyond ASCII and the separators ";{}" in a
+  // line or a name go as visible escapes (TextAppendEscaped).
   int SendTestResults(const char* const* lines, uint32_t count, uint64_t serial);
   int SendQuickTestResults(const char* const* lines, uint32_t count, uint64_t serial);
   // "cal" message: count name and value pairs.

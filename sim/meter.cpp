@@ -127,7 +127,8 @@ int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::s
     options->charsPerSecond = 0;
     return 1;
   }
-  if (name != "--meter-link" && name != "--meter-fault" && name != "--meter-ms-per-reading") {
+  if (name != "--meter-link" && name != "--meter-fault" && name != "--meter-ms-per-reading" &&
+      name != "--meter-idn") {
     return 0;
   }
   if (i + 1 >= argc || argv[i + 1] == nullptr) {
@@ -141,6 +142,8 @@ int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::s
       return -1;
     }
     options->linkPath = value;
+  } else if (name == "--meter-idn") {
+    options->identification = value;
   } else if (name == "--meter-fault") {
     if (!ParseMeterFault(value, &options->fault)) {
       *error = "bad meter fault: " + value;
@@ -160,6 +163,7 @@ int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::s
 const char* MeterUsage() {
   return "  --meter-link PATH           link the meter's pseudo-terminal here (QX_COM3=PATH)\n"
          "  --meter-fault F             none|silent|short|garbage\n"
+         "  --meter-idn TEXT            the meter's answer to *IDN?\n"
          "  --meter-ms-per-reading N    integration time of one reading (default 20)\n"
          "  --meter-fast                answer at once, without line pacing\n";
 }

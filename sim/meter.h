@@ -56,6 +56,7 @@ struct MeterOptions {
 // Handles a meter option of the qxsim command line at argv[i]:
 //   --meter-link PATH  --meter-fault none|silent|short|garbage
 //   --meter-ms-per-reading N  --meter-fast (answers at once, no line pacing)
+//   --meter-idn TEXT
 // Returns the number of arguments used (0: not a meter option), or -1 with
 // *error set for a bad or missing value.
 int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::string* error);

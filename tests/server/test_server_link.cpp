@@ -245,14 +245,17 @@ TEST_F(ServerLinkScriptTest, AHalfReplyTimesOut) {
 
 TEST_F(ServerLinkScriptTest, ResultMessagesAreByteExact) {
   Open({Say("200\r\n"), Say("200\r\n"), Say("200\r\n"), Say("200\r\n")});
-  const char* lines[] = {"Open Quenlox : Passed : Quenlox Z5 Found", nullptr, "x"};
+  // A device's text may carry line ends and separators: they go escaped.
+  const char* lines[] = {"Open Quenlox : Passed : Quenlox Z5 Found", nullptr,
+                         "Name: a\r\nserial\r\n;}{\x01\xE9"};
   EXPECT_EQ(0, link_->SendTestResults(lines, 3, 470010123));
   EXPECT_EQ(0, link_->SendQuickTestResults(lines, 1, 470010123));
   EXPECT_EQ(0, link_->SendTestResults(nullptr, 0, 470010123));
   CalibrationItem items[] = {{"HS 10.0V PSlope", 1.5}, {"HS 10.0V Center", -0.25}};
   EXPECT_EQ(0, link_->SendCalibration(items, 2, 0x0102030405060708ull));
   std::string expected =
-      "test 0x000000001c03c90b {Open Quenlox : Passed : Quenlox Z5 Found;;x}\r\n"
+      "test 0x000000001c03c90b {Open Quenlox : Passed : Quenlox Z5 Found;;"
+      "Name: a\\r\\nserial\\r\\n\\x3B\\x7D\\x7B\\x01\\xE9}\r\n"
       "qtest 0x000000001c03c90b {Open Quenlox : Passed : Quenlox Z5 Found}\r\n"
       "test 0x000000001c03c90b {}\r\n"
       "cal 0x0102030405060708 {HS 10.0V PSlope:1.500000000;HS 10.0V Center:-0.250000000}\r\n";
