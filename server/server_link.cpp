@@ -79,6 +79,32 @@ int StatusResult(int status) {
 
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The `length` characters that ParseHex moved over hold a whole hexadecimal
+// number: blanks, an optional "0x", then digits and nothing else.
+bool WhollyHex(const char* text, size_t length) {
+  size_t i = 0;
+  while (i < length && (text[i] == ' ' || text[i] == '\t')) ++i;
+  if (i + 1 < length && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
+  if (i == length) return false;
+  for (; i < length; ++i) {
+    if (!IsHexDigit(text[i])) return false;
+  }
+  return true;
+}
+
+// A request's result once its reply is in: the values it takes must be whole.
+int CheckValues(int result, const ServerResponse& response, size_t count) {
+  if (result != kServerOk) return result;
+  for (size_t k = 1; k <= count; ++k) {
+    if (!response.hex[k]) return kServerNotHex;
+  }
+  return kServerOk;
+}
+
 }  // namespace
 
 const char* ServerLinkCodeText(int code) {
@@ -103,6 +129,8 @@ const char* ServerLinkCodeText(int code) {
       return "receive failed";
     case kServerBadArgument:
       return "bad argument";
+    case kServerNotHex:
+      return "a value in the reply is not hexadecimal";
     default:
       return "server status or socket error";
   }
@@ -173,8 +201,8 @@ int ServerLink::GetSerial(uint64_t* serial) {
   if (serial == nullptr) return kServerBadArgument;
   ServerResponse response;
   static const char kRequest[] = "serial\r\n";
-  int result = Exchange(kRequest, sizeof kRequest - 1, &response);
-  if (result == kServerOk) *serial = response.values[1];
+  int result = CheckValues(Exchange(kRequest, sizeof kRequest - 1, &response), response, 1);
+  if (result == kServerOk || result == kServerNotHex) *serial = response.values[1];
   return result;
 }
 
@@ -182,8 +210,8 @@ int ServerLink::GetMac(uint64_t* mac) {
   if (mac == nullptr) return kServerBadArgument;
   ServerResponse response;
   static const char kRequest[] = "mac\r\n";
-  int result = Exchange(kRequest, sizeof kRequest - 1, &response);
-  if (result == kServerOk) *mac = response.values[1];
+  int result = CheckValues(Exchange(kRequest, sizeof kRequest - 1, &response), response, 1);
+  if (result == kServerOk || result == kServerNotHex) *mac = response.values[1];
   return result;
 }
 
@@ -191,8 +219,8 @@ int ServerLink::GetSerialAndMac(uint64_t* first, uint64_t* second) {
   if (first == nullptr || second == nullptr) return kServerBadArgument;
   ServerResponse response;
   static const char kRequest[] = "jn mac\r\n";
-  int result = Exchange(kRequest, sizeof kRequest - 1, &response);
-  if (result == kServerOk) {
+  int result = CheckValues(Exchange(kRequest, sizeof kRequest - 1, &response), response, 2);
+  if (result == kServerOk || result == kServerNotHex) {
     *first = response.values[1];
     *second = response.values[2];
   }
@@ -356,6 +384,7 @@ void ServerLink::ParseReply(const char* line, size_t length, ServerResponse* res
       size_t consumed = 0;
       response->values[turn] = ParseHex(line + position, &consumed);
       if (consumed == 0) break;  // an embedded NUL: nothing more to read
+      response->hex[turn] = WhollyHex(line + position, consumed);
       position += consumed;
     }
   }

@@ -20,6 +20,7 @@ enum ServerLinkCode : int {
   kServerTooLong = 1003,        // the message does not fit its buffer; nothing was sent
   kServerReceiveFailed = 1004,  // a receive failed and the OS gave no code of its own
   kServerBadArgument = 1005,    // a null pointer where a value or list was needed
+  kServerNotHex = 1006,         // a value asked for is not wholly hexadecimal
 };
 
 // A text for one of the codes above (reply statuses and OS codes get a
@@ -40,6 +41,10 @@ constexpr size_t kMaxReplyValues = 9;
 struct ServerResponse {
   int code = 0;
   uint64_t values[kMaxReplyValues + 1] = {};  // values[1..9]; values[0] unused
+  // values[k] was there and wholly hexadecimal: at least one digit, after
+  // an optional "0x", and nothing else. A stray character reads as a 0
+  // digit, which can make a valid-looking number of a garbled one.
+  bool hex[kMaxReplyValues + 1] = {};
 };
 
 // One value of a "cal" message.
@@ -69,6 +74,8 @@ class ServerLink {
 
   // Opens the connection and identifies the station.
   int Connect(ClientIdentity identity);
+  // kServerNotHex when a value is not wholly hexadecimal; the value is
+  // still given, as read, for the station's message.
   int GetSerial(uint64_t* serial);
   // The MAC address in the low 48 bits, first byte most significant.
   int GetMac(uint64_t* mac);

@@ -142,7 +142,7 @@ TEST_F(ServerLinkScriptTest, RepliesGiveTheirStatusAndFirstValue) {
   const Case cases[] = {
       {"200 0x000000001C03C90B\r\n", 0, 0x1C03C90B},
       {"200 1C03C90B\r\n", 0, 0x1C03C90B},
-      {"200 12G4\n", 0, 0x1204},
+      {"200 12G4\n", kServerNotHex, 0x1204},  // refused, though given as read
       {"200 0xABC\r", 0, 0xABC},
       {"404\r\n", 404, 7},
       {"000\r\n", kServerStatusZero, 7},
