@@ -153,7 +153,8 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
                                            "--fault-slow-ms",
                                            "--fault-drop-after",
                                            "--fault-flash-write-after",
-                                           "--fault-on"};
+                                           "--fault-on",
+                                           "--name"};
   bool known = false;
   for (const char* k : kWithValue) known = known || name == k;
   if (!known) return 0;
@@ -185,6 +186,12 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
     }
     (name == "--firmware" ? device.factoryFirmwareVersion : device.bootloaderVersion) =
         static_cast<float>(number);
+  } else if (name == "--name") {
+    if (value.size() > kSimDeviceNameBytes) {
+      *error = "device name longer than 40 bytes: " + value;
+      return -1;
+    }
+    device.name = value;
   } else if (name == "--state") {
     options->statePath = value;
   } else if (name == "--usb" || name == "--eth") {
@@ -232,6 +239,7 @@ const char* DeviceUsage() {
          "  --blank                   blank configuration and calibration pages\n"
          "  --serial N                this serial number in the configuration page\n"
          "  --mac AA.BB.CC.DD.EE.FF   this MAC address in the configuration page\n"
+         "  --name TEXT               the device's name (any bytes, at most 40)\n"
          "  --firmware V              firmware version of the factory info page (1.0)\n"
          "  --bootloader V            bootloader version (0.90)\n"
          "  --state FILE              keep the flash in FILE between runs (an existing\n"

@@ -30,7 +30,7 @@ struct DeviceCommandLine {
 //   --restart-seconds S  --fault-no-answer  --fault-slow-ms N
 //   --fault-corrupt-header[=tid|protocol|length|unit|function]
 //   --fault-drop-after N  --fault-flash-write  --fault-flash-write-after N
-//   --fault-on usb|eth|both
+//   --fault-on usb|eth|both  --name TEXT
 int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, DeviceCommandLine* seen,
                       std::string* error);
 // Hands the link faults to the endpoints; call once after parsing.
