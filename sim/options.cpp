@@ -150,6 +150,7 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
                                            "--usb",
                                            "--eth",
                                            "--restart-seconds",
+                                           "--idle-timeout",
                                            "--fault-slow-ms",
                                            "--fault-drop-after",
                                            "--fault-flash-write-after",
@@ -204,6 +205,12 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
       return -1;
     }
     options->restartMs = static_cast<uint32_t>(std::lround(number * 1000.0));
+  } else if (name == "--idle-timeout") {
+    if (!ParseUnsigned(value, 86400, &whole)) {
+      *error = "bad idle time-out (0..86400 seconds, 0: never): " + value;
+      return -1;
+    }
+    options->idleTimeoutMs = static_cast<uint32_t>(whole * 1000);
   } else if (name == "--fault-slow-ms") {
     if (!ParseUnsigned(value, 600000, &whole)) {
       *error = "bad delay (0..600000 ms): " + value;
@@ -247,6 +254,8 @@ const char* DeviceUsage() {
          "  --usb HOST:PORT           USB endpoint (QXM_USB_ENDPOINT, 127.0.0.1:50200)\n"
          "  --eth HOST:PORT           Ethernet endpoint (QX_DEVICE_IP, 127.0.0.1:50502)\n"
          "  --restart-seconds S       how long a restart keeps the device away (5)\n"
+         "  --idle-timeout S          close a device connection that brings no request\n"
+         "                            for S seconds (600; 0: never)\n"
          "  --fault-no-answer         requests are never answered\n"
          "  --fault-slow-ms N         every reply comes N ms late\n"
          "  --fault-corrupt-header[=FIELD]\n"

@@ -6,7 +6,8 @@
 //
 // One thread serves every connection from a poll loop: a finished
 // connection is closed and forgotten at once, at most kMaxTestServerClients
-// are open at a time (more wait in the listen queue), nothing is ever sent
+// are open at a time (more wait in the listen queue), one that sends nothing
+// for the idle time-out is closed (so vanished peers never fill every place), nothing is ever sent
 // with a blocking call, so Stop returns promptly even when a client has
 // stopped reading.
 #pragma once
@@ -65,14 +66,18 @@ struct TestServerOptions {
   // the reply: all but the last byte) and the pause before the second.
   size_t splitAt = 0;
   uint32_t splitPauseMs = 50;
-  // Times the split pause.
+  // A connection that sends nothing for this long is closed (0: never).
+  // Longer than a whole station run: its link is made at the start and
+  // the results go at the end, after the calibration.
+  uint32_t idleTimeoutMs = 3600000;
+  // Times the split pause and the idle time-out.
   SimClock clock;
 };
 
 // Handles a test-server option of the qxsim command line at argv[i]:
 //   --ts-endpoint HOST:PORT  --ts-state FILE  --ts-results FILE
 //   --ts-fault none|error[:NNN]|close|split|silent  --ts-fault-on COMMAND
-//   --ts-first-serial N  --ts-first-mac HEX
+//   --ts-first-serial N  --ts-first-mac HEX  --ts-idle-timeout S
 // Returns the number of arguments used (0: not a test-server option), or -1
 // with *error set for a bad or missing value.
 int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* options,
