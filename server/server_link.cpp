@@ -150,8 +150,7 @@ ServerLink::~ServerLink() {
 
 void ServerLink::Disconnect() {
   socket_.Close();
-  skipLf_ = false;
-  skipRestOfLine_ = false;
+  reader_.Reset();
 }
 
 int ServerLink::Connect(ClientIdentity identity) {
@@ -291,10 +290,7 @@ void ServerLink::DropStaleInput() {
   for (int turn = 0; turn < 16; ++turn) {
     size_t received = 0;
     if (socket_.Receive(junk, sizeof junk, &received, 0) != platform::kOk || received == 0) return;
-    // What the dropped bytes end with tells what of their line is still to come.
-    char last = junk[received - 1];
-    skipLf_ = last == '\r';
-    skipRestOfLine_ = !IsLineEnd(last);
+    reader_.Drop(junk, received);
   }
 }
 
@@ -303,17 +299,15 @@ int ServerLink::ReadResponse(ServerResponse* response) {
   *response = ServerResponse();
   if (!socket_.IsOpen()) return kServerNotConnected;
 
-  char buffer[kReplyCapacity] = {};
-  const size_t limit = sizeof buffer - 1;
-  size_t have = 0;
-  size_t lineLength = 0;
+  reader_.Start();
   bool complete = false;
   platform::Deadline deadline(timeoutMs_);
   // Every turn takes at least one byte or fails; the bound only guards
   // against a peer that keeps sending bytes that are dropped.
   for (size_t turn = 0; turn < 8 * kReplyCapacity && !complete; ++turn) {
     size_t received = 0;
-    int status = socket_.Receive(buffer + have, limit - have, &received, deadline.RemainingMs());
+    int status =
+        socket_.Receive(reader_.space(), reader_.room(), &received, deadline.RemainingMs());
     if (status != platform::kOk) {
       int osError = socket_.LastOsError();
       Disconnect();
@@ -321,48 +315,75 @@ int ServerLink::ReadResponse(ServerResponse* response) {
       if (status == platform::kClosed) return kServerClosed;
       return osError != 0 ? osError : kServerReceiveFailed;
     }
-    // Drop what still belongs to the previous reply line.
-    size_t start = have;
-    size_t kept = have;
-    for (size_t i = start; i < start + received; ++i) {
-      char c = buffer[i];
-      if (skipLf_) {
-        skipLf_ = false;
-        if (c == '\n') continue;
-      }
-      if (skipRestOfLine_) {
-        if (IsLineEnd(c)) {
-          skipRestOfLine_ = false;
-          skipLf_ = c == '\r';
-        }
-        continue;
-      }
-      buffer[kept++] = c;
-    }
-    have = kept;
-    for (size_t i = start; i < have; ++i) {
-      if (IsLineEnd(buffer[i])) {
-        lineLength = i;
-        // A CR that came last may still have its LF on the way; anything
-        // after the line end was not asked for and is dropped.
-        skipLf_ = buffer[i] == '\r' && i + 1 == have;
-        complete = true;
-        break;
-      }
-    }
-    if (!complete && have == limit) {
-      lineLength = have;
-      skipRestOfLine_ = true;
-      complete = true;
-    }
+    complete = reader_.Take(received);
   }
   if (!complete) {
     Disconnect();
     return kServerTimeout;
   }
-  buffer[lineLength] = '\0';
-  ParseReply(buffer, lineLength, response);
+  ParseReply(reader_.line(), reader_.length(), response);
   return kServerOk;
+}
+
+void ReplyLineReader::Start() {
+  have_ = 0;
+  lineLength_ = 0;
+  complete_ = false;
+  buffer_[0] = '\0';
+}
+
+void ReplyLineReader::Reset() {
+  Start();
+  skipLf_ = false;
+  skipRestOfLine_ = false;
+}
+
+void ReplyLineReader::Drop(const char* bytes, size_t count) {
+  // Only where the dropped bytes leave off matters: inside a line, its rest
+  // is still to come; after a CR, maybe its LF.
+  if (count == 0) return;
+  char last = bytes[count - 1];
+  skipLf_ = last == '\r';
+  skipRestOfLine_ = !IsLineEnd(last);
+}
+
+bool ReplyLineReader::Take(size_t count) {
+  if (complete_) return true;
+  if (count > room()) count = room();
+  size_t start = have_;
+  size_t kept = have_;
+  for (size_t i = start; i < start + count; ++i) {
+    char c = buffer_[i];
+    if (skipLf_) {
+      skipLf_ = false;
+      if (c == '\n') continue;
+    }
+    if (skipRestOfLine_) {
+      if (IsLineEnd(c)) {
+        skipRestOfLine_ = false;
+        skipLf_ = c == '\r';
+      }
+      continue;
+    }
+    buffer_[kept++] = c;
+  }
+  have_ = kept;
+  for (size_t i = start; i < have_; ++i) {
+    if (!IsLineEnd(buffer_[i])) continue;
+    lineLength_ = i;
+    complete_ = true;
+    // The line end and what follows it were not asked for: dropped, and
+    // with them the rest of a line that is still on the way.
+    Drop(buffer_ + i, have_ - i);
+    break;
+  }
+  if (!complete_ && have_ == kCapacity - 1) {
+    lineLength_ = have_;
+    skipRestOfLine_ = true;
+    complete_ = true;
+  }
+  if (complete_) buffer_[lineLength_] = '\0';
+  return complete_;
 }
 
 void ServerLink::ParseReply(const char* line, size_t length, ServerResponse* response) {

@@ -53,6 +53,43 @@ struct CalibrationItem {
   double value;
 };
 
+// Builds one reply line out of what the receives bring, however the bytes
+// are split between them. What still belongs to an earlier line is dropped
+// first (an LF after its CR, the rest of a line that was cut or that nobody
+// asked for); the line ends at CR or LF, and one that fills the buffer is cut
+// there. Everything after a line's end is dropped with the rest of its line.
+class ReplyLineReader {
+ public:
+  static constexpr size_t kCapacity = 500;  // terminator included
+
+  // A new line begins; what the last one left to drop is still dropped.
+  void Start();
+  // A new connection: nothing is left to drop.
+  void Reset();
+  // Where the next receive writes, and how much it may write.
+  char* space() { return buffer_ + have_; }
+  size_t room() const { return kCapacity - 1 - have_; }
+  // Takes the count bytes the receive wrote into space(); true once the
+  // line is complete.
+  bool Take(size_t count);
+  // Bytes received that no request asked for.
+  void Drop(const char* bytes, size_t count);
+
+  // The complete line, without its line end, NUL-terminated.
+  const char* line() const { return buffer_; }
+  size_t length() const { return lineLength_; }
+
+ private:
+  char buffer_[kCapacity] = {};
+  size_t have_ = 0;
+  size_t lineLength_ = 0;
+  bool complete_ = false;
+  // The last line ended in CR: an LF that follows belongs to it.
+  bool skipLf_ = false;
+  // The rest of a line up to its end belongs to bytes already dropped.
+  bool skipRestOfLine_ = false;
+};
+
 class ServerLink {
  public:
   // A receive waits at most this long for a reply line.
@@ -60,7 +97,7 @@ class ServerLink {
   // Buffers: identification line, result messages, reply (terminator included).
   static constexpr size_t kIdentityCapacity = 500;
   static constexpr size_t kMessageCapacity = 4096;
-  static constexpr size_t kReplyCapacity = 500;
+  static constexpr size_t kReplyCapacity = ReplyLineReader::kCapacity;
   static constexpr uint16_t kDefaultPort = 5001;
 
   // The server of the QXTS_ENDPOINT setting.
@@ -116,8 +153,5 @@ class ServerLink {
   platform::TcpSocket socket_;
   char message_[kMessageCapacity] = {};  // the result message being built
   bool socketsStarted_ = false;
-  // The last reply line ended in CR: an LF that follows belongs to it.
-  bool skipLf_ = false;
-  // The last reply filled the buffer: the rest of its line belongs to it.
-  bool skipRestOfLine_ = false;
+  ReplyLineReader reader_;
 };

@@ -3,8 +3,10 @@
 // closed connections, over-long messages, and the server's own behaviour.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -98,6 +100,39 @@ TEST(ParseHexTest, ReadsDigitsPrefixesAndStrayCharacters) {
     EXPECT_EQ(c.consumed, consumed) << c.text;
   }
   EXPECT_EQ(0u, ServerLink::ParseHex(nullptr, nullptr));
+}
+
+// Reply lines read from receives split anywhere: what belongs to an earlier
+// line (its LF, the rest of a cut line, an unasked-for line cut by a
+// receive) is never read as the next reply.
+TEST(ReplyLineReaderTest, LinesAcrossReceives) {
+  const std::string cut(499, 'a');
+  const struct {
+    std::vector<std::string> receives;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {{"2", "00 0x1", "2\r\n"}, {"200 0x12"}},
+      {{"200\r", "\n201\n"}, {"200", "201"}},
+      {{"200\r\n404 un", "asked\r\n", "201\r\n"}, {"200", "201"}},
+      {{cut + "bbb\r\n", "202\n"}, {cut, "202"}},
+      {{"\n"}, {""}},
+  };
+  for (const auto& c : cases) {
+    ReplyLineReader reader;
+    std::vector<std::string> lines;
+    reader.Start();
+    for (const std::string& r : c.receives) {
+      for (size_t at = 0; at < r.size();) {
+        size_t n = std::min(r.size() - at, reader.room());
+        std::memcpy(reader.space(), r.data() + at, n);
+        at += n;
+        if (!reader.Take(n)) continue;
+        lines.emplace_back(reader.line(), reader.length());
+        reader.Start();
+      }
+    }
+    EXPECT_EQ(c.lines, lines) << c.receives[0];
+  }
 }
 
 // ---------------------------------------------------------------------------
