@@ -339,6 +339,13 @@ void BenchMeter::HandleCommand(const std::string& command, uint64_t nowMs) {
   }
 }
 
+std::string BenchMeter::queued() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string bytes;
+  for (const Pending& p : pending_) bytes += p.bytes;
+  return bytes;
+}
+
 void BenchMeter::Queue(std::string bytes, uint64_t readyMs, bool isReading) {
   if (fault_ == MeterFault::kSilent) return;
   uint64_t sendMs =

@@ -117,6 +117,13 @@ class TestServer {
   std::vector<std::string> requests() const;
   uint64_t nextSerial() const;
   uint64_t nextMac() const;
+
+  // The reply to one request line (without its line end) on a connection
+  // whose identification state is *identified; empty when no reply goes
+  // out. *close is set when the connection is to end after it. The loop's
+  // parser; also driven directly by the fuzz target.
+  std::string Handle(const std::string& line, bool* identified, bool* close, bool* silent,
+                     bool* split);
   // Connections accepted since Start, and those open now.
   size_t connectionCount() const;
   size_t openConnections() const { return open_; }
@@ -130,10 +137,6 @@ class TestServer {
   void Process(Client& c);
   // Sends what is due; false when the connection is to go.
   bool Flush(Client& c, uint64_t nowMs);
-  // The reply to one request line; empty when no reply goes out. *close is
-  // set when the connection is to end after it.
-  std::string Handle(const std::string& line, bool* identified, bool* close, bool* silent,
-                     bool* split);
   std::string HandOut(bool serial, bool mac);
   std::string StoreResult(const std::string& line);
   bool ClaimState(std::string* error);

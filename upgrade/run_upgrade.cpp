@@ -75,6 +75,15 @@ int RunUpgrade(int handle, const char* path, int32_t* result) {
   return 0;
 }
 
+int ReadPromptedPath(char* path, size_t capacity) {
+  int status = platform::ConsoleReadLine(path, capacity);
+  if (path != nullptr && capacity > 0) {
+    char* feed = std::strchr(path, '\n');
+    if (feed != nullptr) *feed = '\0';
+  }
+  return status;
+}
+
 int QxtestEntry() { return QxtestEntry(QxtestOptions()); }
 
 int QxtestEntry(const QxtestOptions& options) {
@@ -85,7 +94,7 @@ int QxtestEntry(const QxtestOptions& options) {
   const char* file = options.path;
   if (file == nullptr) {
     ConsoleText("Enter full path to upgrade file:\r\n");
-    platform::ConsoleReadLine(path, sizeof path);
+    ReadPromptedPath(path, sizeof path);
     file = path;
   }
   int32_t result = kUpgradeNotCompleted;

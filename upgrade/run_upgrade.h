@@ -15,6 +15,11 @@ extern const char* const UpgradeStepNames[kUpgradeStateCount];
 // The typed path, terminator included.
 constexpr size_t kUpgradePathCapacity = 256;
 
+// Reads the path typed at the prompt: one console line into path, at most
+// capacity - 1 characters of it, without its line feed. Returns the
+// console's status (kClosed with an empty path at the end of input).
+int ReadPromptedPath(char* path, size_t capacity);
+
 // Runs the whole upgrade of image 0 of the file at path (which may still end
 // in its line feed) on the device behind handle. Returns 0 in every case;
 // failures show on the console only, as "Error: %i" after the failing step.
