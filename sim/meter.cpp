@@ -360,8 +360,10 @@ std::string BenchMeter::Readings() {
   std::string answer;
   for (int i = 0; i < state_.triggerCount; ++i) {
     double v = volts + noise(random_);
+    // Beyond the range, and whatever is no number at all (a source set to
+    // NaN), reads as an overload: a meter has no other answer for it.
     std::string field =
-        std::fabs(v) > state_.rangeVolts * kOverRange ? kOverload : FormatReading(v);
+        std::fabs(v) <= state_.rangeVolts * kOverRange ? FormatReading(v) : kOverload;
     if (fault_ == MeterFault::kGarbage && i == state_.triggerCount / 2) {
       field.replace(3, 3, "#?@");
     }
