@@ -177,7 +177,10 @@ void TestHarness::ComposeReport() {
     report_ += ' ';
     AppendPadded(&report_, entry.name != nullptr ? entry.name : "", kNameColumn);
     AppendPadded(&report_, StatusName(entry.status), kStatusColumn);
-    report_ += entry.details;
+    // Details carry the device's texts: nothing in them may steer the terminal.
+    char details[EscapedCapacity(kTextCapacity)] = {};
+    TextAppendEscaped(details, sizeof details, entry.details, nullptr);
+    report_ += details;
     report_ += "\r\n";
   }
 }

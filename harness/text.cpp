@@ -36,3 +36,28 @@ size_t TextFormat(char* dst, size_t cap, const char* format, ...) {
   }
   return static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
 }
+
+size_t TextAppendEscaped(char* dst, size_t cap, const char* src, const char* reserved, bool* cut) {
+  if (cut != nullptr) *cut = false;
+  if (dst == nullptr || cap == 0) return 0;
+  size_t length = TextAppend(dst, cap, "");
+  if (src == nullptr) return length;
+  for (const char* p = src; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    char piece[5] = {static_cast<char>(c), '\0'};
+    bool special = reserved != nullptr && std::strchr(reserved, c) != nullptr;
+    if (c == '\r' || c == '\n' || c == '\t') {
+      TextFormat(piece, sizeof piece, "\\%c", c == '\r' ? 'r' : c == '\n' ? 'n' : 't');
+    } else if (c < 0x20 || c >= 0x7F || special) {
+      TextFormat(piece, sizeof piece, "\\x%02X", c);
+    }
+    size_t n = std::strlen(piece);
+    if (length + n >= cap) {
+      if (cut != nullptr) *cut = true;
+      break;
+    }
+    std::memcpy(dst + length, piece, n + 1);
+    length += n;
+  }
+  return length;
+}

@@ -67,6 +67,20 @@ bool ParseMeterNumber(const char* text, int length, double* value) {
   return true;
 }
 
+bool ParseMeterAnswer(const char* answer, int length, int count, double* values) {
+  if (answer == nullptr || values == nullptr || count < 1 || count > kMeterMaxSamples ||
+      length < count * kMeterFieldWidth) {
+    return false;
+  }
+  for (int i = 0; i < count; ++i) {
+    const char* field = answer + i * kMeterFieldWidth;
+    char separator = field[kMeterNumberWidth];
+    bool separatorOk = i == count - 1 ? (separator == '\n' || separator == '\r') : separator == ',';
+    if (!separatorOk || !ParseMeterNumber(field, kMeterNumberWidth, &values[i])) return false;
+  }
+  return true;
+}
+
 Meter::Meter(int portIndex, int customSettings)
     : portIndex_(portIndex), customSettings_(customSettings) {}
 
@@ -191,14 +205,7 @@ bool Meter::TakeAnswer(double* values, int count) {
   // Every field is checked before any value is stored, so that a garbled
   // answer leaves the caller's values as they were.
   double parsed[kMeterMaxSamples];
-  bool good = true;
-  for (int i = 0; i < numSamples_ && good; ++i) {
-    const char* field = buffer_ + i * kMeterFieldWidth;
-    char separator = field[kMeterNumberWidth];
-    bool last = i == numSamples_ - 1;
-    bool separatorOk = last ? (separator == '\n' || separator == '\r') : separator == ',';
-    good = separatorOk && ParseMeterNumber(field, kMeterNumberWidth, &parsed[i]);
-  }
+  bool good = ParseMeterAnswer(buffer_, bufferCount_, numSamples_, parsed);
   readPending_ = false;
   if (!good) {
     readResult_ = MeterReadResult::kGarbled;

@@ -108,3 +108,9 @@ class MeterCloser {
 // digits with a decimal point, an exponent, optional blanks, and nothing else,
 // independent of the locale. false for anything else, and for non-finite values.
 bool ParseMeterNumber(const char* text, int length, double* value);
+// The meter's answer to a trigger of count readings (length bytes; at most
+// kMeterMaxSamples): count fields of kMeterFieldWidth, each a reading and a
+// separator, "," between fields and CR or LF after the last. Fills
+// values[0..count) and returns true only when every field is a reading;
+// values may be spoiled otherwise.
+bool ParseMeterAnswer(const char* answer, int length, int count, double* values);

@@ -123,7 +123,10 @@ int main(int argc, char** argv) {
     meter.Close();
     return 1;
   }
-  std::printf("Meter: %s\n", idn);
+  // The meter's own text: none of it may steer the terminal.
+  char shown[EscapedCapacity(kMeterIdnCapacity)] = {};
+  TextAppendEscaped(shown, sizeof shown, idn, nullptr);
+  std::printf("Meter: %s\n", shown);
 
   meter.Configure(options.range);
   meter.SetNumSamples(options.samples);

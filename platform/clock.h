@@ -3,6 +3,7 @@
 // microseconds.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace platform {
@@ -41,8 +42,15 @@ class FakeClock : public Clock {
  public:
   explicit FakeClock(uint64_t startTickMs = 1000, int64_t startWallSeconds = 1700000000)
       : tickMs_(startTickMs), wallMs_(startWallSeconds * 1000) {}
-  uint64_t TickMs() override { return tickMs_; }
-  int64_t WallSeconds() override { return wallMs_ / 1000; }
+  FakeClock(const FakeClock& other) { *this = other; }
+  FakeClock& operator=(const FakeClock& other) {
+    tickMs_ = other.tickMs_.load();
+    wallMs_ = other.wallMs_.load();
+    sleeps_ = other.sleeps_.load();
+    return *this;
+  }
+  uint64_t TickMs() override { return tickMs_.load(); }
+  int64_t WallSeconds() override { return wallMs_.load() / 1000; }
   void SleepMs(uint32_t ms) override {
     ++sleeps_;
     Advance(ms);
@@ -51,12 +59,13 @@ class FakeClock : public Clock {
     tickMs_ += ms;
     wallMs_ += static_cast<int64_t>(ms);
   }
-  uint64_t sleepCount() const { return sleeps_; }
+  uint64_t sleepCount() const { return sleeps_.load(); }
 
  private:
-  uint64_t tickMs_;
-  int64_t wallMs_;
-  uint64_t sleeps_ = 0;
+  // Bench threads read the clock while a test steps it.
+  std::atomic<uint64_t> tickMs_;
+  std::atomic<int64_t> wallMs_;
+  std::atomic<uint64_t> sleeps_{0};
 };
 
 // Installs a clock for the life of a scope (tests).

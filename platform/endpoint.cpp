@@ -1,6 +1,6 @@
-#include <cstdlib>
 #include <cstring>
 
+#include "platform/number.h"
 #include "platform/socket.h"
 #include "platform/status.h"
 
@@ -13,17 +13,10 @@ int ParseEndpoint(const char* text, uint16_t defaultPort, char* host, size_t hos
   const char* colon = std::strrchr(text, ':');
   size_t hostLength = colon != nullptr ? static_cast<size_t>(colon - text) : std::strlen(text);
   if (hostLength == 0 || hostLength >= hostCap) return kBadAddress;
-  unsigned long value = defaultPort;
-  if (colon != nullptr) {
-    const char* digits = colon + 1;
-    if (*digits == '\0') return kBadAddress;
-    for (const char* p = digits; *p != '\0'; ++p) {
-      if (*p < '0' || *p > '9') return kBadAddress;
-    }
-    if (std::strlen(digits) > 5) return kBadAddress;
-    value = std::strtoul(digits, nullptr, 10);
-  }
-  if (value > 65535 || (value == 0 && (colon == nullptr || !portZeroAllowed))) return kBadAddress;
+  uint64_t value = defaultPort;
+  // A port is decimal; a leading zero does not make it octal.
+  if (colon != nullptr && !ParseDecimalNumber(colon + 1, 65535, &value)) return kBadAddress;
+  if (value == 0 && (colon == nullptr || !portZeroAllowed)) return kBadAddress;
   std::memcpy(host, text, hostLength);
   host[hostLength] = '\0';
   *port = static_cast<uint16_t>(value);

@@ -11,6 +11,9 @@
 
 namespace {
 
+// What frames the items of a result message.
+constexpr char kItemSeparators[] = ";{}";
+
 // Builds a message in a fixed buffer and remembers whether anything had to
 // be cut: a cut message is refused, never sent.
 class MessageText {
@@ -25,6 +28,16 @@ class MessageText {
     size_t wanted = length_ + std::strlen(text);
     length_ = TextAppend(buffer_, capacity_, text);
     if (length_ != wanted) fits_ = false;
+  }
+
+  // Outside text (a test's result line carries the device's texts): no
+  // control character may end the request early and no separator may split
+  // an item, so both go as visible escapes.
+  void AppendItem(const char* text) {
+    if (!fits_) return;
+    bool cut = false;
+    length_ = TextAppendEscaped(buffer_, capacity_, text, kItemSeparators, &cut);
+    if (cut) fits_ = false;
   }
 
   // A formatted number; piece holds pieceLength characters in a buffer one
@@ -66,6 +79,32 @@ int StatusResult(int status) {
 
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The `length` characters that ParseHex moved over hold a whole hexadecimal
+// number: blanks, an optional "0x", then digits and nothing else.
+bool WhollyHex(const char* text, size_t length) {
+  size_t i = 0;
+  while (i < length && (text[i] == ' ' || text[i] == '\t')) ++i;
+  if (i + 1 < length && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
+  if (i == length) return false;
+  for (; i < length; ++i) {
+    if (!IsHexDigit(text[i])) return false;
+  }
+  return true;
+}
+
+// A request's result once its reply is in: the values it takes must be whole.
+int CheckValues(int result, const ServerResponse& response, size_t count) {
+  if (result != kServerOk) return result;
+  for (size_t k = 1; k <= count; ++k) {
+    if (!response.hex[k]) return kServerNotHex;
+  }
+  return kServerOk;
+}
+
 }  // namespace
 
 const char* ServerLinkCodeText(int code) {
@@ -90,6 +129,8 @@ const char* ServerLinkCodeText(int code) {
       return "receive failed";
     case kServerBadArgument:
       return "bad argument";
+    case kServerNotHex:
+      return "a value in the reply is not hexadecimal";
     default:
       return "server status or socket error";
   }
@@ -109,8 +150,7 @@ ServerLink::~ServerLink() {
 
 void ServerLink::Disconnect() {
   socket_.Close();
-  skipLf_ = false;
-  skipRestOfLine_ = false;
+  reader_.Reset();
 }
 
 int ServerLink::Connect(ClientIdentity identity) {
@@ -160,8 +200,8 @@ int ServerLink::GetSerial(uint64_t* serial) {
   if (serial == nullptr) return kServerBadArgument;
   ServerResponse response;
   static const char kRequest[] = "serial\r\n";
-  int result = Exchange(kRequest, sizeof kRequest - 1, &response);
-  if (result == kServerOk) *serial = response.values[1];
+  int result = CheckValues(Exchange(kRequest, sizeof kRequest - 1, &response), response, 1);
+  if (result == kServerOk || result == kServerNotHex) *serial = response.values[1];
   return result;
 }
 
@@ -169,8 +209,8 @@ int ServerLink::GetMac(uint64_t* mac) {
   if (mac == nullptr) return kServerBadArgument;
   ServerResponse response;
   static const char kRequest[] = "mac\r\n";
-  int result = Exchange(kRequest, sizeof kRequest - 1, &response);
-  if (result == kServerOk) *mac = response.values[1];
+  int result = CheckValues(Exchange(kRequest, sizeof kRequest - 1, &response), response, 1);
+  if (result == kServerOk || result == kServerNotHex) *mac = response.values[1];
   return result;
 }
 
@@ -178,8 +218,8 @@ int ServerLink::GetSerialAndMac(uint64_t* first, uint64_t* second) {
   if (first == nullptr || second == nullptr) return kServerBadArgument;
   ServerResponse response;
   static const char kRequest[] = "jn mac\r\n";
-  int result = Exchange(kRequest, sizeof kRequest - 1, &response);
-  if (result == kServerOk) {
+  int result = CheckValues(Exchange(kRequest, sizeof kRequest - 1, &response), response, 2);
+  if (result == kServerOk || result == kServerNotHex) {
     *first = response.values[1];
     *second = response.values[2];
   }
@@ -203,7 +243,7 @@ int ServerLink::SendResults(const char* command, const char* const* lines, uint3
   text.Append(" {");
   for (uint32_t i = 0; i < count; ++i) {
     if (i > 0) text.Append(";");
-    text.Append(lines[i]);
+    text.AppendItem(lines[i]);
   }
   text.Append("}\r\n");
   if (!text.fits()) return kServerTooLong;
@@ -219,7 +259,7 @@ int ServerLink::SendCalibration(const CalibrationItem* items, uint32_t count, ui
   text.Append(" {");
   for (uint32_t i = 0; i < count; ++i) {
     if (i > 0) text.Append(";");
-    text.Append(items[i].name);
+    text.AppendItem(items[i].name);
     char piece[kPieceCapacity + 1];
     text.AppendPiece(piece, TextFormat(piece, sizeof piece, ":%.09f", items[i].value));
   }
@@ -250,10 +290,7 @@ void ServerLink::DropStaleInput() {
   for (int turn = 0; turn < 16; ++turn) {
     size_t received = 0;
     if (socket_.Receive(junk, sizeof junk, &received, 0) != platform::kOk || received == 0) return;
-    // What the dropped bytes end with tells what of their line is still to come.
-    char last = junk[received - 1];
-    skipLf_ = last == '\r';
-    skipRestOfLine_ = !IsLineEnd(last);
+    reader_.Drop(junk, received);
   }
 }
 
@@ -262,17 +299,15 @@ int ServerLink::ReadResponse(ServerResponse* response) {
   *response = ServerResponse();
   if (!socket_.IsOpen()) return kServerNotConnected;
 
-  char buffer[kReplyCapacity] = {};
-  const size_t limit = sizeof buffer - 1;
-  size_t have = 0;
-  size_t lineLength = 0;
+  reader_.Start();
   bool complete = false;
   platform::Deadline deadline(timeoutMs_);
   // Every turn takes at least one byte or fails; the bound only guards
   // against a peer that keeps sending bytes that are dropped.
   for (size_t turn = 0; turn < 8 * kReplyCapacity && !complete; ++turn) {
     size_t received = 0;
-    int status = socket_.Receive(buffer + have, limit - have, &received, deadline.RemainingMs());
+    int status =
+        socket_.Receive(reader_.space(), reader_.room(), &received, deadline.RemainingMs());
     if (status != platform::kOk) {
       int osError = socket_.LastOsError();
       Disconnect();
@@ -280,48 +315,75 @@ int ServerLink::ReadResponse(ServerResponse* response) {
       if (status == platform::kClosed) return kServerClosed;
       return osError != 0 ? osError : kServerReceiveFailed;
     }
-    // Drop what still belongs to the previous reply line.
-    size_t start = have;
-    size_t kept = have;
-    for (size_t i = start; i < start + received; ++i) {
-      char c = buffer[i];
-      if (skipLf_) {
-        skipLf_ = false;
-        if (c == '\n') continue;
-      }
-      if (skipRestOfLine_) {
-        if (IsLineEnd(c)) {
-          skipRestOfLine_ = false;
-          skipLf_ = c == '\r';
-        }
-        continue;
-      }
-      buffer[kept++] = c;
-    }
-    have = kept;
-    for (size_t i = start; i < have; ++i) {
-      if (IsLineEnd(buffer[i])) {
-        lineLength = i;
-        // A CR that came last may still have its LF on the way; anything
-        // after the line end was not asked for and is dropped.
-        skipLf_ = buffer[i] == '\r' && i + 1 == have;
-        complete = true;
-        break;
-      }
-    }
-    if (!complete && have == limit) {
-      lineLength = have;
-      skipRestOfLine_ = true;
-      complete = true;
-    }
+    complete = reader_.Take(received);
   }
   if (!complete) {
     Disconnect();
     return kServerTimeout;
   }
-  buffer[lineLength] = '\0';
-  ParseReply(buffer, lineLength, response);
+  ParseReply(reader_.line(), reader_.length(), response);
   return kServerOk;
+}
+
+void ReplyLineReader::Start() {
+  have_ = 0;
+  lineLength_ = 0;
+  complete_ = false;
+  buffer_[0] = '\0';
+}
+
+void ReplyLineReader::Reset() {
+  Start();
+  skipLf_ = false;
+  skipRestOfLine_ = false;
+}
+
+void ReplyLineReader::Drop(const char* bytes, size_t count) {
+  // Only where the dropped bytes leave off matters: inside a line, its rest
+  // is still to come; after a CR, maybe its LF.
+  if (count == 0) return;
+  char last = bytes[count - 1];
+  skipLf_ = last == '\r';
+  skipRestOfLine_ = !IsLineEnd(last);
+}
+
+bool ReplyLineReader::Take(size_t count) {
+  if (complete_) return true;
+  if (count > room()) count = room();
+  size_t start = have_;
+  size_t kept = have_;
+  for (size_t i = start; i < start + count; ++i) {
+    char c = buffer_[i];
+    if (skipLf_) {
+      skipLf_ = false;
+      if (c == '\n') continue;
+    }
+    if (skipRestOfLine_) {
+      if (IsLineEnd(c)) {
+        skipRestOfLine_ = false;
+        skipLf_ = c == '\r';
+      }
+      continue;
+    }
+    buffer_[kept++] = c;
+  }
+  have_ = kept;
+  for (size_t i = start; i < have_; ++i) {
+    if (!IsLineEnd(buffer_[i])) continue;
+    lineLength_ = i;
+    complete_ = true;
+    // The line end and what follows it were not asked for: dropped, and
+    // with them the rest of a line that is still on the way.
+    Drop(buffer_ + i, have_ - i);
+    break;
+  }
+  if (!complete_ && have_ == kCapacity - 1) {
+    lineLength_ = have_;
+    skipRestOfLine_ = true;
+    complete_ = true;
+  }
+  if (complete_) buffer_[lineLength_] = '\0';
+  return complete_;
 }
 
 void ServerLink::ParseReply(const char* line, size_t length, ServerResponse* response) {
@@ -343,6 +405,7 @@ void ServerLink::ParseReply(const char* line, size_t length, ServerResponse* res
       size_t consumed = 0;
       response->values[turn] = ParseHex(line + position, &consumed);
       if (consumed == 0) break;  // an embedded NUL: nothing more to read
+      response->hex[turn] = WhollyHex(line + position, consumed);
       position += consumed;
     }
   }

@@ -56,6 +56,7 @@ Bench::Bench(BenchOptions options)
   });
   device_.SetFlashWriteFault(options_.flashWriteFailAfter);
   server_.SetRestartMs(options_.restartMs);
+  server_.SetIdleTimeoutMs(options_.idleTimeoutMs);
   server_.SetRestartListener([this] {
     std::lock_guard<std::mutex> lock(saveMutex_);
     saveSoon_ = true;

@@ -41,6 +41,8 @@ struct BenchOptions {
   std::string usbEndpoint = "127.0.0.1:0";  // host:port; port 0 = ephemeral
   std::string ethEndpoint = "127.0.0.1:0";
   uint32_t restartMs = 5000;  // how long a restart keeps the device away
+  // A device connection that brings no request for this long is closed (0: never).
+  uint32_t idleTimeoutMs = kDefaultIdleTimeoutMs;
   // Keeps the flash between runs; empty: none. An existing file is loaded
   // (and wins over the starting identity); a missing one is created. Every
   // flash change is in statePath + ".journal" before its request is

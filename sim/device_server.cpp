@@ -231,6 +231,7 @@ void DeviceServer::Loop() {
       restartPending_ = true;
     }
     if (restartPending_ && !away_) BeginRestart(now);
+    CloseIdle(now);
     Reap();
 
     std::vector<platform::PollItem>& items = items_;
@@ -272,6 +273,7 @@ void DeviceServer::Accept(size_t endpoint) {
     if (connections_.size() >= kMaxConnections) continue;
     connections_.push_back(std::make_unique<Connection>(std::move(socket), endpoint));
     Connection* c = connections_.back().get();
+    c->activeMs = device_.clock().NowMs();
     c->thread = std::thread([this, c] { Serve(*c); });
     connectionCount_ = connections_.size();
   }
@@ -293,6 +295,7 @@ void DeviceServer::Serve(Connection& c) {
     int status = c.socket.Receive(c.in.get() + c.inEnd, kInCapacity - c.inEnd, &n, kReadWaitMs);
     if (status == platform::kTimeout) continue;
     if (status != platform::kOk) break;  // closed by the peer, shut by the loop, or failed
+    c.activeMs = device_.clock().NowMs();
     // An over-long request's rest is dropped as it comes.
     size_t dropped = n < c.skip ? n : c.skip;
     c.skip -= dropped;
@@ -387,6 +390,7 @@ bool DeviceServer::HoldBack(Connection& c, uint64_t dueMs) {
   for (;;) {
     if (c.closing || stop_) return false;  // dies with the connection, as on the device
     uint64_t now = clock.NowMs();
+    c.activeMs = now;  // busy with a request, not idle
     if (now >= dueMs) return true;
     uint64_t wait = dueMs - now;
     platform::SystemClock().SleepMs(static_cast<uint32_t>(wait < 10 ? wait : 10));
@@ -401,6 +405,18 @@ void DeviceServer::Reap() {
     connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(i));
   }
   connectionCount_ = connections_.size();
+}
+
+void DeviceServer::CloseIdle(uint64_t nowMs) {
+  uint32_t idle = idleTimeoutMs_;
+  if (idle == 0) return;
+  for (auto& c : connections_) {
+    uint64_t active = c->activeMs;
+    if (c->closing || nowMs < active || nowMs - active < idle) continue;
+    // The thread sees its read end and goes; Reap joins it.
+    c->closing = true;
+    c->socket.Shutdown();
+  }
 }
 
 void DeviceServer::CloseAll() {

@@ -17,6 +17,10 @@
 // costs no allocation. Replies to requests that came together go out in one
 // send.
 //
+// Idle connections: one that brings no request for the idle time-out (on
+// the device's clock) is closed, so that peers which vanished without a
+// close never hold every place and lock the stations out.
+//
 // Restart: once the reply to the request that wrote the restart register
 // has gone out, every connection is dropped and the listening sockets are
 // closed, so connections are refused; after the restart time the device
@@ -73,6 +77,11 @@ struct EndpointSpec {
 // "host:port" (port 0: an ephemeral port) into *spec's host and port.
 bool ParseEndpoint(const std::string& text, EndpointSpec* spec, std::string* error);
 
+// Longer than any pause a station makes between two requests: a meter
+// reading that times out (21 s) on each side of a device read, the upgrade's
+// restart wait, and an operator at qxtest's prompt with the device open.
+constexpr uint32_t kDefaultIdleTimeoutMs = 600000;
+
 class DeviceServer {
  public:
   explicit DeviceServer(VirtualDevice& device);
@@ -100,6 +109,8 @@ class DeviceServer {
 
   void SetRestartMs(uint32_t ms) { restartMs_ = ms; }
   uint32_t restartMs() const { return restartMs_; }
+  // A connection with no request for this long is closed; 0: never.
+  void SetIdleTimeoutMs(uint32_t ms) { idleTimeoutMs_ = ms; }
   // Power-cycles the device as the restart register does.
   void Restart();
   // True while the device is away after a restart.
@@ -137,6 +148,8 @@ class DeviceServer {
     std::unique_ptr<uint8_t[]> out;  // kOutCapacity bytes of replies not yet sent
     size_t outEnd = 0;
     uint64_t requests = 0;
+    // When it last brought a request or was busy answering (device clock).
+    std::atomic<uint64_t> activeMs{0};
     LinkFaults faults;  // the connection's copy of its endpoint's faults
     uint64_t faultsGeneration = ~uint64_t{0};
     bool restartSent = false;          // nothing more reaches the device
@@ -159,6 +172,7 @@ class DeviceServer {
   bool HoldBack(Connection& c, uint64_t dueMs);
   const LinkFaults& FaultsOf(Connection& c);
   void Reap();  // joins the threads of connections that ended
+  void CloseIdle(uint64_t nowMs);
   void CloseAll();
   void BeginRestart(uint64_t nowMs);
   void ComeBack(uint64_t nowMs);
@@ -184,6 +198,7 @@ class DeviceServer {
   std::atomic<bool> restartReplied_{false};  // a connection sent a restart's reply
   std::atomic<bool> away_{false};
   std::atomic<uint32_t> restartMs_{5000};
+  std::atomic<uint32_t> idleTimeoutMs_{kDefaultIdleTimeoutMs};
   std::atomic<size_t> connectionCount_{0};
   std::atomic<uint64_t> requestCount_{0};
   // A ring of entries (sequence + 1) << 32 | endpoint << 16 | first

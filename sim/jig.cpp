@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/number.h"
 #include "sim/core/packing.h"
 #include "sim/core/protocol.h"
 
@@ -15,15 +16,6 @@ namespace {
 // The bus transfer that makes the jig deliver its data block, as registers.
 constexpr uint16_t kExpectedSetup[kSimJigSetupRegisters] = {
     0x0007, 0x0006, 0x0000, 0x0000, 0x00A0, 0x0000, 0x0000, 0x0000, 0x0001, 0x0020, 0x0000};
-
-bool ParseInteger(const std::string& text, long long low, long long high, long long* value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  long long v = std::strtoll(text.c_str(), &end, 0);
-  if (end == nullptr || *end != '\0' || v < low || v > high) return false;
-  *value = v;
-  return true;
-}
 
 // The E, C and M wiring: E0-E1, E2-E3, E4-E5, C0-C1, C2-C3 joined in pairs,
 // MIO 0-2 joined together, E6 open, E7 tied to ground.
@@ -92,15 +84,15 @@ int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* 
     return -1;
   }
   std::string value = argv[i + 1];
-  long long number = 0;
+  uint64_t number = 0;
   if (name == "--jig-code") {
-    if (!ParseInteger(value, 0, 31, &number)) {
+    if (!platform::ParseWholeNumber(value.c_str(), 31, &number)) {
       *error = "bad jig code (0..31): " + value;
       return -1;
     }
     jig->code = static_cast<uint8_t>(number);
   } else if (name == "--jig-type") {
-    if (!ParseInteger(value, 0, 65535, &number)) {
+    if (!platform::ParseWholeNumber(value.c_str(), 65535, &number)) {
       *error = "bad jig type (0..65535): " + value;
       return -1;
     }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/number.h"
 #include "platform/status.h"
 
 namespace qxsim {
@@ -84,17 +85,7 @@ double RangeFor(double requested) {
   return 1000.0;
 }
 
-bool ParseUnsigned(const char* text, uint32_t* value) {
-  if (text == nullptr || *text == '\0') return false;
-  uint64_t v = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(*p - '0');
-    if (v > 3600000) return false;
-  }
-  *value = static_cast<uint32_t>(v);
-  return true;
-}
+constexpr uint64_t kMaxMsPerReading = 3600000;
 
 }  // namespace
 
@@ -136,7 +127,8 @@ int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::s
     options->charsPerSecond = 0;
     return 1;
   }
-  if (name != "--meter-link" && name != "--meter-fault" && name != "--meter-ms-per-reading") {
+  if (name != "--meter-link" && name != "--meter-fault" && name != "--meter-ms-per-reading" &&
+      name != "--meter-idn") {
     return 0;
   }
   if (i + 1 >= argc || argv[i + 1] == nullptr) {
@@ -150,14 +142,20 @@ int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::s
       return -1;
     }
     options->linkPath = value;
+  } else if (name == "--meter-idn") {
+    options->identification = value;
   } else if (name == "--meter-fault") {
     if (!ParseMeterFault(value, &options->fault)) {
       *error = "bad meter fault: " + value;
       return -1;
     }
-  } else if (!ParseUnsigned(value.c_str(), &options->msPerReading)) {
-    *error = "bad meter time per reading: " + value;
-    return -1;
+  } else {
+    uint64_t ms = 0;
+    if (!platform::ParseWholeNumber(value.c_str(), kMaxMsPerReading, &ms)) {
+      *error = "bad meter time per reading: " + value;
+      return -1;
+    }
+    options->msPerReading = static_cast<uint32_t>(ms);
   }
   return 2;
 }
@@ -165,6 +163,7 @@ int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::s
 const char* MeterUsage() {
   return "  --meter-link PATH         link the meter's pseudo-terminal here (QX_COM3=PATH)\n"
          "  --meter-fault F           none|silent|short|garbage\n"
+         "  --meter-idn TEXT          the meter's answer to *IDN?\n"
          "  --meter-ms-per-reading N  integration time of one reading (default 20)\n"
          "  --meter-fast              answer at once, without line pacing\n";
 }
@@ -325,9 +324,8 @@ void BenchMeter::HandleCommand(const std::string& command, uint64_t nowMs) {
   } else if (head == "DET:BAND" || head == "ZERO:AUTO" || head == "INP:IMP:AUTO") {
     // Filter, auto-zero and input impedance: taken, no effect on the model.
   } else if (head == "TRIG:COUN" || head == "TRIG:COUNT") {
-    uint32_t count = 0;
-    if (ParseUnsigned(argument.c_str(), &count) && count >= 1 &&
-        count <= static_cast<uint32_t>(kMaxTriggerCount)) {
+    uint64_t count = 0;
+    if (platform::ParseDecimalNumber(argument.c_str(), kMaxTriggerCount, &count) && count >= 1) {
       state_.triggerCount = static_cast<int>(count);
     } else {
       ++state_.errors;
@@ -339,6 +337,13 @@ void BenchMeter::HandleCommand(const std::string& command, uint64_t nowMs) {
   } else {
     ++state_.errors;
   }
+}
+
+std::string BenchMeter::queued() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string bytes;
+  for (const Pending& p : pending_) bytes += p.bytes;
+  return bytes;
 }
 
 void BenchMeter::Queue(std::string bytes, uint64_t readyMs, bool isReading) {
@@ -355,8 +360,10 @@ std::string BenchMeter::Readings() {
   std::string answer;
   for (int i = 0; i < state_.triggerCount; ++i) {
     double v = volts + noise(random_);
+    // Beyond the range, and whatever is no number at all (a source set to
+    // NaN), reads as an overload: a meter has no other answer for it.
     std::string field =
-        std::fabs(v) > state_.rangeVolts * kOverRange ? kOverload : FormatReading(v);
+        std::fabs(v) <= state_.rangeVolts * kOverRange ? FormatReading(v) : kOverload;
     if (fault_ == MeterFault::kGarbage && i == state_.triggerCount / 2) {
       field.replace(3, 3, "#?@");
     }

@@ -56,6 +56,7 @@ struct MeterOptions {
 // Handles a meter option of the qxsim command line at argv[i]:
 //   --meter-link PATH  --meter-fault none|silent|short|garbage
 //   --meter-ms-per-reading N  --meter-fast (answers at once, no line pacing)
+//   --meter-idn TEXT
 // Returns the number of arguments used (0: not a meter option), or -1 with
 // *error set for a bad or missing value.
 int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::string* error);
@@ -99,6 +100,12 @@ class BenchMeter {
   // Waits until at least count "READ?" answers have gone out completely.
   bool WaitForAnswers(size_t count, uint32_t timeoutMs) const;
 
+  // One command line as it came over the line, without its LF (the loop's
+  // parser; also driven directly by the fuzz target). Answers are queued.
+  void HandleLine(const std::string& line, uint64_t nowMs);
+  // The bytes queued to go out, oldest first.
+  std::string queued() const;
+
  private:
   struct Pending {
     uint64_t readyMs;  // when the first byte may go
@@ -107,7 +114,6 @@ class BenchMeter {
   };
 
   void Loop();
-  void HandleLine(const std::string& line, uint64_t nowMs);
   void HandleCommand(const std::string& command, uint64_t nowMs);
   void Queue(std::string bytes, uint64_t readyMs, bool isReading);
   std::string Readings();

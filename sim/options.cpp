@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "platform/number.h"
 #include "platform/settings.h"
 #include "sim/production_faults.h"
 
@@ -19,13 +20,8 @@ std::string EndpointSetting(const char* name) {
   return text;
 }
 
-bool ParseUnsigned(const std::string& text, unsigned long long high, unsigned long long* value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-  if (end == nullptr || *end != '\0' || v > high) return false;
-  *value = v;
-  return true;
+bool ParseUnsigned(const std::string& text, uint64_t high, uint64_t* value) {
+  return platform::ParseWholeNumber(text.c_str(), high, value);
 }
 
 bool ParseNumber(const std::string& text, double low, double high, double* value) {
@@ -154,10 +150,12 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
                                            "--usb",
                                            "--eth",
                                            "--restart-seconds",
+                                           "--idle-timeout",
                                            "--fault-slow-ms",
                                            "--fault-drop-after",
                                            "--fault-flash-write-after",
-                                           "--fault-on"};
+                                           "--fault-on",
+                                           "--name"};
   bool known = false;
   for (const char* k : kWithValue) known = known || name == k;
   if (!known) return 0;
@@ -166,7 +164,7 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
     return -1;
   }
   const std::string value = argv[i + 1];
-  unsigned long long whole = 0;
+  uint64_t whole = 0;
   double number = 0;
 
   if (name == "--serial") {
@@ -189,6 +187,12 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
     }
     (name == "--firmware" ? device.factoryFirmwareVersion : device.bootloaderVersion) =
         static_cast<float>(number);
+  } else if (name == "--name") {
+    if (value.size() > kSimDeviceNameBytes) {
+      *error = "device name longer than 40 bytes: " + value;
+      return -1;
+    }
+    device.name = value;
   } else if (name == "--state") {
     options->statePath = value;
   } else if (name == "--usb" || name == "--eth") {
@@ -201,6 +205,12 @@ int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, Devic
       return -1;
     }
     options->restartMs = static_cast<uint32_t>(std::lround(number * 1000.0));
+  } else if (name == "--idle-timeout") {
+    if (!ParseUnsigned(value, 86400, &whole)) {
+      *error = "bad idle time-out (0..86400 seconds, 0: never): " + value;
+      return -1;
+    }
+    options->idleTimeoutMs = static_cast<uint32_t>(whole * 1000);
   } else if (name == "--fault-slow-ms") {
     if (!ParseUnsigned(value, 600000, &whole)) {
       *error = "bad delay (0..600000 ms): " + value;
@@ -236,6 +246,7 @@ const char* DeviceUsage() {
          "  --blank                   blank configuration and calibration pages\n"
          "  --serial N                this serial number in the configuration page\n"
          "  --mac AA.BB.CC.DD.EE.FF   this MAC address in the configuration page\n"
+         "  --name TEXT               the device's name (any bytes, at most 40)\n"
          "  --firmware V              firmware version of the factory info page (1.0)\n"
          "  --bootloader V            bootloader version (0.90)\n"
          "  --state FILE              keep the flash in FILE between runs (an existing\n"
@@ -243,6 +254,8 @@ const char* DeviceUsage() {
          "  --usb HOST:PORT           USB endpoint (QXM_USB_ENDPOINT, 127.0.0.1:50200)\n"
          "  --eth HOST:PORT           Ethernet endpoint (QX_DEVICE_IP, 127.0.0.1:50502)\n"
          "  --restart-seconds S       how long a restart keeps the device away (5)\n"
+         "  --idle-timeout S          close a device connection that brings no request\n"
+         "                            for S seconds (600; 0: never)\n"
          "  --fault-no-answer         requests are never answered\n"
          "  --fault-slow-ms N         every reply comes N ms late\n"
          "  --fault-corrupt-header[=FIELD]\n"

@@ -27,10 +27,10 @@ struct DeviceCommandLine {
 
 //   --max  --blank  --defaults  --serial N  --mac AA.BB.CC.DD.EE.FF
 //   --firmware V  --bootloader V  --state FILE  --usb HOST:PORT  --eth HOST:PORT
-//   --restart-seconds S  --fault-no-answer  --fault-slow-ms N
+//   --restart-seconds S  --idle-timeout S  --fault-no-answer  --fault-slow-ms N
 //   --fault-corrupt-header[=tid|protocol|length|unit|function]
 //   --fault-drop-after N  --fault-flash-write  --fault-flash-write-after N
-//   --fault-on usb|eth|both
+//   --fault-on usb|eth|both  --name TEXT
 int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, DeviceCommandLine* seen,
                       std::string* error);
 // Hands the link faults to the endpoints; call once after parsing.

@@ -1,17 +1,14 @@
 #include "sim/production_faults.h"
 
-#include <cstdlib>
+#include "platform/number.h"
 
 namespace qxsim {
 
 namespace {
 
 bool ParseLine(const std::string& text, int* line) {
-  char* end = nullptr;
-  long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || end == nullptr || *end != '\0' || v < 0 || v >= long{kSimDioLines}) {
-    return false;
-  }
+  uint64_t v = 0;
+  if (!platform::ParseWholeNumber(text.c_str(), kSimDioLines - 1, &v)) return false;
   *line = static_cast<int>(v);
   return true;
 }

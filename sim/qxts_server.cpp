@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/number.h"
 #include "platform/settings.h"
 #include "platform/socket.h"
 #include "platform/status.h"
@@ -69,15 +70,7 @@ bool ParseHexText(const std::string& text, size_t digits, uint64_t* value) {
 }
 
 bool ParseDecimal(const char* text, uint64_t* value) {
-  if (text == nullptr || *text == '\0') return false;
-  uint64_t v = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    if (v > (UINT64_MAX - 9) / 10) return false;
-    v = v * 10 + static_cast<uint64_t>(*p - '0');
-  }
-  *value = v;
-  return true;
+  return platform::ParseDecimalNumber(text, UINT64_MAX, value);
 }
 
 // "test 0x<16 hex> {...}" and its kin.
@@ -124,16 +117,18 @@ const char* TestServerUsage() {
          "  --ts-fault KIND           none, error[:NNN], close, split or silent\n"
          "  --ts-fault-on COMMAND     only for ID, serial, mac, jn, test, qtest or cal\n"
          "  --ts-first-serial N       first serial number handed out\n"
-         "  --ts-first-mac HEX        first MAC address handed out (12 hex digits)\n";
+         "  --ts-first-mac HEX        first MAC address handed out (12 hex digits)\n"
+         "  --ts-idle-timeout S       close a connection silent for S seconds\n"
+         "                            (3600; 0: never)\n";
 }
 
 int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* options,
                           std::string* error) {
   if (i < 0 || i >= argc || argv[i] == nullptr) return 0;
   std::string name = argv[i];
-  static const char* const kNames[] = {"--ts-endpoint", "--ts-state",    "--ts-results",
-                                       "--ts-fault",    "--ts-fault-on", "--ts-first-serial",
-                                       "--ts-first-mac"};
+  static const char* const kNames[] = {"--ts-endpoint",  "--ts-state",       "--ts-results",
+                                       "--ts-fault",     "--ts-fault-on",    "--ts-first-serial",
+                                       "--ts-first-mac", "--ts-idle-timeout"};
   bool known = false;
   for (const char* n : kNames) known = known || name == n;
   if (!known) return 0;
@@ -164,10 +159,17 @@ int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* optio
   } else if (name == "--ts-fault-on") {
     options->faultCommand = value;
   } else if (name == "--ts-first-serial") {
-    if (!ParseDecimal(value.c_str(), &options->firstSerial)) {
+    if (!platform::ParseWholeNumber(value.c_str(), UINT64_MAX, &options->firstSerial)) {
       *error = "bad serial number: " + value;
       return -1;
     }
+  } else if (name == "--ts-idle-timeout") {
+    uint64_t seconds = 0;
+    if (!platform::ParseWholeNumber(value.c_str(), 86400, &seconds)) {
+      *error = "bad idle time-out (0..86400 seconds, 0: never): " + value;
+      return -1;
+    }
+    options->idleTimeoutMs = static_cast<uint32_t>(seconds * 1000);
   } else {
     if (!ParseHexText(value, 12, &options->firstMac)) {
       *error = "bad MAC address (12 hex digits): " + value;
@@ -192,6 +194,7 @@ struct TestServer::Client {
   std::string out;    // due now
   std::string later;  // a split reply's second part
   uint64_t laterAtMs = 0;
+  uint64_t activeMs = 0;  // when it last sent or was sent something
   bool identified = false;
   bool closeWhenSent = false;
 };
@@ -286,6 +289,10 @@ void TestServer::Loop() {
       if (items[2 + i].readable) keep = Receive(c);
       if (keep) Process(c);
       if (keep) keep = Flush(c, now);
+      if (keep && options_.idleTimeoutMs != 0 && c.out.empty() && c.later.empty() &&
+          now >= c.activeMs && now - c.activeMs >= options_.idleTimeoutMs) {
+        keep = false;
+      }
       if (!keep) c.socket.Close();
     }
     // Finished connections go at once; nothing is kept for them.
@@ -302,6 +309,7 @@ void TestServer::Accept() {
   while (clients_.size() < kMaxTestServerClients) {
     auto c = std::make_unique<Client>();
     if (listener_.Accept(&c->socket, 0) != platform::kOk) return;
+    c->activeMs = options_.clock.NowMs();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++connections_;
@@ -317,6 +325,7 @@ bool TestServer::Receive(Client& c) {
   if (status == platform::kTimeout) return true;
   if (status != platform::kOk) return false;  // closed by the peer, or failed
   c.in.append(chunk, got);
+  c.activeMs = options_.clock.NowMs();
   return true;
 }
 
@@ -361,6 +370,7 @@ bool TestServer::Flush(Client& c, uint64_t nowMs) {
     size_t sent = 0;
     if (c.socket.SendSome(c.out.data(), c.out.size(), &sent) != platform::kOk) return false;
     c.out.erase(0, sent);
+    if (sent > 0) c.activeMs = nowMs;
   }
   return !(c.closeWhenSent && c.out.empty() && c.later.empty());
 }

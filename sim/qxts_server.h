@@ -6,7 +6,8 @@
 //
 // One thread serves every connection from a poll loop: a finished
 // connection is closed and forgotten at once, at most kMaxTestServerClients
-// are open at a time (more wait in the listen queue), nothing is ever sent
+// are open at a time (more wait in the listen queue), one that sends nothing
+// for the idle time-out is closed (so vanished peers never fill every place), nothing is ever sent
 // with a blocking call, so Stop returns promptly even when a client has
 // stopped reading.
 #pragma once
@@ -65,14 +66,18 @@ struct TestServerOptions {
   // the reply: all but the last byte) and the pause before the second.
   size_t splitAt = 0;
   uint32_t splitPauseMs = 50;
-  // Times the split pause.
+  // A connection that sends nothing for this long is closed (0: never).
+  // Longer than a whole station run: its link is made at the start and
+  // the results go at the end, after the calibration.
+  uint32_t idleTimeoutMs = 3600000;
+  // Times the split pause and the idle time-out.
   SimClock clock;
 };
 
 // Handles a test-server option of the qxsim command line at argv[i]:
 //   --ts-endpoint HOST:PORT  --ts-state FILE  --ts-results FILE
 //   --ts-fault none|error[:NNN]|close|split|silent  --ts-fault-on COMMAND
-//   --ts-first-serial N  --ts-first-mac HEX
+//   --ts-first-serial N  --ts-first-mac HEX  --ts-idle-timeout S
 // Returns the number of arguments used (0: not a test-server option), or -1
 // with *error set for a bad or missing value.
 int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* options,
@@ -112,6 +117,13 @@ class TestServer {
   std::vector<std::string> requests() const;
   uint64_t nextSerial() const;
   uint64_t nextMac() const;
+
+  // The reply to one request line (without its line end) on a connection
+  // whose identification state is *identified; empty when no reply goes
+  // out. *close is set when the connection is to end after it. The loop's
+  // parser; also driven directly by the fuzz target.
+  std::string Handle(const std::string& line, bool* identified, bool* close, bool* silent,
+                     bool* split);
   // Connections accepted since Start, and those open now.
   size_t connectionCount() const;
   size_t openConnections() const { return open_; }
@@ -125,10 +137,6 @@ class TestServer {
   void Process(Client& c);
   // Sends what is due; false when the connection is to go.
   bool Flush(Client& c, uint64_t nowMs);
-  // The reply to one request line; empty when no reply goes out. *close is
-  // set when the connection is to end after it.
-  std::string Handle(const std::string& line, bool* identified, bool* close, bool* silent,
-                     bool* split);
   std::string HandOut(bool serial, bool mac);
   std::string StoreResult(const std::string& line);
   bool ClaimState(std::string* error);

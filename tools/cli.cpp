@@ -1,13 +1,13 @@
 #include "tools/cli.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <locale>
 #include <sstream>
+
+#include "platform/number.h"
 
 namespace cli {
 
@@ -127,14 +127,7 @@ std::vector<std::string> SplitValues(int argc, char** argv) {
 }
 
 bool ParseUnsigned(const char* text, uint64_t max, uint64_t* value) {
-  // strtoull would accept a sign or leading blanks and wrap a minus around.
-  if (text == nullptr || *text < '0' || *text > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text, &end, 0);
-  if (errno != 0 || end == text || *end != '\0' || v > max) return false;
-  *value = v;
-  return true;
+  return platform::ParseWholeNumber(text, max, value);
 }
 
 bool ParseReal(const char* text, double* value) {

@@ -71,7 +71,8 @@ class Arguments {
 // two-word form; other arguments are kept as they are (argv[0] too).
 std::vector<std::string> SplitValues(int argc, char** argv);
 
-// Whole number in decimal or 0x hexadecimal, no sign, at most max.
+// Whole number in decimal or 0x hexadecimal (a leading zero is decimal), no
+// sign, at most max.
 bool ParseUnsigned(const char* text, uint64_t max, uint64_t* value);
 // A finite number in the C notation (a point, never a comma).
 bool ParseReal(const char* text, double* value);

@@ -45,6 +45,7 @@ VirtualDevice::VirtualDevice(DeviceOptions options) : core_(options) {
     WriteIdentityRecords(config, options.serialNumber, options.mac);
   }
   InstallCore();
+  core_.settings.SetName(options.name);
   PowerOnLocked();
   AddStateSection(
       "SETN", [](const DeviceCore& core) { return core.settings.Save(); },

@@ -58,6 +58,8 @@ struct DeviceOptions {
   float bootloaderVersion = 0.90f;
   ClockSettings clock;
   AnalogOptions analog;
+  // The device's name, any bytes, at most 40 (empty: a blank name).
+  std::string name;
   // The bench's clock (null: the platform clock in force).
   platform::Clock* simClock = nullptr;
 };

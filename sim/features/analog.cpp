@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/number.h"
 #include "sim/core/packing.h"
 #include "sim/core/protocol.h"
 
@@ -58,10 +59,9 @@ int ParseAnalogOption(int argc, char** argv, int i, AnalogOptions* options, std:
     return 1;
   }
   if (name != "--analog-seed") return 0;
-  char* end = nullptr;
   const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-  const unsigned long seed = value != nullptr ? std::strtoul(value, &end, 0) : 0;
-  if (value == nullptr || *value == '\0' || *value == '-' || *end != '\0' || seed > 0xFFFFFFFFul) {
+  uint64_t seed = 0;
+  if (!platform::ParseWholeNumber(value, 0xFFFFFFFFu, &seed)) {
     *error = "--analog-seed needs a number (0..4294967295)";
     return -1;
   }

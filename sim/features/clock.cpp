@@ -1,8 +1,8 @@
 #include "sim/features/clock.h"
 
-#include <cstdlib>
 #include <memory>
 
+#include "platform/number.h"
 #include "sim/core/protocol.h"
 
 namespace qxsim {
@@ -16,9 +16,8 @@ int ParseClockOption(int argc, char** argv, int i, ClockSettings* clock, std::st
     return -1;
   }
   std::string value = argv[i + 1];
-  char* end = nullptr;
-  long long v = value.empty() ? 0 : std::strtoll(value.c_str(), &end, 10);
-  if (value.empty() || end == nullptr || *end != '\0' || v < -4000000000LL || v > 4000000000LL) {
+  int64_t v = 0;
+  if (!platform::ParseSignedNumber(value.c_str(), -4000000000LL, 4000000000LL, &v)) {
     *error = "bad clock offset: " + value;
     return -1;
   }

@@ -1,5 +1,6 @@
 #include "sim/features/settings.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -13,6 +14,12 @@ std::vector<uint8_t> DeviceSettings::Save() const {
   bytes[0] = factory_ ? 1 : 0;
   std::memcpy(bytes.data() + 1, name_, kSimDeviceNameBytes);
   return bytes;
+}
+
+void DeviceSettings::SetName(const std::string& name) {
+  std::memset(name_, 0, sizeof name_);
+  std::memcpy(name_, name.data(), std::min(name.size(), sizeof name_));
+  ++generation_;
 }
 
 bool DeviceSettings::Load(const std::vector<uint8_t>& bytes) {

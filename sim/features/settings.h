@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "sim/core/register_map.h"
@@ -26,6 +27,8 @@ class DeviceSettings {
   bool factory() const { return factory_; }
   void SetFactory(bool factory) { factory_ = factory; }
   std::vector<uint8_t> name() const { return std::vector<uint8_t>(name_, name_ + sizeof name_); }
+  // Zero-filled after the name; a longer one is cut at 40 bytes.
+  void SetName(const std::string& name);
   void SetIpAddress(uint32_t address) { ip_ = address; }
   // Bumped by every change of what Save gives.
   uint64_t generation() const { return generation_; }

@@ -15,6 +15,9 @@ constexpr size_t kRateOffset = 0;          // 4002
 constexpr size_t kValuesOffset = 2;        // 4004
 constexpr size_t kChannelListOffset = 18;  // 4020
 constexpr uint32_t kChannelSlots = 4;      // what the channel list holds
+// The device counts due scans in 32 bits: whatever rate a request wrote
+// (1e30, infinity, NaN), no more than this are ever due.
+constexpr double kMaxDueScans = 4294967295.0;
 
 }  // namespace
 
@@ -36,10 +39,11 @@ uint8_t Stream::ReadData(uint16_t address, size_t count, uint16_t* values) {
   // A read that starts at the block's first register takes the due scans;
   // any other part of the block reads as empty.
   if (address == kSimStreamDataRegister && running_) {
-    float rate = GetF32(settings_ + kRateOffset);
-    uint64_t elapsed = clock_.NowMs() - startMs_;
-    uint64_t due =
-        rate > 0.0f ? static_cast<uint64_t>(elapsed * static_cast<double>(rate) / 1000.0) : 0;
+    double rate = GetF32(settings_ + kRateOffset);
+    double scans = static_cast<double>(clock_.NowMs() - startMs_) * rate / 1000.0;
+    if (!(scans > 0.0)) scans = 0.0;  // NaN too
+    if (scans > kMaxDueScans) scans = kMaxDueScans;
+    uint64_t due = static_cast<uint64_t>(scans);
     uint32_t perScan = ValuesPerScan();
     uint64_t take = std::min<uint64_t>(due - std::min(due, delivered_), kSimStreamRoom / perScan);
     uint32_t n = static_cast<uint32_t>(take * perScan);

@@ -23,7 +23,8 @@ class BenchToolsEndToEnd : public ::testing::Test {
     sim_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{bin_ + "/qxsim", "--usb", "127.0.0.1:0", "--eth", "127.0.0.1:0",
                                  "--ts-endpoint", "127.0.0.1:0", "--ts-results", dir_ + "/results",
-                                 "--meter-link", dir_ + "/meter", "--meter-fast"},
+                                 "--meter-link", dir_ + "/meter", "--meter-fast", "--meter-idn",
+                                 "QXSIM,DMM-65,SIM0001\x1b[2J\x07,1.2-0.4"},
         ChildProcess::Environment(), true);
     std::string line;
     while (usb_.empty() || !meterUp_) {
@@ -70,7 +71,10 @@ TEST_F(BenchToolsEndToEnd, MeterReadsTheSourceVoltageTheDeviceSets) {
   EXPECT_EQ(out, "5\n");
 
   ASSERT_EQ(Run({"qxmeter", "--port", "COM3", "--range", "0", "--samples", "8"}, &out), 0) << out;
-  EXPECT_NE(out.find("QXSIM,"), std::string::npos) << out;
+  // The meter's identification is shown, but none of it steers the terminal.
+  EXPECT_NE(out.find("Meter: QXSIM,DMM-65,SIM0001\\x1B[2J\\x07,1.2-0.4\n"), std::string::npos)
+      << out;
+  EXPECT_EQ(std::string::npos, out.find_first_of("\x1b\x07\r")) << out;
   std::vector<double> readings = Readings(out);
   ASSERT_EQ(readings.size(), 8u) << out;
   for (double v : readings) EXPECT_NEAR(v, 5.0, 0.001);

@@ -13,6 +13,7 @@
 
 #include "device/flash_map.h"
 #include "harness/harness.h"
+#include "harness/run_record.h"
 #include "harness/station_table.h"
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -33,11 +34,16 @@ const char* const kIdentityRows[] = {"Open Quenlox",       "Connect to QXTest Se
                                      "Ethernet MAC",       "System Time",
                                      "Report Test Results"};
 
-uint32_t IdentityList(TestContext* context, TestRecord* list) {
+// The device's own name between the identity rows and the upload.
+const char* const kNameRows[] = {"Open Quenlox", "Connect to QXTest Server", "Serial Number",
+                                 "Device Name", "Report Test Results"};
+
+template <size_t N>
+uint32_t KeepRows(TestContext* context, TestRecord* list, const char* const (&rows)[N]) {
   uint32_t result = GetTestList(context, list);
   uint32_t kept = 0;
   for (uint32_t i = 0; i < context->testCount; ++i) {
-    for (const char* name : kIdentityRows) {
+    for (const char* name : rows) {
       if (std::strcmp(list[i].name, name) != 0) continue;
       list[kept].name = list[i].name;
       list[kept].test = list[i].test;
@@ -48,12 +54,27 @@ uint32_t IdentityList(TestContext* context, TestRecord* list) {
   return result;
 }
 
+uint32_t IdentityList(TestContext* context, TestRecord* list) {
+  return KeepRows(context, list, kIdentityRows);
+}
+uint32_t NameList(TestContext* context, TestRecord* list) {
+  return KeepRows(context, list, kNameRows);
+}
+
 const DeviceTypeEntry kTypes[] = {{"GetTestList", kZ5DeviceType, IdentityList},
                                   {nullptr, 0, nullptr}};
+const DeviceTypeEntry kNameTypes[] = {{"GetTestList", kZ5DeviceType, NameList},
+                                      {nullptr, 0, nullptr}};
 
 class NullSink : public ReportSink {
  public:
   void Show(const char*, size_t) override {}
+};
+
+class ScreenSink : public ReportSink {
+ public:
+  void Show(const char* text, size_t length) override { screen.append(text, length); }
+  std::string screen;
 };
 
 std::string ReadFile(const std::string& path) {
@@ -199,6 +220,44 @@ TEST_F(StationRunTest, AServerThatIsDownStopsTheRunAtTheConnection) {
   EXPECT_EQ(kLevelNotRun, Find(*run, "Serial Number")->status);
   EXPECT_FALSE(run->passed());
   EXPECT_EQ(0xFFFFFFFFu, bench_->device().SerialNumber());
+}
+
+// A device name that holds line ends: the server gets the one result message
+// (no line of the name taken as a request, no serial number handed out), the
+// screen gets no control character but the report's own line ends, and the
+// run's record keeps the name as the device holds it.
+TEST_F(StationRunTest, AHostileDeviceNameReachesNeitherTheServerNorTheScreenRaw) {
+  qxsim::BenchOptions options;
+  options.device.identity = qxsim::StartingIdentity::kGiven;
+  options.device.serialNumber = 470012345;
+  options.device.name = "Bench_2345\r\nserial\r\nmac";
+  StartBench(options);
+  ScreenSink screen;
+  RunRecord record("", kSerializeMask);
+  TestHarness harness(kZ5DeviceType, kSerializeMask, 0, &screen, kNameTypes);
+  harness.SetObserver(&record);
+  harness.Run();
+  EXPECT_TRUE(harness.passed());
+  EXPECT_STREQ("Name: Bench_2345\r\nserial\r\nmac", Find(harness, "Device Name")->details);
+  EXPECT_STREQ("Sent 4 results. ", Find(harness, "Report Test Results")->details);
+
+  std::vector<std::string> requests = server_->requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ(0u, requests[0].rfind("ID QXTestZ5 ", 0));
+  EXPECT_EQ(server_->results(), std::vector<std::string>{requests[1]});
+  EXPECT_NE(std::string::npos,
+            requests[1].find(";Device Name : Passed : Name: Bench_2345\\r\\nserial\\r\\nmac}"))
+      << requests[1];
+  EXPECT_EQ(470010002u, server_->nextSerial());
+
+  for (size_t i = 0; i < screen.screen.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(screen.screen[i]);
+    bool lineEnd = (c == '\r' && screen.screen.compare(i, 2, "\r\n") == 0) ||
+                   (c == '\n' && i > 0 && screen.screen[i - 1] == '\r');
+    ASSERT_TRUE(lineEnd || (c >= 0x20 && c < 0x7F)) << "byte " << i << ": " << int{c};
+  }
+  EXPECT_NE(std::string::npos, screen.screen.find("Name: Bench_2345\\r\\nserial\\r\\nmac\r\n"));
+  EXPECT_NE(std::string::npos, record.ToJson().find("\"Name: Bench_2345\\r\\nserial\\r\\nmac\""));
 }
 
 // --- Built programs -------------------------------------------------------------

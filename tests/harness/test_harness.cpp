@@ -309,6 +309,20 @@ TEST_F(HarnessTest, OverLongMsgIsCutInDetailsAndReportLine) {
             std::string::npos);
 }
 
+// A device's text reaches the screen with its control characters escaped;
+// the test's details and report line keep it as it came.
+TEST_F(HarnessTest, ControlCharactersInDetailsNeverReachTheScreen) {
+  const char* hostile = "Name: \x1b[2J\x1b[H\x1b[32m** Passed **\r\n";
+  auto harness = Make({{"Device Name", kLevelPassed, hostile}});
+  harness->Run();
+  EXPECT_NE(sink.reports.back().find(" Device Name                 Passed      "
+                                     "Name: \\x1B[2J\\x1B[H\\x1B[32m** Passed **\\r\\n\r\n"),
+            std::string::npos)
+      << sink.reports.back();
+  EXPECT_STREQ(hostile, harness->list()[0].details);
+  EXPECT_EQ(std::string("Device Name : Passed : ") + hostile, harness->context()->resultLines[0]);
+}
+
 TEST_F(HarnessTest, StationTextsAreCutAtTheirFields) {
   auto harness = Make({});
   std::string t300(300, 'a'), n2000(2000, 'b');

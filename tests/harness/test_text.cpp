@@ -135,6 +135,42 @@ TEST(TextAppendEdgeTest, MessageBuiltFromPieces) {
   EXPECT_STREQ(msg, "Comm Error: (-1012)");
 }
 
+// Outside text: printable ASCII as it is, everything else and the
+// destination's separators as visible escapes, never one cut in two.
+TEST(TextAppendEscapedTest, EscapesWhatIsNotPrintableAndCutsOnlyBetweenEscapes) {
+  struct Case {
+    size_t cap;
+    const char* before;
+    const char* src;
+    const char* reserved;
+    const char* expected;
+    bool cut;
+  } cases[] = {
+      {64, "", "Bench_2345 \\x41~", nullptr, "Bench_2345 \\x41~", false},
+      {64, "Name: ", "a\r\nb\t\x1b[2J", nullptr, "Name: a\\r\\nb\\t\\x1B[2J", false},
+      {64, "", "\x7f\x80\xff", nullptr, "\\x7F\\x80\\xFF", false},
+      {64, "", "a;b{c}d", ";{}", "a\\x3Bb\\x7Bc\\x7Dd", false},
+      {64, "", "a;b", nullptr, "a;b", false},
+      {7, "ab", "cd\r", nullptr, "abcd\\r", false},
+      {6, "ab", "cd\r", nullptr, "abcd", true},
+      {9, "ab", "cd\x01", nullptr, "abcd\\x01", false},
+      {8, "ab", "cd\x01", nullptr, "abcd", true},
+      {1, "", "x", nullptr, "", true},
+  };
+  for (const Case& c : cases) {
+    Field field(c.cap);
+    TextCopy(field.data(), field.cap(), c.before);
+    bool cut = !c.cut;
+    EXPECT_EQ(strlen(c.expected),
+              TextAppendEscaped(field.data(), field.cap(), c.src, c.reserved, &cut))
+        << c.src;
+    EXPECT_EQ(c.expected, field.text()) << c.src;
+    EXPECT_EQ(c.cut, cut) << c.src;
+    EXPECT_TRUE(field.guardIntact()) << c.src;
+  }
+  EXPECT_EQ(4u * 199 + 1, EscapedCapacity(kTextCapacity));
+}
+
 TEST(TextFormatTest, FormatsWithinCapacity) {
   Field field(kPieceCapacity);
   EXPECT_EQ(TextFormat(field.data(), field.cap(), "%u,%0.02f", 7u, 2.5), 6u);

@@ -13,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/number.h"
 #include "platform/serial.h"
 #include "platform/settings.h"
 #include "platform/socket.h"
@@ -32,11 +33,13 @@ TEST(ParseEndpoint, AcceptsHostWithAndWithoutPort) {
   ASSERT_EQ(platform::ParseEndpoint("10.0.0.7", 502, host, sizeof host, &port), platform::kOk);
   EXPECT_STREQ(host, "10.0.0.7");
   EXPECT_EQ(port, 502);
+  ASSERT_EQ(platform::ParseEndpoint("h:000080", 502, host, sizeof host, &port), platform::kOk);
+  EXPECT_EQ(port, 80) << "a leading zero is decimal";
 }
 
 TEST(ParseEndpoint, RefusesMalformedTextsAndNeverOverrunsTheHostField) {
-  const char* bad[] = {"",           ":80",      "host:",   "host:0",
-                       "host:65536", "host:12a", "host:-1", "host:999999"};
+  const char* bad[] = {"",         ":80",       "host:",   "host:0",   "host:65536",
+                       "host:12a", "host:0x50", "host:-1", "host:+80", "host:999999"};
   for (const char* text : bad) {
     char host[32];
     uint16_t port = 7;
@@ -51,6 +54,53 @@ TEST(ParseEndpoint, RefusesMalformedTextsAndNeverOverrunsTheHostField) {
             platform::kBadAddress);
   EXPECT_EQ(platform::ParseEndpoint("12345:1", 502, small, sizeof small, &port), platform::kOk);
   EXPECT_STREQ(small, "12345");
+}
+
+// A leading zero is decimal everywhere a person types a number; hexadecimal
+// only after 0x; nothing else around the digits.
+TEST(NumberTest, DecimalOrHexadecimalAndNeverOctal) {
+  struct Case {
+    const char* text;
+    uint64_t max;
+    bool ok;
+    uint64_t value;
+  } cases[] = {
+      {"02000400", 0xFFFFFFFF, true, 2000400},
+      {"010", 99, true, 10},
+      {"08", 99, true, 8},
+      {"0x1F", 99, true, 31},
+      {"0X1f", 99, true, 31},
+      {"0", 0, true, 0},
+      {"18446744073709551615", UINT64_MAX, true, UINT64_MAX},
+      {"18446744073709551616", UINT64_MAX, false, 0},
+      {"0x10000000000000000", UINT64_MAX, false, 0},
+      {"100", 99, false, 0},
+      {"0x", 99, false, 0},
+      {"", 99, false, 0},
+      {" 1", 99, false, 0},
+      {"+1", 99, false, 0},
+      {"-1", 99, false, 0},
+      {"1 ", 99, false, 0},
+      {"1f", 99, false, 0},
+      {"00x1", 99, false, 0},
+  };
+  for (const Case& c : cases) {
+    uint64_t v = 12345;
+    EXPECT_EQ(c.ok, platform::ParseWholeNumber(c.text, c.max, &v)) << c.text;
+    EXPECT_EQ(c.ok ? c.value : 12345u, v) << c.text;
+  }
+  uint64_t v = 0;
+  EXPECT_TRUE(platform::ParseDecimalNumber("0080", 65535, &v));
+  EXPECT_EQ(80u, v);
+  EXPECT_FALSE(platform::ParseDecimalNumber("0x50", 65535, &v));
+  int64_t s = 0;
+  EXPECT_TRUE(platform::ParseSignedNumber("-010", -100, 100, &s));
+  EXPECT_EQ(-10, s);
+  EXPECT_TRUE(platform::ParseSignedNumber("-9223372036854775808", INT64_MIN, 0, &s));
+  EXPECT_EQ(INT64_MIN, s);
+  for (const char* bad : {"-101", "101", "--1", "-", "- 1"}) {
+    EXPECT_FALSE(platform::ParseSignedNumber(bad, -100, 100, &s)) << bad;
+  }
 }
 
 TEST(Settings, EnvironmentOverridesTheSystemsOwnComDevice) {

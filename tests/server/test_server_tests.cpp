@@ -18,6 +18,7 @@
 #include "server/server_tests.h"
 #include "sim/qxts_server.h"
 #include "tests/support/bench_device.h"
+#include "tests/support/loopback_peer.h"
 
 namespace {
 
@@ -378,6 +379,47 @@ TEST_F(ServerTestsTest, AServerMacThatIsNoDevicesOwnIsNotWritten) {
     EXPECT_STREQ(c.msg, context_.Msg);
   }
   EXPECT_TRUE(NothingWritten());
+}
+
+// A number from the server with a stray character in it is refused whole,
+// however its digits would read.
+TEST_F(ServerTestsTest, ServerValuesThatAreNotWhollyHexadecimalAreRefused) {
+  const struct {
+    bool serial;
+    const char* reply;
+    uint32_t level;
+    const char* msg;
+  } cases[] = {
+      {true, "200 0x1C1GC892", kLevelFatal, "SN System Failure: 470861970"},
+      {true, "200 -1C03C892", kLevelFatal, "SN System Failure: 470010002"},
+      {true, "200 1x1C03C892", kLevelFatal, "SN System Failure: 470010002"},
+      {true, "200 0x", kLevelFatal, "SN System Failure: 0"},
+      {true, "200", kLevelFatal, "SN System Failure: 0"},
+      {true, "200 1C03C892", kLevelPassed, "New Serial: 470010002"},
+      {false, "200 0x027C4B0G2001", kLevelFatal, "MAC system failure: 02.7C.4B.00.20.01"},
+      {false, "200 0x027C4B002001", kLevelPassed, "MAC Written: 02.7C.4B.00.20.01"},
+  };
+  for (const auto& c : cases) {
+    // Identifies the station, then gives the one reply to every request.
+    LoopbackPeer peer([&c](PeerConnection& connection, std::string* pending) {
+      for (size_t end; (end = pending->find('\n')) != std::string::npos;
+           pending->erase(0, end + 1)) {
+        connection.Send(pending->compare(0, 3, "ID ") == 0 ? "200\r\n"
+                                                           : c.reply + std::string("\r\n"));
+      }
+    });
+    setenv("QXTS_ENDPOINT", peer.endpoint().c_str(), 1);
+    ConnectToServer(&context_);
+    ASSERT_EQ(kLevelPassed, context_.EL) << context_.Msg;
+    device_.model().SetIdentity(470010000, kDefaultMac);
+    const uint64_t writes = device_.model().flashWriteCount();
+    context_.mask = 0x10140;
+    c.serial ? SerialNumber(&context_) : EthernetMac(&context_);
+    EXPECT_EQ(c.level, context_.EL) << c.reply;
+    EXPECT_STREQ(c.msg, context_.Msg) << c.reply;
+    EXPECT_EQ(c.level != kLevelPassed, writes == device_.model().flashWriteCount()) << c.reply;
+    ReleaseServer(&context_);
+  }
 }
 
 // --- System Time ----------------------------------------------------------------

@@ -1,8 +1,9 @@
-// The bench meter's side of the line: its pseudo-terminal's link and its
-// command-line options. The station's meter against it is tested with the
-// station's instruments.
+// The bench meter's side of the line: its pseudo-terminal's link, its
+// command-line options and its readings. The station's meter against it is
+// tested with the station's instruments.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -72,6 +73,26 @@ TEST(BenchMeterOptions, ParsesItsCommandLineOptions) {
   }
   const char* missing[] = {"qxsim", "--meter-link"};
   EXPECT_EQ(qxsim::ParseMeterOption(2, const_cast<char**>(missing), 1, &o, &error), -1);
+}
+
+// A reading is the input in the meter's format, or an overload for anything
+// beyond the range and for what is no number at all.
+TEST(BenchMeterTest, ReadingsAndOverloads) {
+  const struct {
+    double volts;
+    const char* answer;
+  } cases[] = {
+      {5.0, "+5.00000000E+00\n"}, {-0.25, "-2.50000000E-01\n"},     {20.0, "+9.90000000E+37\n"},
+      {NAN, "+9.90000000E+37\n"}, {-INFINITY, "+9.90000000E+37\n"},
+  };
+  for (const auto& c : cases) {
+    qxsim::MeterOptions options;
+    options.noiseFraction = 0;
+    double volts = c.volts;
+    qxsim::BenchMeter meter(options, [volts] { return volts; });
+    meter.HandleLine("READ?", 0);
+    EXPECT_EQ(c.answer, meter.queued()) << c.volts;
+  }
 }
 
 }  // namespace

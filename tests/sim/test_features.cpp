@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "server/server_tests.h"
 #include "sim/bench.h"
+#include "sim/options.h"
 
 namespace {
 
@@ -240,6 +241,47 @@ TEST(JigAndClockOptionsTest, ParseTheirOptions) {
   EXPECT_EQ(jig.code, 5) << "a refused value changes nothing";
   const char* bad[] = {"qxsim", "--clock-offset", "soon"};
   EXPECT_EQ(qxsim::ParseClockOption(3, const_cast<char**>(bad), 1, &clock, &error), -1);
+}
+
+// Every whole number of the command line reads a leading zero as decimal;
+// a device name may hold any bytes, up to 40.
+TEST(BenchCommandLineTest, LeadingZerosAreDecimalAndNamesTakeAnyBytes) {
+  std::vector<const char*> args = {"qxsim",
+                                   "--serial",
+                                   "0470012345",
+                                   "--jig-code",
+                                   "010",
+                                   "--analog-seed",
+                                   "08",
+                                   "--clock-offset",
+                                   "-010",
+                                   "--fault-dio-stuck-low",
+                                   "010",
+                                   "--meter-ms-per-reading",
+                                   "010",
+                                   "--ts-first-serial",
+                                   "0x1C03C892",
+                                   "--name",
+                                   "Bench_2345\r\n;"};
+  qxsim::BenchOptions options;
+  qxsim::DeviceCommandLine seen;
+  std::string error;
+  ASSERT_EQ(0,
+            qxsim::ParseBenchCommandLine(static_cast<int>(args.size()),
+                                         const_cast<char**>(args.data()), &options, &seen, &error))
+      << error;
+  EXPECT_EQ(470012345u, options.device.serialNumber);
+  EXPECT_EQ(10, options.jig.code);
+  EXPECT_EQ(8u, options.device.analog.seed);
+  EXPECT_EQ(-10, options.device.clock.offsetSeconds);
+  EXPECT_EQ(10, options.production.dio.stuckLow);
+  EXPECT_EQ(10u, options.meter.msPerReading);
+  EXPECT_EQ(470010002u, options.testServer.firstSerial);
+  EXPECT_EQ("Bench_2345\r\n;", options.device.name);
+  std::string longName(41, 'n');
+  const char* tooLong[] = {"qxsim", "--name", longName.c_str()};
+  EXPECT_EQ(-1,
+            qxsim::ParseBenchCommandLine(3, const_cast<char**>(tooLong), &options, &seen, &error));
 }
 
 }  // namespace

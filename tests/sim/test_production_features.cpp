@@ -3,6 +3,8 @@
 // holds its source's count only once the source has had time to emit it.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/clock.h"
 #include "sim/core/packing.h"
 #include "sim/core/virtual_device.h"
@@ -20,18 +22,19 @@ class ProductionFeatures : public ::testing::Test {
     qxsim::PutU32(value, regs);
     Write(address, {regs[0], regs[1]});
   }
-  void StartStream() {
+  void StartStream(float scansPerSecond = 1000.0f) {
     uint16_t rate[2];
-    qxsim::PutF32(1000.0f, rate);
+    qxsim::PutF32(scansPerSecond, rate);
     Write(qxsim::kSimStreamSettingsRegister, {rate[0], rate[1], 0, 4});
     Write(4020, {0x0000, 0, 0x0100, 0, 0x0200, 0, 0x0F00, 0});
     WriteU32(qxsim::kSimStreamStartRegister, 0);
   }
   // One block: its count, and its values.
-  uint32_t ReadBlock(std::vector<float>* values = nullptr) {
+  uint32_t ReadBlock(std::vector<float>* values = nullptr, uint32_t* backlog = nullptr) {
     uint16_t block[qxsim::kSimStreamDataCount];
     EXPECT_EQ(device_.ReadRegisters(qxsim::kSimStreamDataRegister, 204, block), 0);
     uint32_t n = qxsim::GetU32(block);
+    if (backlog != nullptr) *backlog = qxsim::GetU32(block + 2);
     if (values != nullptr) {
       values->clear();
       for (uint32_t k = 0; k < n && k < 100; ++k)
@@ -62,6 +65,29 @@ TEST_F(ProductionFeatures, StreamDeliversDueScansAtMostAHundredValuesABlock) {
   WriteU32(qxsim::kSimStreamStopRegister, 0);
   clock_.Advance(10);
   EXPECT_EQ(ReadBlock(), 0u);
+}
+
+// Whatever rate a request writes, the scans due stay a count the device can
+// hold (no float-to-integer overflow behind them).
+TEST_F(ProductionFeatures, AnyStreamRateGivesACountableBacklog) {
+  const struct {
+    float rate;
+    uint32_t values;
+    uint32_t backlog;
+  } cases[] = {
+      {1e30f, 100, 4294967295u - 25},
+      {INFINITY, 100, 4294967295u - 25},
+      {NAN, 0, 0},
+      {-5.0f, 0, 0},
+      {0.0f, 0, 0},
+  };
+  for (const auto& c : cases) {
+    StartStream(c.rate);
+    clock_.Advance(10);
+    uint32_t backlog = 7;
+    EXPECT_EQ(c.values, ReadBlock(nullptr, &backlog)) << c.rate;
+    EXPECT_EQ(c.backlog, backlog) << c.rate;
+  }
 }
 
 TEST_F(ProductionFeatures, CounterHoldsItsSourceCountAfterItsTime) {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/socket.h"
 #include "platform/status.h"
@@ -301,6 +302,27 @@ TEST_F(TestServerTest, KeepsOnlyTheLatestRequestLines) {
   ASSERT_EQ(kept.size(), qxsim::kKeptRequests);
   EXPECT_EQ(kept.front(), "serial 6");
   EXPECT_EQ(kept.back(), "last");
+}
+
+// A client that stays silent for the idle time-out is closed; one that
+// talks is kept.
+TEST_F(TestServerTest, SilentConnectionsAreClosedAfterTheIdleTimeOut) {
+  platform::FakeClock clock;
+  qxsim::TestServerOptions options = Options();
+  options.clock = qxsim::SimClock(&clock);
+  options.idleTimeoutMs = 1000;
+  StartServer(options);
+  platform::TcpSocket silent = RawSocket();
+  platform::TcpSocket talking = RawSocket();
+  EXPECT_EQ("403\r\n", Raw(&talking, "serial\r\n"));
+  clock.Advance(600);
+  EXPECT_EQ("403\r\n", Raw(&talking, "serial\r\n"));
+  clock.Advance(500);
+  char c;
+  size_t n = 0;
+  EXPECT_EQ(platform::kClosed, silent.Receive(&c, 1, &n, 3000));
+  EXPECT_EQ("403\r\n", Raw(&talking, "serial\r\n"));
+  EXPECT_EQ(1u, server_->openConnections());
 }
 
 TEST_F(TestServerTest, LetsFinishedConnectionsGoAndStopsAtOnceWithAClientThatDoesNotRead) {

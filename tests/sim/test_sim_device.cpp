@@ -473,6 +473,38 @@ TEST_F(SimFeedbackTest, ConnectionsBeyondTheDevicesLimitAreClosed) {
   EXPECT_EQ(Exchange(again, {Read(60000, 2)}), 0);
 }
 
+// A connection that brings no request for the idle time-out is closed, so
+// that peers which vanished never hold every place: a station gets in again,
+// and a connection in use is kept.
+TEST(SimIdleTest, IdleConnectionsAreClosedAndNeverLockAStationOut) {
+  platform::FakeClock clock;
+  qxsim::BenchOptions options;
+  options.device.simClock = &clock;
+  options.idleTimeoutMs = 1000;
+  qxsim::Bench bench(options);
+  std::string error;
+  ASSERT_TRUE(bench.Start(&error)) << error;
+  std::vector<std::unique_ptr<RawClient>> clients(64);
+  for (auto& c : clients) {
+    c = std::make_unique<RawClient>();
+    ASSERT_TRUE(c->Connect(bench.usbPort()));
+  }
+  ASSERT_TRUE(WaitFor([&bench] { return bench.server().connectionCount() == 64; }, 2000));
+  RawClient locked;
+  ASSERT_TRUE(locked.Connect(bench.usbPort()));
+  EXPECT_TRUE(locked.ClosedByPeer()) << "every place is taken";
+
+  clock.Advance(600);
+  ASSERT_EQ(Exchange(*clients.back(), {Read(60000, 2)}), 0);
+  clock.Advance(500);
+  ASSERT_TRUE(WaitFor([&bench] { return bench.server().connectionCount() == 1; }, 3000));
+  EXPECT_TRUE(clients.front()->ClosedByPeer());
+  EXPECT_EQ(Exchange(*clients.back(), {Read(60000, 2)}), 0) << "the one in use stays";
+  RawClient station;
+  ASSERT_TRUE(station.Connect(bench.usbPort()));
+  EXPECT_EQ(Exchange(station, {Read(60000, 2)}), 0);
+}
+
 // Links are served at once: a restart is reported to the request that wrote
 // it, never to one served meanwhile on another link.
 TEST_F(SimFeedbackTest, ARestartBelongsToTheRequestThatAskedForIt) {

@@ -79,6 +79,8 @@ TEST(CommandLine, NumbersAreWholeOrRealWithoutSignsOrCommas) {
   uint64_t n = 0;
   EXPECT_TRUE(cli::ParseUnsigned("0x40000", 0xFFFFFFFF, &n));
   EXPECT_EQ(0x40000u, n);
+  EXPECT_TRUE(cli::ParseUnsigned("02000400", 0xFFFFFFFF, &n));
+  EXPECT_EQ(2000400u, n) << "a leading zero is decimal, not octal";
   for (const char* bad : {"", "-1", "+1", " 1", "1x", "0x100000000", "99999999999999999999"}) {
     EXPECT_FALSE(cli::ParseUnsigned(bad, 0xFFFFFFFF, &n)) << bad;
   }
