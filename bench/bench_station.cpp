@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "device/feedback_exchange.h"
 #include "device/registers.h"
-#include "harness/text.h"
 #include "qxm/mbap.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_backend.h"

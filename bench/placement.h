@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/cli.h"
+#include "base/cli.h"
 
 namespace bench {
 

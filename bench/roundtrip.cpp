@@ -30,11 +30,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/cli.h"
 #include "bench/placement.h"
 #include "device/registers.h"
 #include "qxm/qxm.h"
 #include "sim/bench.h"
-#include "tools/cli.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/cli.h"
 #include "bench/placement.h"
 #include "device/flash_map.h"
 #include "qxm/qxm.h"
 #include "sim/bench.h"
-#include "tools/cli.h"
 #include "upgrade/firmware_file.h"
 #include "upgrade/firmware_pack.h"
 #include "upgrade/upgrade_sequencer.h"

@@ -2,13 +2,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/text.h"
 #include "calibration/cal_point.h"
 #include "calibration/calibration_tests.h"
 #include "calibration/range_cal.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 #include "instruments/meter.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "harness/text.h"
+#include "base/text.h"
 
 constexpr size_t kCalConstantCount = 41;
 // HS constant of range r and kind k: 4r + k; HR: kCalHrFirst + 4r + k.

@@ -1,6 +1,7 @@
 // "Calibrate": measures the 41 constants, judges them and writes the record.
 #include <cstring>
 
+#include "base/text.h"
 #include "calibration/cal_constants.h"
 #include "calibration/cal_point.h"
 #include "calibration/calibration_tests.h"
@@ -11,7 +12,6 @@
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 #include "instruments/meter.h"
 
 namespace {

@@ -1,13 +1,13 @@
 // "Check Calibration" and "Report Calibraion".
 #include <cstdint>
 
+#include "base/text.h"
 #include "calibration/cal_constants.h"
 #include "calibration/calibration_tests.h"
 #include "device/flash.h"
 #include "device/flash_map.h"
 #include "harness/mask_bits.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 #include "server/server_link.h"
 #include "server/server_tests.h"
 

@@ -1,12 +1,12 @@
 // "AIn Noise 16-bit counts": the converter's peak-to-peak noise on channel 15.
 #include <cstdint>
 
+#include "base/text.h"
 #include "calibration/calibration_tests.h"
 #include "calibration/mean_peak_to_peak.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 
 namespace {
 

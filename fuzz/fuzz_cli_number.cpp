@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/cli.h"
 #include "platform/number.h"
-#include "tools/cli.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "harness/run_record.h"
-#include "harness/text.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "harness/text.h"
+#include "base/text.h"
 
 // Longest test list a harness holds.
 constexpr uint32_t kMaxTests = 50;

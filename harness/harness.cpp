@@ -166,7 +166,7 @@ void TestHarness::ComposeReport() {
   report_.clear();
   for (int i = 0; i < kBlankLines; ++i) report_ += "\r\n";
   char piece[kPieceCapacity];
-  TextFormat(piece, sizeof piece, "QXTest Version %0.02f\r\n", kStationVersion);
+  TextFormat(piece, sizeof piece, "QXTest Version %s\r\n", StationVersionText());
   report_ += piece;
   report_ += "Overall Result:           ";
   report_ += overall_;

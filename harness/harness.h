@@ -7,14 +7,12 @@
 #include <cstdint>
 #include <string>
 
+#include "base/text.h"
+#include "base/version.h"
 #include "harness/context.h"
 #include "harness/report_sink.h"
 #include "harness/run_observer.h"
 #include "harness/selection.h"
-#include "harness/text.h"
-
-// The station's version, shown in the report and sent to the test server.
-constexpr double kStationVersion = 0.12;
 
 // Results of Run besides 0.
 enum HarnessStatus : int {

@@ -1,6 +1,6 @@
 #include "harness/messages.h"
 
-#include "harness/text.h"
+#include "base/text.h"
 
 uint32_t FailComm(TestContext* context, int code) {
   char piece[kPieceCapacity];

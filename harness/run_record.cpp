@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "harness/harness.h"
-#include "harness/text.h"
+#include "base/text.h"
+#include "base/version.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
@@ -89,8 +89,7 @@ void RunRecord::RunFinished(bool passed, const TestContext& context) {
 }
 
 std::string RunRecord::ToJson() const {
-  char version[kPieceCapacity];
-  TextFormat(version, sizeof version, "%0.02f", kStationVersion);
+  const char* version = StationVersionText();
   std::string out = "{\n";
   out += "  \"program\": \"qxstation\",\n";
   out += "  \"version\": " + Quoted(version) + ",\n";
@@ -136,8 +135,7 @@ std::string RunRecord::ToJUnit() const {
   std::string suite = station_.empty() ? "mask-" + Hex(mask_) : station_;
   std::string stamp = UtcText(start_);
   stamp.pop_back();  // JUnit's timestamp carries no zone; it is UTC
-  char version[kPieceCapacity];
-  TextFormat(version, sizeof version, "%0.02f", kStationVersion);
+  const char* version = StationVersionText();
 
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n";
   out += "  <testsuite package=\"qxstation\" id=\"0\" name=\"" + XmlEscape(suite) +

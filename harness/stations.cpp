@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "harness/mask_bits.h"
-#include "harness/text.h"
 
 const NamedStation kNamedStations[] = {
     {"usb-check", kMaskUsbCheck, "opens the device on USB and checks its identity"},

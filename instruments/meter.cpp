@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "harness/text.h"
+#include "base/text.h"
 #include "platform/clock.h"
 
 const char* const kMeterRangeCommands[kMeterRangeCount] = {

@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "harness/text.h"
+#include "base/cli.h"
+#include "base/text.h"
 #include "instruments/meter.h"
 #include "platform/clock.h"
 #include "platform/settings.h"
 #include "platform/status.h"
-#include "tools/cli.h"
 
 namespace {
 

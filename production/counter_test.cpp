@@ -1,10 +1,10 @@
 #include "production/counter_test.h"
 
+#include "base/text.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
 

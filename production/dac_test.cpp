@@ -1,9 +1,9 @@
 #include "production/dac_test.h"
 
+#include "base/text.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 
 namespace {
 

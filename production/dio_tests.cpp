@@ -1,10 +1,10 @@
 #include "production/dio_tests.h"
 
+#include "base/text.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 
 namespace {
 

@@ -2,13 +2,13 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/mask_bits.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 
 namespace {
 

@@ -2,13 +2,13 @@
 
 #include <cstring>
 
+#include "base/format_mac.h"
+#include "base/text.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
-#include "harness/format_mac.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/settings.h"

@@ -2,11 +2,11 @@
 
 #include <cmath>
 
+#include "base/text.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/mask_bits.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "harness/text.h"
+#include "base/text.h"
 #include "platform/clock.h"
 #include "platform/settings.h"
 #include "platform/status.h"
@@ -106,35 +106,6 @@ int CheckValues(int result, const ServerResponse& response, size_t count) {
 }
 
 }  // namespace
-
-const char* ServerLinkCodeText(int code) {
-  switch (code) {
-    case kServerOk:
-      return "ok";
-    case kServerWrongVersion:
-      return "socket library version not supported";
-    case kServerNoSockets:
-      return "socket library cannot start";
-    case kServerNotConnected:
-      return "not connected to the test server";
-    case kServerStatusZero:
-      return "reply without a status";
-    case kServerTimeout:
-      return "the test server did not answer in time";
-    case kServerClosed:
-      return "the test server closed the connection";
-    case kServerTooLong:
-      return "message too long; nothing sent";
-    case kServerReceiveFailed:
-      return "receive failed";
-    case kServerBadArgument:
-      return "bad argument";
-    case kServerNotHex:
-      return "a value in the reply is not hexadecimal";
-    default:
-      return "server status or socket error";
-  }
-}
 
 ServerLink::ServerLink() : ServerLink(nullptr) {}
 

@@ -6,26 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/status_codes.h"
 #include "platform/socket.h"
-
-// Results of the link's operations besides 0 and the reply statuses.
-enum ServerLinkCode : int {
-  kServerOk = 0,
-  kServerWrongVersion = 1,      // the socket library is not the version asked for
-  kServerNoSockets = 2,         // the socket library cannot start
-  kServerNotConnected = 3,      // connect failed, or the link has no connection
-  kServerStatusZero = 10,       // a reply with status 0 or without digits
-  kServerTimeout = 1001,        // no whole reply line before the receive time-out
-  kServerClosed = 1002,         // the server closed the connection
-  kServerTooLong = 1003,        // the message does not fit its buffer; nothing was sent
-  kServerReceiveFailed = 1004,  // a receive failed and the OS gave no code of its own
-  kServerBadArgument = 1005,    // a null pointer where a value or list was needed
-  kServerNotHex = 1006,         // a value asked for is not wholly hexadecimal
-};
-
-// A text for one of the codes above (reply statuses and OS codes get a
-// generic text).
-const char* ServerLinkCodeText(int code);
 
 // How the station introduces itself.
 struct ClientIdentity {

@@ -2,16 +2,16 @@
 
 #include <cinttypes>
 
+#include "base/format_mac.h"
+#include "base/text.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/flash.h"
 #include "device/flash_map.h"
 #include "device/registers.h"
-#include "harness/format_mac.h"
 #include "harness/harness.h"
 #include "harness/mask_bits.h"
 #include "harness/messages.h"
-#include "harness/text.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
 

@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "base/cli.h"
+#include "base/version.h"
 #include "platform/file.h"
 #include "platform/signals.h"
 #include "sim/line.h"
 #include "sim/options.h"
-#include "tools/cli.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
     return cli::kExitOk;
   }
   if (parsed == 2) {
-    std::printf("qxsim (QXTest) %s\n", cli::kVersion);
+    std::printf("qxsim (QXTest) %s\n", StationVersionText());
     return cli::kExitOk;
   }
   if (parsed < 0) {

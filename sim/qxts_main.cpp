@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "base/cli.h"
+#include "base/version.h"
 #include "platform/signals.h"
 #include "sim/qxts_server.h"
-#include "tools/cli.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ int main(int argc, char** argv) {
       return cli::kExitOk;
     }
     if (std::strcmp(arg, "--version") == 0) {
-      std::printf("qxts (QXTest) %s\n", cli::kVersion);
+      std::printf("qxts (QXTest) %s\n", StationVersionText());
       return cli::kExitOk;
     }
     std::string error;

@@ -64,12 +64,12 @@ scan() {  # pattern folders...
     "$pattern" "${dirs[@]}" | sort
 }
 
-station=(device harness upgrade server instruments calibration production qxm platform tools)
+station=(base device harness upgrade server instruments calibration production qxm platform tools)
 while IFS=: read -r file line _; do
   fail "$file:$line: the station does not include the bench (sim/)"
 done < <(scan '^\s*#\s*include\s*"sim/' "${station[@]}")
 
-outside=(device harness upgrade server instruments calibration production qxm sim tests tools bench)
+outside=(base device harness upgrade server instruments calibration production qxm sim tests tools bench)
 while IFS=: read -r file line text; do
   [[ "$text" =~ \<([^>]*)\> ]] && header="${BASH_REMATCH[1]}"
   excepted "$file" "$header" ||

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/cli.h"
+#include "base/cli.h"
 #include "upgrade/firmware_pack.h"
 
 namespace {

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <string>
 
+#include "base/cli.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/link_errors.h"
 #include "device/registers.h"
 #include "qxm/qxm.h"
-#include "tools/cli.h"
 
 namespace {
 

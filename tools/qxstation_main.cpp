@@ -5,11 +5,12 @@
 #include <cstring>
 #include <string>
 
+#include "base/cli.h"
+#include "base/text.h"
 #include "harness/harness.h"
 #include "harness/run_record.h"
 #include "harness/station_table.h"
 #include "harness/stations.h"
-#include "harness/text.h"
 #include "instruments/meter.h"
 #include "instruments/serial.h"
 #include "platform/file.h"
@@ -19,7 +20,6 @@
 #include "platform/socket.h"
 #include "platform/status.h"
 #include "server/server_link.h"
-#include "tools/cli.h"
 
 namespace {
 

@@ -5,20 +5,11 @@
 #include <cstring>
 #include <vector>
 
-#include "harness/text.h"
+#include "base/status_codes.h"
+#include "base/text.h"
 #include "platform/byte_order.h"
 #include "platform/file_system.h"
 #include "platform/status.h"
-
-const char* const kFirmwareFileErrorTexts[kFileErrorCount] = {
-    "No error",
-    "Could not find/open file",
-    "Can not read files over 10MB",
-    "File does not appear to be QX Firmware",
-    "The specified image number does not exist",
-    "File is invalid",
-    "unknown error",
-};
 
 // Kept on drive C: beside the station's other files.
 const char* const kDefaultUpgradeFilePath =
@@ -213,7 +204,7 @@ int FirmwareFile::GetImageInfo(uint32_t n, ImageInfo* info) {
 
 const char* FirmwareFile::GetErrorText() {
   if (error_ > kFileUnknownError || error_ < kFileNoError) error_ = kFileUnknownError;
-  return kFirmwareFileErrorTexts[error_];
+  return StatusCodeText(StatusFamily::kFirmwareFile, error_);
 }
 
 uint32_t CheckUpgradeFileAt(TestContext* context, const char* path) {

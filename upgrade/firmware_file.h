@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/status_codes.h"
 #include "harness/context.h"
 
 constexpr uint32_t kImageMagic = 0x51584658;  // "QXFX", at file offset 0 only
@@ -32,20 +33,8 @@ constexpr uint32_t kHeaderExtraU32Offset = 28;
 constexpr uint32_t kHeaderShaBOffset = 76;
 constexpr uint32_t kHeaderShaAOffset = 96;
 
-enum FirmwareFileError : int32_t {
-  kFileNoError = 0,
-  kFileCannotOpen = 1,
-  kFileIncompleteRead = 2,  // also: larger than kMaxFirmwareFileBytes
-  kFileNotFirmware = 3,
-  kFileNoSuchImage = 4,  // returned, never stored
-  kFileInvalid = 5,      // a header or chain offset outside the file
-  kFileUnknownError = 6,
-};
-
-constexpr int32_t kFileErrorCount = 7;
-
-// Index = FirmwareFileError.
-extern const char* const kFirmwareFileErrorTexts[kFileErrorCount];
+// The file's error codes (FirmwareFileError) and their texts are in
+// base/status_codes.h.
 
 // One image header, decoded.
 struct ImageInfo {

@@ -2,7 +2,7 @@
 // USB, asks for the path of an upgrade file and writes its image 0.
 #include <cstring>
 
-#include "tools/cli.h"
+#include "base/cli.h"
 #include "upgrade/firmware_file.h"
 #include "upgrade/run_upgrade.h"
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "device/link_errors.h"
-#include "harness/text.h"
 #include "platform/console.h"
 #include "platform/status.h"
 #include "qxm/qxm.h"

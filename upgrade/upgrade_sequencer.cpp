@@ -2,12 +2,12 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/flash.h"
 #include "device/flash_map.h"
 #include "device/registers.h"
-#include "harness/text.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "qxm/qxm.h"
@@ -167,16 +167,12 @@ int32_t CheckImageFits(const FirmwareFile& file, const ImageInfo& info, const ui
 }
 
 const char* ImageRefusalLine(int32_t code) {
-  switch (code) {
-    case kUpgradeImageTooShort:
-      return "    Image is shorter than one flash page\r\n";
-    case kUpgradeImageOutsideFile:
-      return "    Image runs past the end of the file\r\n";
-    case kUpgradeImageTooLarge:
-      return "    Image is larger than the firmware area\r\n";
-    default:
-      return "";
-  }
+  // In the words of the station's code table; another device has lines of its own.
+  const char* text = StatusCodeText(StatusFamily::kUpgrade, code);
+  if (code == kUpgradeWrongDevice || text == nullptr) return "";
+  static char line[kTextCapacity];
+  TextFormat(line, sizeof line, "    %s\r\n", text);
+  return line;
 }
 
 int32_t UpgradeStep(int handle, FirmwareFile& file, int* done, int* progress, int* total) {

@@ -36,12 +36,9 @@ constexpr uint32_t kWaitSliceMs = 100;
 
 constexpr uint32_t kIntendedDeviceCode = 100017001;
 
-// Results of CheckingFile besides the device-link codes; each has its own
-// console line. None of them reaches the flash.
-constexpr int32_t kUpgradeWrongDevice = 12345;       // built for another device, or no file
-constexpr int32_t kUpgradeImageTooShort = 12346;     // body shorter than one page
-constexpr int32_t kUpgradeImageOutsideFile = 12347;  // body or info page past the file's end
-constexpr int32_t kUpgradeImageTooLarge = 12348;     // more pages than the firmware area
+// Results of CheckingFile besides the device-link codes are kUpgradeWrongDevice
+// and the refusals after it (base/status_codes.h); each has its own console
+// line. None of them reaches the flash.
 
 // The sequencer's state, one per process.
 struct UpgradeRun {

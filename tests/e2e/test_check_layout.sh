@@ -6,7 +6,7 @@ set -uo pipefail
 src="${1:?source directory}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for dir in device harness upgrade server instruments calibration production qxm platform sim \
+for dir in base device harness upgrade server instruments calibration production qxm platform sim \
   tests tools bench; do
   [ -d "$src/$dir" ] && cp -r "$src/$dir" "$work/"
 done
@@ -23,16 +23,16 @@ fi
 cases=(
   'device/registers.cpp|#include "sim/bench.h"|device/registers.cpp:'
   'qxm/handles.cpp|#include "sim/bench.h"|does not include the bench'
-  'harness/text.cpp|#include <unistd.h>|<unistd.h> is an operating-system header'
+  'base/text.cpp|#include <unistd.h>|<unistd.h> is an operating-system header'
   'upgrade/firmware_file.cpp|#include <sys/socket.h>|<sys/socket.h>'
   'server/server_link.cpp|#include <winsock2.h>|<winsock2.h>'
-  'harness/text.h|#ifdef _WIN32|_WIN32 is tested only in platform/'
+  'base/text.h|#ifdef _WIN32|_WIN32 is tested only in platform/'
   'device/flash.cpp|#if defined(_WIN32)|_WIN32'
   'harness/open_device.cpp|#include "server/server_tests.h"|only harness/station_table'
   'harness/harness.cpp|#include "production/dac_test.h"|only harness/station_table'
   'harness/station_table.h|#include "server/server_tests.h"|pass'
   'platform/status.cpp|#include <unistd.h>|pass'
-  'harness/text.cpp|#include <thread>|pass'
+  'base/text.cpp|#include <thread>|pass'
 )
 # An excepted file may include only the headers listed for it.
 excepted=$(cd "$work" && find tests -name 'test_upgrade.cpp' | head -n 1)

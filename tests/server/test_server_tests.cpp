@@ -254,7 +254,7 @@ TEST_F(ServerTestsTest, FailedServerRequestIsFatalAndWritesNothing) {
   server_->SetFault(qxsim::ServerFault::kClose, "serial");
   SerialNumber(&context_);
   EXPECT_EQ(kLevelFatal, context_.EL);
-  EXPECT_STREQ("Failed to get SN from QXTS (1002)", context_.Msg);
+  EXPECT_STREQ("Failed to get SN from QXTS (1602)", context_.Msg);
   EXPECT_TRUE(NothingWritten());
   EXPECT_EQ(470010000, context_.serialNumber);
 }
@@ -591,7 +591,7 @@ TEST_F(ReportTest, NoLinkOrAFailedSendIsFatal) {
   server_->SetFault(qxsim::ServerFault::kClose, "qtest");
   EXPECT_EQ(1u, ReportTestResults(&context_));
   EXPECT_EQ(kLevelFatal, context_.EL);
-  EXPECT_STREQ("Comm Error: (1002)", context_.Msg);
+  EXPECT_STREQ("Comm Error: (1602)", context_.Msg);
   // The link is gone now: the next upload fails at once.
   server_->SetFault(qxsim::ServerFault::kNone);
   EXPECT_EQ(1u, ReportTestResults(&context_));

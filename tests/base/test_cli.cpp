@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "harness/harness.h"
-#include "harness/text.h"
+#include "base/cli.h"
+#include "base/text.h"
+#include "base/version.h"
 #include "tests/support/child_process.h"
-#include "tools/cli.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ TEST(CommandLine, NumbersAreWholeOrRealWithoutSignsOrCommas) {
 TEST(CommandLine, TheVersionIsTheReportsVersion) {
   char report[kPieceCapacity];
   TextFormat(report, sizeof report, "%0.02f", kStationVersion);
-  EXPECT_STREQ(report, cli::kVersion);
+  EXPECT_STREQ(report, StationVersionText());
 }
 
 struct Outcome {
@@ -149,7 +149,7 @@ TEST(CommandLine, EveryProgramKeepsTheConventions) {
 
     Outcome version = RunProgram(program, "--version");
     EXPECT_EQ(0, version.status);
-    EXPECT_EQ(std::string(name) + " (QXTest) " + cli::kVersion + "\n", version.out);
+    EXPECT_EQ(std::string(name) + " (QXTest) " + StationVersionText() + "\n", version.out);
 
     Outcome bad = RunProgram(program, "--no-such-option=1");
     EXPECT_EQ(2, bad.status);

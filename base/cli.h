@@ -14,9 +14,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-// The suite's version: the number the station's report shows.
-extern const char* const kVersion;
-
 // Walks a program's arguments one at a time. Usage errors are printed at once,
 // in one line; after the first one Next() returns false.
 class Arguments {

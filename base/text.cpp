@@ -1,4 +1,4 @@
-#include "harness/text.h"
+#include "base/text.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/cli.h"
+#include "base/cli.h"
 
 #include <cctype>
 #include <cmath>
@@ -7,11 +7,10 @@
 #include <locale>
 #include <sstream>
 
+#include "base/version.h"
 #include "platform/number.h"
 
 namespace cli {
-
-const char* const kVersion = "0.12";
 
 Arguments::Arguments(const char* program, int argc, char** argv) : program_(program) {
   for (int i = 1; i < argc; ++i) {
@@ -49,7 +48,7 @@ bool Arguments::HelpOrVersion(const char* usage) {
   }
   if (name == "--version") {
     if (!Flag("--version")) return false;
-    std::printf("%s (QXTest) %s\n", program_.c_str(), kVersion);
+    std::printf("%s (QXTest) %s\n", program_.c_str(), StationVersionText());
     return true;
   }
   return false;

@@ -6,8 +6,8 @@
 #include <ostream>
 #include <string>
 
-#include "harness/format_mac.h"
-#include "harness/text.h"
+#include "base/format_mac.h"
+#include "base/text.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "harness/format_mac.h"
+#include "base/format_mac.h"
 
-#include "harness/text.h"
+#include "base/text.h"
 
 size_t FormatMac(const uint8_t* mac, char* out, size_t cap) {
   if (out == nullptr || cap == 0) return 0;
