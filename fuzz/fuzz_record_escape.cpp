@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "harness/run_record.h"
+#include "station/run_record.h"
 
 namespace {
 

@@ -1,40 +1,22 @@
 #include "harness/harness.h"
 
-#include <cstring>
-
-#include "harness/station_table.h"
-#include "platform/socket.h"
 #include "qxm/qxm.h"
 
 namespace {
 
 constexpr const char* kReminder = "All functions must fill Msg and EL";
-constexpr const char* kHeadings = "-TEST-                      -RESULT-    -DETAILS-\r\n";
-// Report columns: status after the name column, details after the status column.
-constexpr size_t kNameColumn = 28;
-constexpr size_t kStatusColumn = 12;
-constexpr int kBlankLines = 20;
-
-void AppendPadded(std::string* out, const char* text, size_t width) {
-  size_t length = strlen(text);
-  out->append(text, length);
-  if (length < width) out->append(width - length, ' ');
-}
 
 }  // namespace
 
-TestHarness::TestHarness(uint32_t deviceType, uint32_t mask, uint32_t quiet)
-    : TestHarness(deviceType, mask, quiet, nullptr, nullptr) {}
-
 TestHarness::TestHarness(uint32_t deviceType, uint32_t mask, uint32_t quiet, ReportSink* sink,
                          const DeviceTypeEntry* deviceTypes)
-    : sink_(sink != nullptr ? sink : &ConsoleReport()) {
+    : report_(sink) {
   context_.quiet = quiet;
   context_.deviceType = deviceType;
   context_.mask = mask;
+  if (quiet == 0) AddObserver(&report_);
 
-  const DeviceTypeEntry* row =
-      FindDeviceType(deviceTypes != nullptr ? deviceTypes : kDeviceTypes, deviceType);
+  const DeviceTypeEntry* row = FindDeviceType(deviceTypes, deviceType);
   hasTestList_ = row != nullptr && row->getList(&context_, list_) == 0;
   if (!hasTestList_) {
     // No list can be built: refuse the run rather than report an empty pass.
@@ -108,13 +90,13 @@ int TestHarness::Run() {
 
   bool overall = true;
   TextCopy(overall_, "** In Progress **");
-  if (observer_ != nullptr) observer_->RunStarted(list_, context_.testCount, context_);
+  Tell([this](RunObserver& o) { o.RunStarted(list_, context_.testCount, context_); });
   for (uint32_t i = 0; i < context_.testCount; ++i) {
     TestRecord& entry = list_[i];
     entry.status = kLevelRunning;
     PrintReport();
     TextCopy(entry.details, kReminder);
-    if (observer_ != nullptr) observer_->TestStarted(i, entry);
+    Tell([i, &entry](RunObserver& o) { o.TestStarted(i, entry); });
 
     // EL and Msg are left as the previous test set them; a record note is
     // the test's own.
@@ -130,7 +112,7 @@ int TestHarness::Run() {
     entry.status = context_.EL;
     BuildResultLine(i);
     context_.resultLines[i] = lines_[i];
-    if (observer_ != nullptr) observer_->TestFinished(i, entry, context_);
+    Tell([this, i, &entry](RunObserver& o) { o.TestFinished(i, entry, context_); });
 
     if (context_.EL != kLevelPassed) overall = false;
     if (context_.EL == kLevelFatal) break;
@@ -138,7 +120,7 @@ int TestHarness::Run() {
   passed_ = overall;
   TextCopy(overall_, overall ? "** Passed **" : "** Failed **");
   PrintReport();
-  if (observer_ != nullptr) observer_->RunFinished(passed_, context_);
+  Tell([this](RunObserver& o) { o.RunFinished(passed_, context_); });
   // The socket library is released by whoever started it (the server link,
   // an open device), when it goes: a release here would take the library
   // from a link that outlives the run, or undo a start-up the run never made.
@@ -156,31 +138,12 @@ void TestHarness::BuildResultLine(uint32_t i) {
 }
 
 int TestHarness::PrintReport() {
-  if (context_.quiet != 0) return 0;
-  ComposeReport();
-  sink_->Show(report_.data(), report_.size());
+  Tell([this](RunObserver& o) { o.Show(*this); });
   return 0;
 }
 
-void TestHarness::ComposeReport() {
-  report_.clear();
-  for (int i = 0; i < kBlankLines; ++i) report_ += "\r\n";
-  char piece[kPieceCapacity];
-  TextFormat(piece, sizeof piece, "QXTest Version %s\r\n", StationVersionText());
-  report_ += piece;
-  report_ += "Overall Result:           ";
-  report_ += overall_;
-  report_ += "\r\n\r\n";
-  report_ += kHeadings;
-  for (uint32_t i = 0; i < context_.testCount; ++i) {
-    const TestRecord& entry = list_[i];
-    report_ += ' ';
-    AppendPadded(&report_, entry.name != nullptr ? entry.name : "", kNameColumn);
-    AppendPadded(&report_, StatusName(entry.status), kStatusColumn);
-    // Details carry the device's texts: nothing in them may steer the terminal.
-    char details[EscapedCapacity(kTextCapacity)] = {};
-    TextAppendEscaped(details, sizeof details, entry.details, nullptr);
-    report_ += details;
-    report_ += "\r\n";
-  }
+bool TestHarness::AddObserver(RunObserver* observer) {
+  if (observer == nullptr || observerCount_ == kMaxObservers) return false;
+  observers_[observerCount_++] = observer;
+  return true;
 }

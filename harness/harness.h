@@ -1,15 +1,15 @@
 // The production test run: builds the list for a device type and a station
-// mask, runs the tests in order against one shared context, and shows a full
-// report after every step.
+// mask, runs the tests in order against one shared context, and tells its
+// observers of every step; the first of them, unless quiet, is the console
+// report, which shows the whole list after every step.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "base/text.h"
-#include "base/version.h"
 #include "harness/context.h"
+#include "harness/report.h"
 #include "harness/report_sink.h"
 #include "harness/run_observer.h"
 #include "harness/selection.h"
@@ -22,11 +22,8 @@ enum HarnessStatus : int {
 
 class TestHarness {
  public:
-  // Builds the list through the station's device-type table and shows the
-  // first report on the console.
-  TestHarness(uint32_t deviceType, uint32_t mask, uint32_t quiet);
-  // The same with another report sink (null: the console) and another
-  // device-type table (null: the station's).
+  // Builds the list through the device-type table (null: none, so there is
+  // no list to run) and shows the first report on sink (null: the console).
   TestHarness(uint32_t deviceType, uint32_t mask, uint32_t quiet, ReportSink* sink,
               const DeviceTypeEntry* deviceTypes);
   // Frees the server link and closes the device connections the run left open.
@@ -46,11 +43,13 @@ class TestHarness {
   // 0, or kHarnessNoTestList (running nothing) when the device type has no
   // test list.
   int Run();
-  // Shows the report unless quiet; returns 0.
+  // Shows the run to every observer (the console report unless quiet); returns 0.
   int PrintReport();
-  // Tells observer (null: no one) of every step of the runs that follow;
-  // the caller keeps it alive as long as the harness runs.
-  void SetObserver(RunObserver* observer) { observer_ = observer; }
+  // Tells observer of every step of the runs that follow, after those added
+  // before it; false (not added) when it is null or kMaxObservers follow
+  // already. The caller keeps it alive as long as the harness runs.
+  bool AddObserver(RunObserver* observer);
+  static constexpr uint32_t kMaxObservers = 8;
 
   TestContext* context() { return &context_; }
   const TestContext& context() const { return context_; }
@@ -63,17 +62,20 @@ class TestHarness {
   bool passed() const { return passed_; }
 
  private:
-  void ComposeReport();
   void BuildResultLine(uint32_t i);
   void CloseDevices();
+  template <typename Notice>
+  void Tell(Notice notice) {
+    for (uint32_t i = 0; i < observerCount_; ++i) notice(*observers_[i]);
+  }
 
   TestContext context_;
   TestRecord list_[kMaxTests];
   char lines_[kMaxTests][kTextCapacity] = {};
   char overall_[kTextCapacity] = {};
-  ReportSink* sink_;
-  RunObserver* observer_ = nullptr;
+  ReportObserver report_;
+  RunObserver* observers_[kMaxObservers] = {};
+  uint32_t observerCount_ = 0;
   bool hasTestList_ = false;
   bool passed_ = false;
-  std::string report_;  // the last report composed, kept to reuse its storage
 };

@@ -1,20 +1,26 @@
-// Who else follows a test run besides the console report: records of the
-// run are built from these notices, so the report's text never changes for them.
+// Who follows a test run: the console report, the run's records, whatever
+// else a station adds. The harness tells each of them of every step, in the
+// order they were added; none of them changes what the others see.
 #pragma once
 
 #include <cstdint>
 
 #include "harness/context.h"
 
+class TestHarness;
+
 class RunObserver {
  public:
   virtual ~RunObserver() = default;
+  // The run as it stands is to be shown: once the list is built, as each
+  // test starts, at the end, and whenever PrintReport asks.
+  virtual void Show(const TestHarness&) {}
   // Run has begun; the list holds count tests, none run yet.
-  virtual void RunStarted(const TestRecord* list, uint32_t count, const TestContext& context) = 0;
+  virtual void RunStarted(const TestRecord*, uint32_t, const TestContext&) {}
   // Test index is about to be called.
-  virtual void TestStarted(uint32_t index, const TestRecord& test) = 0;
+  virtual void TestStarted(uint32_t, const TestRecord&) {}
   // Test index has its status and details.
-  virtual void TestFinished(uint32_t index, const TestRecord& test, const TestContext& context) = 0;
+  virtual void TestFinished(uint32_t, const TestRecord&, const TestContext&) {}
   // The run is over: every test passed, or not.
-  virtual void RunFinished(bool passed, const TestContext& context) = 0;
+  virtual void RunFinished(bool, const TestContext&) {}
 };

@@ -4,6 +4,7 @@
 
 #include "base/format_mac.h"
 #include "base/text.h"
+#include "base/version.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/flash.h"

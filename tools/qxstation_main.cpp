@@ -8,9 +8,6 @@
 #include "base/cli.h"
 #include "base/text.h"
 #include "harness/harness.h"
-#include "harness/run_record.h"
-#include "harness/station_table.h"
-#include "harness/stations.h"
 #include "instruments/meter.h"
 #include "instruments/serial.h"
 #include "platform/file.h"
@@ -20,6 +17,9 @@
 #include "platform/socket.h"
 #include "platform/status.h"
 #include "server/server_link.h"
+#include "station/run_record.h"
+#include "station/station_table.h"
+#include "station/stations.h"
 
 namespace {
 
@@ -339,7 +339,8 @@ int main(int argc, char** argv) {
   if (!options.force && !BenchIsThere(planned, count)) return cli::kExitUsage;
 
   RunRecord record(options.station != nullptr ? options.station->name : "", options.mask);
-  TestHarness harness(options.deviceType, options.mask, options.quiet ? 1u : 0u);
+  TestHarness harness(options.deviceType, options.mask, options.quiet ? 1u : 0u, nullptr,
+                      kDeviceTypes);
   for (uint32_t i = 0; i < options.addedCount; ++i) {
     if (!harness.AppendTest(options.added[i]->name, options.added[i]->test)) {
       std::fprintf(stderr, "qxstation: the test list is full: %s not added\n",
@@ -347,7 +348,7 @@ int main(int argc, char** argv) {
       return cli::kExitUsage;
     }
   }
-  harness.SetObserver(&record);
+  harness.AddObserver(&record);
   harness.Run();
 
   bool written = true;

@@ -18,7 +18,7 @@
 #include "calibration/calibration_tests.h"
 #include "device/flash_map.h"
 #include "harness/harness.h"
-#include "harness/station_table.h"
+#include "station/station_table.h"
 #include "platform/clock.h"
 #include "sim/bench.h"
 #include "tests/support/station_bench.h"

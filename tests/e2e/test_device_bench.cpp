@@ -12,7 +12,7 @@
 #include "device/flash.h"
 #include "device/flash_map.h"
 #include "device/registers.h"
-#include "harness/open_device.h"
+#include "production/open_device.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_backend.h"
 #include "qxm/qxm_errors.h"

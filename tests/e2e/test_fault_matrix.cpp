@@ -17,8 +17,8 @@
 #include "device/flash_map.h"
 #include "device/register_addresses.h"
 #include "harness/harness.h"
-#include "harness/station_table.h"
-#include "harness/stations.h"
+#include "station/station_table.h"
+#include "station/stations.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -261,7 +261,7 @@ class FaultMatrixTest : public ::testing::Test {
     follower.faults = faults;
     {
       TestHarness harness(kZ5DeviceType, FindStation("calibration")->mask, 1, &sink_, kTypes);
-      harness.SetObserver(&follower);
+      harness.AddObserver(&follower);
       harness.Run();
       run.passed = harness.passed();
       for (uint32_t i = 0; i < harness.testCount(); ++i) {

@@ -13,7 +13,7 @@
 #include "calibration/cal_constants.h"
 #include "device/flash_map.h"
 #include "harness/harness.h"
-#include "harness/station_table.h"
+#include "station/station_table.h"
 #include "production/counter_test.h"
 #include "sim/bench.h"
 #include "sim/features/analog.h"

@@ -13,8 +13,8 @@
 
 #include "device/flash_map.h"
 #include "harness/harness.h"
-#include "harness/run_record.h"
-#include "harness/station_table.h"
+#include "station/run_record.h"
+#include "station/station_table.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "server/server_tests.h"
@@ -235,7 +235,7 @@ TEST_F(StationRunTest, AHostileDeviceNameReachesNeitherTheServerNorTheScreenRaw)
   ScreenSink screen;
   RunRecord record("", kSerializeMask);
   TestHarness harness(kZ5DeviceType, kSerializeMask, 0, &screen, kNameTypes);
-  harness.SetObserver(&record);
+  harness.AddObserver(&record);
   harness.Run();
   EXPECT_TRUE(harness.passed());
   EXPECT_STREQ("Name: Bench_2345\r\nserial\r\nmac", Find(harness, "Device Name")->details);

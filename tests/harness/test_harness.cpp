@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "harness/harness.h"
-#include "harness/station_table.h"
 #include "platform/socket.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_backend.h"
 #include "qxm/qxm_errors.h"
+#include "station/station_table.h"
 
 namespace {
 
@@ -120,7 +120,7 @@ class HarnessTest : public ::testing::Test {
 
 TEST_F(HarnessTest, EmptyListShowsHeadingsOnlyAndPasses) {
   // The station's own table under the Z5 code; mask 0 selects nothing.
-  TestHarness harness(kZ5DeviceType, 0, 0, &sink, nullptr);
+  TestHarness harness(kZ5DeviceType, 0, 0, &sink, kDeviceTypes);
   ASSERT_TRUE(harness.hasTestList());
   EXPECT_EQ(harness.testCount(), 0u);
   EXPECT_EQ(harness.Run(), kHarnessOk);
@@ -259,7 +259,7 @@ TEST_F(HarnessTest, QuietPrintsNothingButBuildsLines) {
 
 TEST_F(HarnessTest, ConsoleSinkWritesTheReportToStandardOutput) {
   testing::internal::CaptureStdout();
-  { TestHarness harness(kZ5DeviceType, 0, 0); }
+  { TestHarness harness(kZ5DeviceType, 0, 0, nullptr, kDeviceTypes); }
   EXPECT_EQ(testing::internal::GetCapturedStdout(), Top("Not yet run"));
 }
 
@@ -426,7 +426,7 @@ TEST(ServerOwnershipTest, HarnessReleasesItsServerLink) {
   g_released.clear();
   int a = 0;
   {
-    TestHarness harness(kZ5DeviceType, 0, 1);
+    TestHarness harness(kZ5DeviceType, 0, 1, nullptr, kDeviceTypes);
     SetServer(harness.context(), FakeLink(&a), RecordRelease);
     harness.Run();
     EXPECT_TRUE(g_released.empty());  // the link outlives the run
@@ -439,7 +439,7 @@ TEST(ServerOwnershipTest, ARunLeavesTheSocketLibraryToThoseWhoStartedIt) {
   platform::SocketsUser link;  // as a server link or an open device holds it
   int before = platform::SocketsStarted();
   {
-    TestHarness harness(kZ5DeviceType, 0, 1);
+    TestHarness harness(kZ5DeviceType, 0, 1, nullptr, kDeviceTypes);
     harness.Run();
   }
   EXPECT_EQ(platform::SocketsStarted(), before);
@@ -492,7 +492,7 @@ TEST(DeviceOwnershipTest, HarnessClosesTheConnectionsLeftOpen) {
   ASSERT_EQ(QxmRegisterBackend(std::make_unique<ClosingBackend>(&closed), &tcp), 0);
   ASSERT_EQ(QxmRegisterBackend(std::make_unique<ClosingBackend>(&closed), &other), 0);
   {
-    TestHarness harness(kZ5DeviceType, 0, 1);
+    TestHarness harness(kZ5DeviceType, 0, 1, nullptr, kDeviceTypes);
     // After the Ethernet test: the run talks over TCP; USB is the test's own to close.
     harness.context()->usbHandle = usb;
     harness.context()->handle = tcp;
@@ -513,7 +513,7 @@ TEST(DeviceOwnershipTest, BothHandlesAreClosedWhenTheyDiffer) {
   ASSERT_EQ(QxmRegisterBackend(std::make_unique<ClosingBackend>(&closed), &usb), 0);
   ASSERT_EQ(QxmRegisterBackend(std::make_unique<ClosingBackend>(&closed), &tcp), 0);
   {
-    TestHarness harness(kZ5DeviceType, 0, 1);
+    TestHarness harness(kZ5DeviceType, 0, 1, nullptr, kDeviceTypes);
     harness.context()->usbHandle = usb;
     harness.context()->handle = usb;
     harness.context()->ethernetHandle = tcp;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "harness/station_table.h"
+#include "station/station_table.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The station's own tables: the Z5's test table and run plan, the device
-// types, and the tests that the table does not list. The only station file
-// that reaches the folders of the tests themselves (server/, calibration/,
-// production/) is station_table.cpp, so that they may depend on harness/.
+// types, and the tests that the table does not list. Here the rows are bound
+// to the test functions of the folders below (server/, calibration/,
+// production/, upgrade/), which know nothing of the station above them.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "harness/run_record.h"
+#include "station/run_record.h"
 
 #include <cstdio>
 #include <utility>

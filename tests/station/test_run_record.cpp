@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "harness/harness.h"
-#include "harness/run_record.h"
-#include "harness/station_table.h"
-#include "harness/stations.h"
+#include "station/run_record.h"
+#include "station/station_table.h"
+#include "station/stations.h"
 #include "platform/clock.h"
 #include "tests/support/temp_dir.h"
 
@@ -81,7 +81,7 @@ TEST_F(RunRecordTest, ARunIsRecordedAsJsonAndJUnitWithoutChangingTheReport) {
   Recorder recorded;
   RunRecord record("calibration", 0x711E0);
   TestHarness harness(7, 0x711E0, 0, &recorded, kTypes);
-  harness.SetObserver(&record);
+  harness.AddObserver(&record);
   harness.Run();
   EXPECT_EQ(plain.all, recorded.all) << "a record must not change the console";
   EXPECT_EQ(std::string::npos, recorded.all.find("step")) << "a record note is the record's only";
@@ -136,7 +136,7 @@ TEST_F(RunRecordTest, RecordsOfTheSameNameAreKeptSideBySide) {
   ASSERT_FALSE(dir.path().empty());
   RunRecord record("", 0x400);
   TestHarness harness(7, 0x400, 1, nullptr, kTypes);
-  harness.SetObserver(&record);
+  harness.AddObserver(&record);
   harness.Run();
   std::string first;
   std::string second;

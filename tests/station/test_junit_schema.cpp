@@ -6,7 +6,7 @@
 #include <string>
 
 #include "harness/harness.h"
-#include "harness/run_record.h"
+#include "station/run_record.h"
 #include "platform/file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
@@ -58,7 +58,7 @@ int Validate(const std::string& schema, const std::string& file, std::string* sa
 
 TEST(JUnitSchemaTest, PassingFailingAndCutShortRunsAreValidAntJUnit) {
   ASSERT_TRUE(platform::FileExists("/usr/bin/xmllint")) << "needs xmllint (Debian: libxml2-utils)";
-  const std::string schema = QX_SOURCE_DIR "/tests/harness/ant_junit.xsd";
+  const std::string schema = QX_SOURCE_DIR "/tests/station/ant_junit.xsd";
   TempDir dir;
   ASSERT_FALSE(dir.path().empty());
   std::string said;
@@ -66,7 +66,7 @@ TEST(JUnitSchemaTest, PassingFailingAndCutShortRunsAreValidAntJUnit) {
     SCOPED_TRACE(type);
     RunRecord record(type == 10 ? "usb-check" : "", 0x400);
     TestHarness harness(type, 0x400, 1, nullptr, kTypes);
-    harness.SetObserver(&record);
+    harness.AddObserver(&record);
     harness.Run();
     const std::string xml = record.ToJUnit();
     const std::string file = dir.File("run" + std::to_string(type) + ".xml");

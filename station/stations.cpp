@@ -1,4 +1,4 @@
-#include "harness/stations.h"
+#include "station/stations.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "harness/open_device.h"
+#include "production/open_device.h"
 
 #include <cmath>
 #include <cstring>

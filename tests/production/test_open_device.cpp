@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "harness/harness.h"
-#include "harness/open_device.h"
 #include "harness/report_sink.h"
+#include "production/open_device.h"
 #include "qxm/qxm_errors.h"
+#include "station/station_table.h"
 #include "tests/support/bench_device.h"
 
 namespace {
@@ -151,7 +152,7 @@ TEST_F(OpenDeviceTest, FailuresAreFatalWithTheCode) {
 TEST_F(OpenDeviceTest, RunsFirstInTheHarnessAndAFailureStopsTheRun) {
   RecordingSink sink;
   {
-    TestHarness harness(2, 0x400, 0, &sink, nullptr);
+    TestHarness harness(2, 0x400, 0, &sink, kDeviceTypes);
     ASSERT_EQ(harness.testCount(), 1u);
     harness.Run();
     EXPECT_TRUE(harness.passed());
@@ -164,7 +165,7 @@ TEST_F(OpenDeviceTest, RunsFirstInTheHarnessAndAFailureStopsTheRun) {
   EXPECT_EQ(device_.OpenHandleCount(), 1u);
 
   device_.FailOpens(QXM_ERR_NO_ANSWER);
-  TestHarness harness(2, 0x400 | 0x10000, 0, &sink, nullptr);
+  TestHarness harness(2, 0x400 | 0x10000, 0, &sink, kDeviceTypes);
   harness.Run();
   EXPECT_FALSE(harness.passed());
   EXPECT_STREQ(harness.overallResult(), "** Failed **");

@@ -1,12 +1,12 @@
-#include "harness/station_table.h"
+#include "station/station_table.h"
 
 #include <cstring>
 
 #include "calibration/calibration_tests.h"
-#include "harness/open_device.h"
 #include "production/counter_test.h"
 #include "production/dac_test.h"
 #include "production/dio_tests.h"
+#include "production/open_device.h"
 #include "production/settings_tests.h"
 #include "production/stream_tests.h"
 #include "production/supply_checks.h"
