@@ -19,7 +19,7 @@
 #include "sim/core/protocol.h"
 #include "sim/core/virtual_device.h"
 #include "upgrade/firmware_file.h"
-#include "upgrade/firmware_pack.h"
+#include "fwpack/firmware_pack.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "qxm/qxm.h"
 #include "sim/bench.h"
 #include "upgrade/firmware_file.h"
-#include "upgrade/firmware_pack.h"
+#include "fwpack/firmware_pack.h"
 #include "upgrade/upgrade_sequencer.h"
 
 namespace {

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/number.h"
 #include "sim/core/packing.h"
 #include "sim/core/protocol.h"
 
@@ -27,98 +26,49 @@ constexpr int kJigGround = 199;
 
 }  // namespace
 
-const char* JigUsage() {
-  return "  --jig-code N              the jig's code, 0..31 (default 3)\n"
-         "  --jig-type N              the jig's type (default 6)\n"
-         "  --jig-values A,B,C,D,E,F  the jig's six values\n"
-         "  --no-jig                  nothing answers on the jig's bus\n"
-         "  --fault-jig-resistor      the 10 uA resistor is 3 % off its reported value\n"
-         "  --fault-source-drift      the source drifts 0.2 % a second after each setting\n"
-         "  --fault-dead-dac          DAC0 gives nothing at its loop-back input\n"
-         "  --fault-swapped-dacs      DAC0 and DAC1 reach each other's input\n"
-         "  --fault-supply V          the supply at V volts (default 5.02)\n"
-         "  --fault-rails             the positive rail at 14.6 V\n";
+namespace {
+
+// "A,B,C,D,E,F": six real numbers.
+bool TakeJigValues(cli::Value& v, JigSettings* jig) {
+  const std::string& text = v.string();
+  double values[6];
+  size_t start = 0;
+  for (int k = 0; k < 6; ++k) {
+    size_t comma = text.find(',', start);
+    bool last = k == 5;
+    if ((comma == std::string::npos) != last) {
+      return v.Refuse(cli::Says("--jig-values needs six values separated by commas: "));
+    }
+    std::string piece = text.substr(start, last ? std::string::npos : comma - start);
+    if (!cli::ParseReal(piece.c_str(), &values[k])) return v.Refuse("bad jig value: " + piece);
+    start = comma + 1;
+  }
+  std::memcpy(jig->values, values, sizeof values);
+  return true;
 }
 
-int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* error) {
-  if (i < 0 || i >= argc || argv[i] == nullptr) return 0;
-  std::string name = argv[i];
-  if (name == "--no-jig") {
-    jig->present = false;
-    return 1;
-  }
-  if (name == "--fault-jig-resistor") {
-    jig->resistor10uAError = 0.03;
-    return 1;
-  }
-  if (name == "--fault-source-drift") {
-    jig->sourceDriftPerSecond = 0.002;
-    return 1;
-  }
-  if (name == "--fault-dead-dac") {
-    jig->deadDac0 = true;
-    return 1;
-  }
-  if (name == "--fault-swapped-dacs") {
-    jig->swappedDacs = true;
-    return 1;
-  }
-  if (name == "--fault-rails") {
-    jig->railPositive = 14.6;
-    return 1;
-  }
-  if (name == "--fault-supply") {
-    char* end = nullptr;
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    double volts = value != nullptr ? std::strtod(value, &end) : 0.0;
-    if (value == nullptr || *value == '\0' || *end != '\0' || !(volts >= 0.0 && volts <= 20.0)) {
-      *error = "--fault-supply needs volts (0..20)";
-      return -1;
-    }
-    jig->supplyVolts = volts;
-    return 2;
-  }
-  if (name != "--jig-code" && name != "--jig-type" && name != "--jig-values") return 0;
-  if (i + 1 >= argc || argv[i + 1] == nullptr) {
-    *error = name + " needs a value";
-    return -1;
-  }
-  std::string value = argv[i + 1];
-  uint64_t number = 0;
-  if (name == "--jig-code") {
-    if (!platform::ParseWholeNumber(value.c_str(), 31, &number)) {
-      *error = "bad jig code (0..31): " + value;
-      return -1;
-    }
-    jig->code = static_cast<uint8_t>(number);
-  } else if (name == "--jig-type") {
-    if (!platform::ParseWholeNumber(value.c_str(), 65535, &number)) {
-      *error = "bad jig type (0..65535): " + value;
-      return -1;
-    }
-    jig->type = static_cast<uint16_t>(number);
-  } else {
-    double values[6];
-    size_t start = 0;
-    for (int k = 0; k < 6; ++k) {
-      size_t comma = value.find(',', start);
-      bool last = k == 5;
-      if ((comma == std::string::npos) != last) {
-        *error = "--jig-values needs six values separated by commas: " + value;
-        return -1;
-      }
-      std::string piece = value.substr(start, last ? std::string::npos : comma - start);
-      char* end = nullptr;
-      values[k] = std::strtod(piece.c_str(), &end);
-      if (piece.empty() || end == nullptr || *end != '\0') {
-        *error = "bad jig value: " + piece;
-        return -1;
-      }
-      start = comma + 1;
-    }
-    std::memcpy(jig->values, values, sizeof values);
-  }
-  return 2;
+}  // namespace
+
+void AddJigOptions(cli::OptionTable* table, JigSettings* jig) {
+  table->Option("--jig-code N", "the jig's code, 0..31 (default 3)",
+                cli::Whole(&jig->code, 31, cli::Says("bad jig code (0..31): ")));
+  table->Option("--jig-type N", "the jig's type (default 6)",
+                cli::Whole(&jig->type, 65535, cli::Says("bad jig type (0..65535): ")));
+  table->Option("--jig-values A,B,C,D,E,F", "the jig's six values",
+                [jig](cli::Value& v) { return TakeJigValues(v, jig); });
+  table->Flag("--no-jig", "nothing answers on the jig's bus", cli::Set(&jig->present, false));
+  table->Flag("--fault-jig-resistor", "the 10 uA resistor is 3 % off its reported value",
+              cli::Set(&jig->resistor10uAError, 0.03));
+  table->Flag("--fault-source-drift", "the source drifts 0.2 % a second after each setting",
+              cli::Set(&jig->sourceDriftPerSecond, 0.002));
+  table->Flag("--fault-dead-dac", "DAC0 gives nothing at its loop-back input",
+              cli::Set(&jig->deadDac0, true));
+  table->Flag("--fault-swapped-dacs", "DAC0 and DAC1 reach each other's input",
+              cli::Set(&jig->swappedDacs, true));
+  table->Option(
+      "--fault-supply V", "the supply at V volts (default 5.02)",
+      cli::Real(&jig->supplyVolts, 0.0, 20.0, cli::Exactly("--fault-supply needs volts (0..20)")));
+  table->Flag("--fault-rails", "the positive rail at 14.6 V", cli::Set(&jig->railPositive, 14.6));
 }
 
 double JigMeterVolts(double sourceVolts, bool line5Low) {

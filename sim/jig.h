@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/cli.h"
 #include "sim/core/virtual_device.h"
 #include "sim/features/analog_model.h"
 
@@ -78,15 +79,9 @@ double JigInputVolts(const JigSettings& jig, const AnalogTruth& truth, const Ana
 // The source after seconds of drift from the value set.
 double DriftedSource(double setVolts, const JigSettings& jig, double seconds);
 
-// Handles a jig option of the qxsim command line at argv[i]:
-//   --jig-code N  --jig-type N  --jig-values A,B,C,D,E,F  --no-jig
-//   --fault-jig-resistor  (the 10 uA resistor 3 % off its reported value)
-//   --fault-source-drift  (the source drifts 0.2 % a second after each setting)
-//   --fault-dead-dac  --fault-swapped-dacs  --fault-supply V  --fault-rails
-// Returns the number of arguments used (0: not one of these), or -1 with
-// *error set for a bad or missing value.
-int ParseJigOption(int argc, char** argv, int i, JigSettings* jig, std::string* error);
-const char* JigUsage();
+// The jig's options of the qxsim command line: its identity and values, and
+// its faults.
+void AddJigOptions(cli::OptionTable* table, JigSettings* jig);
 
 // The voltage at the meter's input for a source voltage.
 double JigMeterVolts(double sourceVolts, bool line5Low);

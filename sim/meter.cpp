@@ -119,53 +119,23 @@ const char* MeterFaultName(MeterFault fault) {
   return "unknown";
 }
 
-int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::string* error) {
-  if (i < 0 || i >= argc || argv[i] == nullptr) return 0;
-  std::string name = argv[i];
-  if (name == "--meter-fast") {
+void AddMeterOptions(cli::OptionTable* table, MeterOptions* options) {
+  table->Option("--meter-link PATH", "link the meter's pseudo-terminal here (QX_COM3=PATH)",
+                cli::Text(&options->linkPath, cli::Exactly("--meter-link needs a path")));
+  table->Option("--meter-fault F", "none|silent|short|garbage", [options](cli::Value& v) {
+    if (ParseMeterFault(v.string(), &options->fault)) return true;
+    return v.Refuse(cli::Says("bad meter fault: "));
+  });
+  table->Option("--meter-idn TEXT", "the meter's answer to *IDN?",
+                cli::Text(&options->identification));
+  table->Option("--meter-ms-per-reading N", "integration time of one reading (default 20)",
+                cli::Whole(&options->msPerReading, kMaxMsPerReading,
+                           cli::Says("bad meter time per reading: ")));
+  table->Flag("--meter-fast", "answer at once, without line pacing", [options](cli::Value&) {
     options->msPerReading = 0;
     options->charsPerSecond = 0;
-    return 1;
-  }
-  if (name != "--meter-link" && name != "--meter-fault" && name != "--meter-ms-per-reading" &&
-      name != "--meter-idn") {
-    return 0;
-  }
-  if (i + 1 >= argc || argv[i + 1] == nullptr) {
-    *error = name + " needs a value";
-    return -1;
-  }
-  std::string value = argv[i + 1];
-  if (name == "--meter-link") {
-    if (value.empty()) {
-      *error = "--meter-link needs a path";
-      return -1;
-    }
-    options->linkPath = value;
-  } else if (name == "--meter-idn") {
-    options->identification = value;
-  } else if (name == "--meter-fault") {
-    if (!ParseMeterFault(value, &options->fault)) {
-      *error = "bad meter fault: " + value;
-      return -1;
-    }
-  } else {
-    uint64_t ms = 0;
-    if (!platform::ParseWholeNumber(value.c_str(), kMaxMsPerReading, &ms)) {
-      *error = "bad meter time per reading: " + value;
-      return -1;
-    }
-    options->msPerReading = static_cast<uint32_t>(ms);
-  }
-  return 2;
-}
-
-const char* MeterUsage() {
-  return "  --meter-link PATH         link the meter's pseudo-terminal here (QX_COM3=PATH)\n"
-         "  --meter-fault F           none|silent|short|garbage\n"
-         "  --meter-idn TEXT          the meter's answer to *IDN?\n"
-         "  --meter-ms-per-reading N  integration time of one reading (default 20)\n"
-         "  --meter-fast              answer at once, without line pacing\n";
+    return true;
+  });
 }
 
 BenchMeter::BenchMeter(MeterOptions options, MeterInput input)

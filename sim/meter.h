@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/cli.h"
 #include "platform/pty.h"
 #include "sim/core/sim_clock.h"
 
@@ -53,15 +54,9 @@ struct MeterOptions {
   SimClock clock;
 };
 
-// Handles a meter option of the qxsim command line at argv[i]:
-//   --meter-link PATH  --meter-fault none|silent|short|garbage
-//   --meter-ms-per-reading N  --meter-fast (answers at once, no line pacing)
-//   --meter-idn TEXT
-// Returns the number of arguments used (0: not a meter option), or -1 with
-// *error set for a bad or missing value.
-int ParseMeterOption(int argc, char** argv, int i, MeterOptions* options, std::string* error);
-// Usage lines of the options above.
-const char* MeterUsage();
+// The meter's options of the qxsim command line: its link, identification,
+// pace and faults.
+void AddMeterOptions(cli::OptionTable* table, MeterOptions* options);
 
 // What the meter has been told, for tests.
 struct MeterState {

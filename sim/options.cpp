@@ -1,15 +1,17 @@
 #include "sim/options.h"
 
 #include <cmath>
-#include <cstdlib>
 
-#include "platform/number.h"
 #include "platform/settings.h"
+#include "sim/line.h"
 #include "sim/production_faults.h"
 
 namespace qxsim {
 
 namespace {
+
+// Where the options' help texts start.
+constexpr size_t kOptionColumn = 28;
 
 // The device's Modbus TCP port when an endpoint setting names a host alone.
 constexpr char kModbusPort[] = ":502";
@@ -20,25 +22,8 @@ std::string EndpointSetting(const char* name) {
   return text;
 }
 
-bool ParseUnsigned(const std::string& text, uint64_t high, uint64_t* value) {
-  return platform::ParseWholeNumber(text.c_str(), high, value);
-}
-
-bool ParseNumber(const std::string& text, double low, double high, double* value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  double v = std::strtod(text.c_str(), &end);
-  if (end == nullptr || *end != '\0' || !std::isfinite(v) || v < low || v > high) return false;
-  *value = v;
-  return true;
-}
-
-bool SetIdentity(StartingIdentity identity, BenchOptions* options, DeviceCommandLine* seen,
-                 std::string* error) {
-  if (seen->identityGiven && options->device.identity != identity) {
-    *error = "--blank, --defaults and --serial/--mac exclude each other";
-    return false;
-  }
+bool SetIdentity(StartingIdentity identity, BenchOptions* options, DeviceCommandLine* seen) {
+  if (seen->identityGiven && options->device.identity != identity) return false;
   seen->identityGiven = true;
   options->device.identity = identity;
   return true;
@@ -49,40 +34,6 @@ bool SetIdentity(StartingIdentity identity, BenchOptions* options, DeviceCommand
 std::string DefaultUsbEndpoint() { return EndpointSetting("QXM_USB_ENDPOINT"); }
 
 std::string DefaultEthEndpoint() { return EndpointSetting("QX_DEVICE_IP"); }
-
-int ParseBenchCommandLine(int argc, char** argv, BenchOptions* options, DeviceCommandLine* seen,
-                          std::string* error) {
-  options->usbEndpoint = DefaultUsbEndpoint();
-  options->ethEndpoint = DefaultEthEndpoint();
-  options->withMeter = true;
-  options->withTestServer = true;
-  if (!DefaultTestServerOptions(&options->testServer, error)) return -1;
-  for (int i = 1; i < argc;) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return 1;
-    if (arg == "--version") return 2;
-    int used = ParseDeviceOption(argc, argv, i, options, seen, error);
-    if (used == 0) used = ParseJigOption(argc, argv, i, &options->jig, error);
-    if (used == 0) used = ParseAnalogOption(argc, argv, i, &options->device.analog, error);
-    if (used == 0) used = ParseClockOption(argc, argv, i, &options->device.clock, error);
-    if (used == 0) used = ParseMeterOption(argc, argv, i, &options->meter, error);
-    if (used == 0) used = ParseTestServerOption(argc, argv, i, &options->testServer, error);
-    if (used == 0) used = ParseProductionFaultOption(argc, argv, i, &options->production, error);
-    if (used < 0) return -1;
-    if (used == 0) {
-      *error = "unknown option " + arg;
-      return -1;
-    }
-    i += used;
-  }
-  ApplyLinkFaults(*seen, options);
-  return 0;
-}
-
-std::string BenchUsage() {
-  return std::string(DeviceUsage()) + AnalogUsage() + JigUsage() + ClockUsage() + MeterUsage() +
-         TestServerUsage() + ProductionFaultUsage();
-}
 
 bool ParseMacText(const std::string& text, uint64_t* mac) {
   if (text.size() != 17) return false;
@@ -104,168 +55,177 @@ bool ParseMacText(const std::string& text, uint64_t* mac) {
   return true;
 }
 
-int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, DeviceCommandLine* seen,
-                      std::string* error) {
-  if (i < 0 || i >= argc || argv[i] == nullptr) return 0;
-  const std::string name = argv[i];
-  DeviceOptions& device = options->device;
-  LinkFaults& faults = seen->faults;
-
-  // Options without a value.
-  if (name == "--max") {
-    device.isMax = true;
-    return 1;
-  }
-  if (name == "--blank")
-    return SetIdentity(StartingIdentity::kBlank, options, seen, error) ? 1 : -1;
-  if (name == "--defaults") {
-    return SetIdentity(StartingIdentity::kFactoryDefaults, options, seen, error) ? 1 : -1;
-  }
-  if (name == "--fault-no-answer") {
-    faults.noAnswer = true;
-    return 1;
-  }
-  if (name == "--fault-flash-write") {
-    options->flashWriteFailAfter = 0;
-    return 1;
-  }
-  if (name == "--fault-corrupt-header") {
-    faults.corruptHeader = HeaderFault::kTransactionId;
-    return 1;
-  }
-  const std::string corrupt = "--fault-corrupt-header=";
-  if (name.compare(0, corrupt.size(), corrupt) == 0) {
-    if (!ParseHeaderFault(name.substr(corrupt.size()), &faults.corruptHeader)) {
-      *error = "bad header field in " + name + " (tid, protocol, length, unit, function)";
-      return -1;
-    }
-    return 1;
-  }
-
-  static const char* const kWithValue[] = {"--serial",
-                                           "--mac",
-                                           "--firmware",
-                                           "--bootloader",
-                                           "--state",
-                                           "--usb",
-                                           "--eth",
-                                           "--restart-seconds",
-                                           "--idle-timeout",
-                                           "--fault-slow-ms",
-                                           "--fault-drop-after",
-                                           "--fault-flash-write-after",
-                                           "--fault-on",
-                                           "--name"};
-  bool known = false;
-  for (const char* k : kWithValue) known = known || name == k;
-  if (!known) return 0;
-  if (i + 1 >= argc || argv[i + 1] == nullptr) {
-    *error = name + " needs a value";
-    return -1;
-  }
-  const std::string value = argv[i + 1];
-  uint64_t whole = 0;
-  double number = 0;
-
-  if (name == "--serial") {
-    if (!ParseUnsigned(value, 0xFFFFFFFFull, &whole)) {
-      *error = "bad serial number (0..4294967295): " + value;
-      return -1;
-    }
-    if (!SetIdentity(StartingIdentity::kGiven, options, seen, error)) return -1;
-    device.serialNumber = static_cast<uint32_t>(whole);
-  } else if (name == "--mac") {
-    if (!ParseMacText(value, &device.mac)) {
-      *error = "bad MAC address (AA.BB.CC.DD.EE.FF): " + value;
-      return -1;
-    }
-    if (!SetIdentity(StartingIdentity::kGiven, options, seen, error)) return -1;
-  } else if (name == "--firmware" || name == "--bootloader") {
-    if (!ParseNumber(value, 0.0, 1000.0, &number)) {
-      *error = "bad version (0..1000): " + value;
-      return -1;
-    }
-    (name == "--firmware" ? device.factoryFirmwareVersion : device.bootloaderVersion) =
-        static_cast<float>(number);
-  } else if (name == "--name") {
-    if (value.size() > kSimDeviceNameBytes) {
-      *error = "device name longer than 40 bytes: " + value;
-      return -1;
-    }
-    device.name = value;
-  } else if (name == "--state") {
-    options->statePath = value;
-  } else if (name == "--usb" || name == "--eth") {
-    EndpointSpec spec;
-    if (!ParseEndpoint(value, &spec, error)) return -1;
-    (name == "--usb" ? options->usbEndpoint : options->ethEndpoint) = value;
-  } else if (name == "--restart-seconds") {
-    if (!ParseNumber(value, 0.0, 600.0, &number)) {
-      *error = "bad restart time (0..600 seconds): " + value;
-      return -1;
-    }
-    options->restartMs = static_cast<uint32_t>(std::lround(number * 1000.0));
-  } else if (name == "--idle-timeout") {
-    if (!ParseUnsigned(value, 86400, &whole)) {
-      *error = "bad idle time-out (0..86400 seconds, 0: never): " + value;
-      return -1;
-    }
-    options->idleTimeoutMs = static_cast<uint32_t>(whole * 1000);
-  } else if (name == "--fault-slow-ms") {
-    if (!ParseUnsigned(value, 600000, &whole)) {
-      *error = "bad delay (0..600000 ms): " + value;
-      return -1;
-    }
-    faults.slowMs = static_cast<uint32_t>(whole);
-  } else if (name == "--fault-drop-after" || name == "--fault-flash-write-after") {
-    if (!ParseUnsigned(value, 1000000000, &whole)) {
-      *error = "bad count: " + value;
-      return -1;
-    }
-    (name == "--fault-drop-after" ? faults.dropAfter : options->flashWriteFailAfter) =
-        static_cast<int>(whole);
-  } else {  // --fault-on
-    if (value != "usb" && value != "eth" && value != "both") {
-      *error = "bad endpoint for --fault-on (usb, eth, both): " + value;
-      return -1;
-    }
-    seen->faultOnUsb = value != "eth";
-    seen->faultOnEth = value != "usb";
-  }
-  return 2;
-}
-
 void ApplyLinkFaults(const DeviceCommandLine& seen, BenchOptions* options) {
   if (seen.faultOnUsb) options->usbFaults = seen.faults;
   if (seen.faultOnEth) options->ethFaults = seen.faults;
 }
 
-const char* DeviceUsage() {
-  return "  --max                     the \"-Max\" edition\n"
-         "  --defaults                factory default serial number and MAC (default)\n"
-         "  --blank                   blank configuration and calibration pages\n"
-         "  --serial N                this serial number in the configuration page\n"
-         "  --mac AA.BB.CC.DD.EE.FF   this MAC address in the configuration page\n"
-         "  --name TEXT               the device's name (any bytes, at most 40)\n"
-         "  --firmware V              firmware version of the factory info page (1.0)\n"
-         "  --bootloader V            bootloader version (0.90)\n"
-         "  --state FILE              keep the flash in FILE between runs (an existing\n"
-         "                            file wins over the identity options)\n"
-         "  --usb HOST:PORT           USB endpoint (QXM_USB_ENDPOINT, 127.0.0.1:50200)\n"
-         "  --eth HOST:PORT           Ethernet endpoint (QX_DEVICE_IP, 127.0.0.1:50502)\n"
-         "  --restart-seconds S       how long a restart keeps the device away (5)\n"
-         "  --idle-timeout S          close a device connection that brings no request\n"
-         "                            for S seconds (600; 0: never)\n"
-         "  --fault-no-answer         requests are never answered\n"
-         "  --fault-slow-ms N         every reply comes N ms late\n"
-         "  --fault-corrupt-header[=FIELD]\n"
-         "                            replies carry a wrong header field: tid (default),\n"
-         "                            protocol, length, unit or function\n"
-         "  --fault-drop-after N      a connection is dropped after N requests\n"
-         "  --fault-on usb|eth|both   endpoints the link faults above apply to (both)\n"
-         "  --fault-flash-write       every flash write fails (exception 4)\n"
-         "  --fault-flash-write-after N\n"
-         "                            N flash writes succeed, then every one fails\n";
+namespace {
+
+// A handler that gives the device its starting identity; the identity's
+// value (when any) is taken by take first.
+cli::Handler Identity(StartingIdentity identity, BenchOptions* options, DeviceCommandLine* seen,
+                      cli::Handler take = nullptr) {
+  return [=](cli::Value& v) {
+    if (take && !take(v)) return false;
+    if (!SetIdentity(identity, options, seen)) {
+      return v.Refuse(std::string("--blank, --defaults and --serial/--mac exclude each other"));
+    }
+    return true;
+  };
+}
+
+cli::Handler Endpoint(std::string* target) {
+  return [target](cli::Value& v) {
+    EndpointSpec spec;
+    std::string error;
+    if (!ParseEndpoint(v.string(), &spec, &error)) return v.Refuse(error);
+    *target = v.string();
+    return true;
+  };
+}
+
+void AddIdentityOptions(cli::OptionTable* table, BenchOptions* o, DeviceCommandLine* seen) {
+  DeviceOptions& device = o->device;
+  table->Flag("--max", "the \"-Max\" edition", cli::Set(&device.isMax, true));
+  table->Flag("--defaults", "factory default serial number and MAC (default)",
+              Identity(StartingIdentity::kFactoryDefaults, o, seen));
+  table->Flag("--blank", "blank configuration and calibration pages",
+              Identity(StartingIdentity::kBlank, o, seen));
+  table->Option("--serial N", "this serial number in the configuration page",
+                Identity(StartingIdentity::kGiven, o, seen,
+                         cli::Whole(&device.serialNumber, 0xFFFFFFFFull,
+                                    cli::Says("bad serial number (0..4294967295): "))));
+  table->Option("--mac AA.BB.CC.DD.EE.FF", "this MAC address in the configuration page",
+                Identity(StartingIdentity::kGiven, o, seen, [&device](cli::Value& v) {
+                  if (ParseMacText(v.string(), &device.mac)) return true;
+                  return v.Refuse(cli::Says("bad MAC address (AA.BB.CC.DD.EE.FF): "));
+                }));
+  table->Option("--name TEXT", "the device's name (any bytes, at most 40)",
+                [&device](cli::Value& v) {
+                  if (v.string().size() > kSimDeviceNameBytes) {
+                    return v.Refuse(cli::Says("device name longer than 40 bytes: "));
+                  }
+                  device.name = v.string();
+                  return true;
+                });
+  const cli::Refusal badVersion = cli::Says("bad version (0..1000): ");
+  table->Option("--firmware V", "firmware version of the factory info page (1.0)",
+                cli::Real(&device.factoryFirmwareVersion, 0.0, 1000.0, badVersion));
+  table->Option("--bootloader V", "bootloader version (0.90)",
+                cli::Real(&device.bootloaderVersion, 0.0, 1000.0, badVersion));
+  table->Option("--state FILE",
+                "keep the flash in FILE between runs (an existing\nfile wins over the identity "
+                "options)",
+                cli::Text(&o->statePath));
+}
+
+void AddLinkOptions(cli::OptionTable* table, BenchOptions* o, DeviceCommandLine* seen) {
+  LinkFaults& faults = seen->faults;
+  table->Option("--usb HOST:PORT", "USB endpoint (QXM_USB_ENDPOINT, 127.0.0.1:50200)",
+                Endpoint(&o->usbEndpoint));
+  table->Option("--eth HOST:PORT", "Ethernet endpoint (QX_DEVICE_IP, 127.0.0.1:50502)",
+                Endpoint(&o->ethEndpoint));
+  table->Option(
+      "--restart-seconds S", "how long a restart keeps the device away (5)",
+      cli::Real(0.0, 600.0, cli::Says("bad restart time (0..600 seconds): "),
+                [o](double s) { o->restartMs = static_cast<uint32_t>(std::lround(s * 1000.0)); }));
+  table->Option(
+      "--idle-timeout S",
+      "close a device connection that brings no request\nfor S seconds (600; 0: never)",
+      cli::Whole(0, 86400, cli::Says("bad idle time-out (0..86400 seconds, 0: never): "),
+                 [o](uint64_t s) { o->idleTimeoutMs = static_cast<uint32_t>(s * 1000); }));
+  table->Flag("--fault-no-answer", "requests are never answered", cli::Set(&faults.noAnswer, true));
+  table->Option("--fault-slow-ms N", "every reply comes N ms late",
+                cli::Whole(&faults.slowMs, 600000, cli::Says("bad delay (0..600000 ms): ")));
+  table->Attached("--fault-corrupt-header[=FIELD]",
+                  "replies carry a wrong header field: tid (default),\nprotocol, length, unit or "
+                  "function",
+                  [&faults](cli::Value& v) {
+                    if (v.string().empty()) {
+                      faults.corruptHeader = HeaderFault::kTransactionId;
+                      return true;
+                    }
+                    if (ParseHeaderFault(v.string(), &faults.corruptHeader)) return true;
+                    return v.Refuse("bad header field in --fault-corrupt-header=" + v.string() +
+                                    " (tid, protocol, length, unit, function)");
+                  });
+  table->Option("--fault-drop-after N", "a connection is dropped after N requests",
+                cli::Whole(&faults.dropAfter, 1000000000, cli::Says("bad count: ")));
+}
+
+void AddFaultPlaceOptions(cli::OptionTable* table, BenchOptions* o, DeviceCommandLine* seen) {
+  table->Option("--fault-on usb|eth|both", "endpoints the link faults above apply to (both)",
+                [seen](cli::Value& v) {
+                  const std::string& where = v.string();
+                  if (where != "usb" && where != "eth" && where != "both") {
+                    return v.Refuse(cli::Says("bad endpoint for --fault-on (usb, eth, both): "));
+                  }
+                  seen->faultOnUsb = where != "eth";
+                  seen->faultOnEth = where != "usb";
+                  return true;
+                });
+  table->Flag("--fault-flash-write", "every flash write fails (exception 4)",
+              cli::Set(&o->flashWriteFailAfter, 0));
+  table->Option("--fault-flash-write-after N", "N flash writes succeed, then every one fails",
+                cli::Whole(&o->flashWriteFailAfter, 1000000000, cli::Says("bad count: ")));
+}
+
+}  // namespace
+
+void AddDeviceOptions(cli::OptionTable* table, BenchOptions* options, DeviceCommandLine* seen) {
+  AddIdentityOptions(table, options, seen);
+  AddLinkOptions(table, options, seen);
+  AddFaultPlaceOptions(table, options, seen);
+}
+
+bool DefaultBenchOptions(BenchOptions* options, std::string* error) {
+  options->usbEndpoint = DefaultUsbEndpoint();
+  options->ethEndpoint = DefaultEthEndpoint();
+  options->withMeter = true;
+  options->withTestServer = true;
+  return DefaultTestServerOptions(&options->testServer, error);
+}
+
+void AddBenchOptions(cli::OptionTable* table, BenchOptions* options, DeviceCommandLine* seen) {
+  AddDeviceOptions(table, options, seen);
+  AddAnalogOptions(table, &options->device.analog);
+  AddJigOptions(table, &options->jig);
+  AddClockOptions(table, &options->device.clock);
+  AddMeterOptions(table, &options->meter);
+  AddTestServerOptions(table, &options->testServer);
+  AddProductionFaultOptions(table, &options->production);
+}
+
+std::string BenchUsage(const cli::OptionTable& table) {
+  return "usage: qxsim [options]\n"
+         "\n"
+         "Serves a virtual Quenlox Z5 over Modbus TCP on its USB and Ethernet\n"
+         "endpoints, both on one device state and one flash, with its test jig, the\n"
+         "bench meter and the test server. Port 0 picks a free port; every endpoint\n"
+         "served is printed on start-up. SIGINT or SIGTERM stops it (the state file\n"
+         "is saved first).\n"
+         "\n" +
+         table.Help() + "\nOptions take their value as --opt VALUE or --opt=VALUE.\n";
+}
+
+int ParseBenchCommandLine(int argc, char** argv, BenchOptions* options, DeviceCommandLine* seen,
+                          std::string* error) {
+  cli::OptionTable table(kOptionColumn);
+  AddBenchOptions(&table, options, seen);
+  table.Option("--devices N",
+               "N devices (1 ... 64, default 1), each with its own\n"
+               "flash, jig and meter, on consecutive endpoints\n"
+               "(--usb and --eth ports plus 0, 1, ...), their state\n"
+               "files and meter links with .1, .2, ... added;\n"
+               "one test server for all",
+               cli::Whole(&seen->devices, kMaxLineDevices,
+                          cli::Exactly("--devices needs a number of devices, 1 ... 64"), 1));
+  int status = table.Parse("qxsim", argc, argv, BenchUsage(table), error);
+  if (status == cli::kExitOk) return 1;
+  if (status == cli::kExitUsage) return -1;
+  ApplyLinkFaults(*seen, options);
+  return 0;
 }
 
 }  // namespace qxsim

@@ -1,12 +1,12 @@
-// The device options of the qxsim command line. Each parser handles the
-// option at argv[i] and returns the number of arguments it used, 0 when the
-// option is not one of its own, or -1 with *error set for a bad or missing
-// value, so that qxsim can chain the parsers of the bench's parts.
+// qxsim's command line: the device's options here, each part of the bench
+// (analog front end, jig, clock, meter, test server, production faults)
+// declaring its own beside its code, all in one option table.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "base/cli.h"
 #include "sim/bench.h"
 
 namespace qxsim {
@@ -23,28 +23,27 @@ struct DeviceCommandLine {
   bool faultOnUsb = true;      // --fault-on
   bool faultOnEth = true;
   LinkFaults faults;  // given to the endpoints that --fault-on names
+  int devices = 1;    // --devices
 };
 
-//   --max  --blank  --defaults  --serial N  --mac AA.BB.CC.DD.EE.FF
-//   --firmware V  --bootloader V  --state FILE  --usb HOST:PORT  --eth HOST:PORT
-//   --restart-seconds S  --idle-timeout S  --fault-no-answer  --fault-slow-ms N
-//   --fault-corrupt-header[=tid|protocol|length|unit|function]
-//   --fault-drop-after N  --fault-flash-write  --fault-flash-write-after N
-//   --fault-on usb|eth|both  --name TEXT
-int ParseDeviceOption(int argc, char** argv, int i, BenchOptions* options, DeviceCommandLine* seen,
-                      std::string* error);
+// The device's options: identity, endpoints, restart, link and flash faults.
+void AddDeviceOptions(cli::OptionTable* table, BenchOptions* options, DeviceCommandLine* seen);
 // Hands the link faults to the endpoints; call once after parsing.
 void ApplyLinkFaults(const DeviceCommandLine& seen, BenchOptions* options);
-const char* DeviceUsage();
+// Every part's options.
+void AddBenchOptions(cli::OptionTable* table, BenchOptions* options, DeviceCommandLine* seen);
 
-// The whole qxsim command line: the device's, jig's, clock's, meter's and
-// test server's options, on top of the defaults above (the bench meter and
-// the test server always run in qxsim). Returns 0 when the bench can start,
-// 1 for --help, 2 for --version, -1 with *error set for a bad argument.
+// qxsim's starting point before its options: the endpoints of the station's
+// settings, the meter and the test server running. False with *error for a
+// test server setting that is not host:port.
+bool DefaultBenchOptions(BenchOptions* options, std::string* error);
+// The whole qxsim command line over *options. Returns 0 when the bench can
+// start (the link faults applied), 1 when --help or --version has been
+// answered, -1 for a bad argument (named in *error when given, else on
+// standard error).
 int ParseBenchCommandLine(int argc, char** argv, BenchOptions* options, DeviceCommandLine* seen,
-                          std::string* error);
-// Every option's usage lines.
-std::string BenchUsage();
+                          std::string* error = nullptr);
+std::string BenchUsage(const cli::OptionTable& table);
 
 // "AA.BB.CC.DD.EE.FF" (or with ':'), hexadecimal.
 bool ParseMacText(const std::string& text, uint64_t* mac);

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "base/cli.h"
 #include "sim/features/counters.h"
 #include "sim/features/dio.h"
 #include "sim/features/stream.h"
@@ -24,10 +25,7 @@ struct ProductionFaults {
   bool nonFactorySettings = false;
 };
 
-// Handles the option at argv[i]: the number of arguments used, 0 when it is
-// not one of these, -1 with *error for a bad or missing value.
-int ParseProductionFaultOption(int argc, char** argv, int i, ProductionFaults* faults,
-                               std::string* error);
-const char* ProductionFaultUsage();
+// The production faults' options of the qxsim command line.
+void AddProductionFaultOptions(cli::OptionTable* table, ProductionFaults* faults);
 
 }  // namespace qxsim

@@ -110,81 +110,59 @@ bool ParseServerFault(const std::string& text, ServerFault* fault, int* status) 
   return true;
 }
 
-const char* TestServerUsage() {
-  return "  --ts-endpoint HOST:PORT   test server endpoint (default: QXTS_ENDPOINT)\n"
-         "  --ts-state FILE           keep the next serial number and MAC in FILE\n"
-         "  --ts-results FILE         append every result message to FILE\n"
-         "  --ts-fault KIND           none, error[:NNN], close, split or silent\n"
-         "  --ts-fault-on COMMAND     only for ID, serial, mac, jn, test, qtest or cal\n"
-         "  --ts-first-serial N       first serial number handed out\n"
-         "  --ts-first-mac HEX        first MAC address handed out (12 hex digits)\n"
-         "  --ts-idle-timeout S       close a connection silent for S seconds\n"
-         "                            (3600; 0: never)\n";
+namespace {
+
+bool TakeEndpoint(const std::string& text, TestServerOptions* options) {
+  char host[256];
+  uint16_t port = 0;
+  if (platform::ParseEndpoint(text.c_str(), 0, host, sizeof host, &port, true) != platform::kOk) {
+    return false;
+  }
+  options->host = host;
+  options->port = port;
+  return true;
 }
 
-int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* options,
-                          std::string* error) {
-  if (i < 0 || i >= argc || argv[i] == nullptr) return 0;
-  std::string name = argv[i];
-  static const char* const kNames[] = {"--ts-endpoint",  "--ts-state",       "--ts-results",
-                                       "--ts-fault",     "--ts-fault-on",    "--ts-first-serial",
-                                       "--ts-first-mac", "--ts-idle-timeout"};
-  bool known = false;
-  for (const char* n : kNames) known = known || name == n;
-  if (!known) return 0;
-  if (i + 1 >= argc || argv[i + 1] == nullptr) {
-    *error = name + " needs a value";
-    return -1;
-  }
-  std::string value = argv[i + 1];
-  if (name == "--ts-endpoint") {
-    char host[256];
-    uint16_t port = 0;
-    if (platform::ParseEndpoint(value.c_str(), 0, host, sizeof host, &port, true) !=
-        platform::kOk) {
-      *error = "bad test server endpoint: " + value;
-      return -1;
-    }
-    options->host = host;
-    options->port = port;
-  } else if (name == "--ts-state") {
-    options->stateFile = value;
-  } else if (name == "--ts-results") {
-    options->resultsFile = value;
-  } else if (name == "--ts-fault") {
-    if (!ParseServerFault(value, &options->fault, &options->faultStatus)) {
-      *error = "bad test server fault: " + value;
-      return -1;
-    }
-  } else if (name == "--ts-fault-on") {
-    options->faultCommand = value;
-  } else if (name == "--ts-first-serial") {
-    if (!platform::ParseWholeNumber(value.c_str(), UINT64_MAX, &options->firstSerial)) {
-      *error = "bad serial number: " + value;
-      return -1;
-    }
-  } else if (name == "--ts-idle-timeout") {
-    uint64_t seconds = 0;
-    if (!platform::ParseWholeNumber(value.c_str(), 86400, &seconds)) {
-      *error = "bad idle time-out (0..86400 seconds, 0: never): " + value;
-      return -1;
-    }
-    options->idleTimeoutMs = static_cast<uint32_t>(seconds * 1000);
-  } else {
-    if (!ParseHexText(value, 12, &options->firstMac)) {
-      *error = "bad MAC address (12 hex digits): " + value;
-      return -1;
-    }
-  }
-  return 2;
+void AddServerFaultOptions(cli::OptionTable* table, TestServerOptions* o) {
+  table->Option("--ts-fault KIND", "none, error[:NNN], close, split or silent", [o](cli::Value& v) {
+    if (ParseServerFault(v.string(), &o->fault, &o->faultStatus)) return true;
+    return v.Refuse(cli::Says("bad test server fault: "));
+  });
+  table->Option("--ts-fault-on COMMAND", "only for ID, serial, mac, jn, test, qtest or cal",
+                cli::Text(&o->faultCommand));
+}
+
+}  // namespace
+
+void AddTestServerOptions(cli::OptionTable* table, TestServerOptions* o) {
+  table->Option("--ts-endpoint HOST:PORT", "test server endpoint (default: QXTS_ENDPOINT)",
+                [o](cli::Value& v) {
+                  if (TakeEndpoint(v.string(), o)) return true;
+                  return v.Refuse(cli::Says("bad test server endpoint: "));
+                });
+  table->Option("--ts-state FILE", "keep the next serial number and MAC in FILE",
+                cli::Text(&o->stateFile));
+  table->Option("--ts-results FILE", "append every result message to FILE",
+                cli::Text(&o->resultsFile));
+  AddServerFaultOptions(table, o);
+  table->Option("--ts-first-serial N", "first serial number handed out",
+                cli::Whole(&o->firstSerial, UINT64_MAX, cli::Says("bad serial number: ")));
+  table->Option("--ts-first-mac HEX", "first MAC address handed out (12 hex digits)",
+                [o](cli::Value& v) {
+                  if (ParseHexText(v.string(), 12, &o->firstMac)) return true;
+                  return v.Refuse(cli::Says("bad MAC address (12 hex digits): "));
+                });
+  table->Option(
+      "--ts-idle-timeout S", "close a connection silent for S seconds\n(3600; 0: never)",
+      cli::Whole(0, 86400, cli::Says("bad idle time-out (0..86400 seconds, 0: never): "),
+                 [o](uint64_t s) { o->idleTimeoutMs = static_cast<uint32_t>(s * 1000); }));
 }
 
 bool DefaultTestServerOptions(TestServerOptions* options, std::string* error) {
   *options = TestServerOptions();
-  char* argv[] = {const_cast<char*>("qxsim"), const_cast<char*>("--ts-endpoint"),
-                  const_cast<char*>(platform::Setting("QXTS_ENDPOINT"))};
-  if (ParseTestServerOption(3, argv, 1, options, error) == 2) return true;
-  *error = std::string("QXTS_ENDPOINT is not host:port: ") + argv[2];
+  const char* setting = platform::Setting("QXTS_ENDPOINT");
+  if (TakeEndpoint(setting, options)) return true;
+  *error = std::string("QXTS_ENDPOINT is not host:port: ") + setting;
   return false;
 }
 

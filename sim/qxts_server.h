@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/cli.h"
 #include "platform/file.h"
 #include "platform/socket.h"
 #include "sim/core/sim_clock.h"
@@ -74,20 +75,13 @@ struct TestServerOptions {
   SimClock clock;
 };
 
-// Handles a test-server option of the qxsim command line at argv[i]:
-//   --ts-endpoint HOST:PORT  --ts-state FILE  --ts-results FILE
-//   --ts-fault none|error[:NNN]|close|split|silent  --ts-fault-on COMMAND
-//   --ts-first-serial N  --ts-first-mac HEX  --ts-idle-timeout S
-// Returns the number of arguments used (0: not a test-server option), or -1
-// with *error set for a bad or missing value.
-int ParseTestServerOption(int argc, char** argv, int i, TestServerOptions* options,
-                          std::string* error);
+// The test server's options of the qxsim and qxts command lines: endpoint,
+// files, faults, first serial number and MAC, idle time-out.
+void AddTestServerOptions(cli::OptionTable* table, TestServerOptions* options);
 // Options with the endpoint of the QXTS_ENDPOINT setting (127.0.0.1:5001
 // unless the environment says otherwise); false, with *error set, when the
 // setting is not host:port.
 bool DefaultTestServerOptions(TestServerOptions* options, std::string* error);
-// Usage lines of the options above.
-const char* TestServerUsage();
 
 class TestServer {
  public:

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/number.h"
 #include "sim/core/packing.h"
 #include "sim/core/protocol.h"
 
@@ -39,42 +38,18 @@ void ServePairs(uint16_t base, uint16_t address, size_t count, uint16_t* values,
 
 }  // namespace
 
-int ParseAnalogOption(int argc, char** argv, int i, AnalogOptions* options, std::string* error) {
-  if (i < 0 || i >= argc || argv[i] == nullptr) return 0;
-  const std::string name = argv[i];
-  if (name == "--fault-analog-constants") {
-    options->spreadScale = 6.0;
-    return 1;
-  }
-  if (name == "--fault-noisy-input") {
-    options->noisyChannel = 15;
-    return 1;
-  }
-  if (name == "--fault-dead-source") {
-    options->deadCurrentSource = true;
-    return 1;
-  }
-  if (name == "--fault-hot-device") {
-    options->internalKelvin = 320.0;
-    return 1;
-  }
-  if (name != "--analog-seed") return 0;
-  const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-  uint64_t seed = 0;
-  if (!platform::ParseWholeNumber(value, 0xFFFFFFFFu, &seed)) {
-    *error = "--analog-seed needs a number (0..4294967295)";
-    return -1;
-  }
-  options->seed = static_cast<uint32_t>(seed);
-  return 2;
-}
-
-const char* AnalogUsage() {
-  return "  --analog-seed N           this device's true analog constants (default 1)\n"
-         "  --fault-analog-constants  true constants six times further off nominal\n"
-         "  --fault-noisy-input       input 15 carries 40 times its noise\n"
-         "  --fault-hot-device        the device's own sensor at 320 K\n"
-         "  --fault-dead-source       the 10 uA current source gives nothing\n";
+void AddAnalogOptions(cli::OptionTable* table, AnalogOptions* options) {
+  table->Option("--analog-seed N", "this device's true analog constants (default 1)",
+                cli::Whole(&options->seed, 0xFFFFFFFFu,
+                           cli::Exactly("--analog-seed needs a number (0..4294967295)")));
+  table->Flag("--fault-analog-constants", "true constants six times further off nominal",
+              cli::Set(&options->spreadScale, 6.0));
+  table->Flag("--fault-noisy-input", "input 15 carries 40 times its noise",
+              cli::Set(&options->noisyChannel, 15));
+  table->Flag("--fault-hot-device", "the device's own sensor at 320 K",
+              cli::Set(&options->internalKelvin, 320.0));
+  table->Flag("--fault-dead-source", "the 10 uA current source gives nothing",
+              cli::Set(&options->deadCurrentSource, true));
 }
 
 AnalogFrontEnd::AnalogFrontEnd(FlashMemory& flash, const Identity& identity,

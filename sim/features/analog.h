@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "base/cli.h"
 #include "sim/core/flash.h"
 #include "sim/core/register_map.h"
 #include "sim/features/analog_model.h"
@@ -41,16 +42,9 @@ struct AnalogOptions {
   double internalKelvin = 298.4;
 };
 
-// Handles an analog option of the qxsim command line at argv[i]:
-//   --analog-seed N           this device's true constants (default 1)
-//   --fault-analog-constants  true constants six times further off nominal
-//   --fault-noisy-input       input 15 carries 40 times its noise
-//   --fault-dead-source       the 10 uA current source gives nothing
-//   --fault-hot-device        the device's own sensor at 320 K
-// Returns the number of arguments used (0: not one of these), or -1 with
-// *error set for a bad or missing value.
-int ParseAnalogOption(int argc, char** argv, int i, AnalogOptions* options, std::string* error);
-const char* AnalogUsage();
+// The analog options of the qxsim command line: the seed of the true
+// constants and the analog faults.
+void AddAnalogOptions(cli::OptionTable* table, AnalogOptions* options);
 
 // The voltage that channel c sees against its negative channel (199 or
 // anything outside 0..15: ground).

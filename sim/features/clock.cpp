@@ -2,31 +2,14 @@
 
 #include <memory>
 
-#include "platform/number.h"
 #include "sim/core/protocol.h"
 
 namespace qxsim {
 
-int ParseClockOption(int argc, char** argv, int i, ClockSettings* clock, std::string* error) {
-  if (i < 0 || i >= argc || argv[i] == nullptr || std::string(argv[i]) != "--clock-offset") {
-    return 0;
-  }
-  if (i + 1 >= argc || argv[i + 1] == nullptr) {
-    *error = "--clock-offset needs a value";
-    return -1;
-  }
-  std::string value = argv[i + 1];
-  int64_t v = 0;
-  if (!platform::ParseSignedNumber(value.c_str(), -4000000000LL, 4000000000LL, &v)) {
-    *error = "bad clock offset: " + value;
-    return -1;
-  }
-  clock->offsetSeconds = v;
-  return 2;
-}
-
-const char* ClockUsage() {
-  return "  --clock-offset SECONDS    the device clock's distance from the host's\n";
+void AddClockOptions(cli::OptionTable* table, ClockSettings* clock) {
+  table->Option("--clock-offset SECONDS", "the device clock's distance from the host's",
+                cli::Signed(-4000000000LL, 4000000000LL, cli::Says("bad clock offset: "),
+                            [clock](int64_t v) { clock->offsetSeconds = v; }));
 }
 
 uint32_t DeviceClock::seconds() const {

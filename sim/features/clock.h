@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/cli.h"
 #include "sim/core/register_map.h"
 #include "sim/core/sim_clock.h"
 
@@ -18,10 +19,8 @@ struct ClockSettings {
   int64_t offsetSeconds = 0;  // the device clock's distance from the host's
 };
 
-// --clock-offset SECONDS at argv[i]: the number of arguments used (0: not
-// this option), or -1 with *error set.
-int ParseClockOption(int argc, char** argv, int i, ClockSettings* clock, std::string* error);
-const char* ClockUsage();
+// --clock-offset SECONDS of the qxsim command line.
+void AddClockOptions(cli::OptionTable* table, ClockSettings* clock);
 
 class DeviceClock {
  public:

@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "base/version.h"
 #include "tests/support/child_process.h"
+#include "tests/support/command_line.h"
 
 namespace {
 
@@ -73,6 +74,40 @@ TEST(CommandLine, TheCurrentArgumentIsTheOptionNotItsValue) {
     EXPECT_STREQ("--mask", args.current());
     EXPECT_FALSE(args.Next());
   }
+}
+
+// A table declares each option once: it parses both forms and refuses in
+// the option's words, and its help keeps one column, a long label on a
+// line of its own.
+TEST(CommandLine, AnOptionTableParsesAndWritesItsHelp) {
+  bool quiet = false;
+  uint32_t mask = 0;
+  std::string field = "none";
+  std::string word;
+  cli::OptionTable table(16);
+  table.Flag("-q, --quiet", "say nothing", cli::Set(&quiet, true))
+      .Option("--mask MASK", "a mask,\ntwo lines", cli::Whole(&mask, 0xFF, cli::IsNot("a byte")))
+      .Attached("--corrupt[=FIELD]", "a field", cli::Text(&field))
+      .Positionals(cli::Text(&word));
+  EXPECT_EQ("", ParseWords(table, {"-q", "--mask=0x10", "--corrupt", "w"}));
+  EXPECT_TRUE(quiet);
+  EXPECT_EQ(16u, mask);
+  EXPECT_EQ("", field) << "no value after '=': the next word is never taken";
+  EXPECT_EQ("w", word);
+  EXPECT_EQ("", ParseWords(table, {"--corrupt=length"}));
+  EXPECT_EQ("length", field);
+  EXPECT_EQ("--mask: '256' is not a byte", ParseWords(table, {"--mask", "256"}));
+  EXPECT_EQ("--quiet takes no value", ParseWords(table, {"--quiet=1"}));
+  EXPECT_EQ("unknown option --bogus", ParseWords(table, {"--bogus=1"}));
+  EXPECT_EQ(
+      "  -q, --quiet   say nothing\n"
+      "  --mask MASK   a mask,\n"
+      "                two lines\n"
+      "  --corrupt[=FIELD]\n"
+      "                a field\n"
+      "  --help, --version\n"
+      "                this text, the version\n",
+      table.Help());
 }
 
 TEST(CommandLine, NumbersAreWholeOrRealWithoutSignsOrCommas) {

@@ -26,7 +26,7 @@
 #include "tests/support/bench_device.h"
 #include "tests/support/station_bench.h"
 #include "tests/support/temp_dir.h"
-#include "upgrade/firmware_pack.h"
+#include "fwpack/firmware_pack.h"
 #include "upgrade/run_upgrade.h"
 #include "upgrade/upgrade_sequencer.h"
 

@@ -13,13 +13,13 @@
 #include "calibration/cal_constants.h"
 #include "device/flash_map.h"
 #include "harness/harness.h"
-#include "station/station_table.h"
 #include "production/counter_test.h"
 #include "sim/bench.h"
 #include "sim/features/analog.h"
 #include "sim/jig.h"
 #include "sim/options.h"
 #include "sim/production_faults.h"
+#include "station/station_table.h"
 
 namespace {
 
@@ -75,23 +75,14 @@ class ProductionRun : public ::testing::Test {
     // True constants at their nominal values: the blank calibration record
     // reads as a calibrated device would.
     options.device.analog.spreadScale = 0.0;
+    args.insert(args.begin(), "qxsim");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     std::string error;
     qxsim::DeviceCommandLine seen;
-    for (int i = 0; i < static_cast<int>(argv.size());) {
-      const int argc = static_cast<int>(argv.size());
-      int used =
-          qxsim::ParseProductionFaultOption(argc, argv.data(), i, &options.production, &error);
-      if (used == 0) used = qxsim::ParseJigOption(argc, argv.data(), i, &options.jig, &error);
-      if (used == 0) used = qxsim::ParseDeviceOption(argc, argv.data(), i, &options, &seen, &error);
-      if (used == 0) {
-        used = qxsim::ParseAnalogOption(argc, argv.data(), i, &options.device.analog, &error);
-      }
-      ASSERT_GT(used, 0) << args[i] << " " << error;
-      i += used;
-    }
-    qxsim::ApplyLinkFaults(seen, &options);
+    ASSERT_EQ(0, qxsim::ParseBenchCommandLine(static_cast<int>(argv.size()), argv.data(), &options,
+                                              &seen, &error))
+        << error;
     if (!statePath_.empty()) options.statePath = statePath_;
     bench_.reset(new qxsim::Bench(options));
     ASSERT_TRUE(bench_->Start(&error)) << error;

@@ -21,7 +21,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/temp_dir.h"
-#include "upgrade/firmware_pack.h"
+#include "fwpack/firmware_pack.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "sim/meter.h"
+#include "tests/support/command_line.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -46,33 +47,22 @@ TEST(BenchMeterTest, RefusesToReplaceAFileThatIsNotALink) {
 }
 
 TEST(BenchMeterOptions, ParsesItsCommandLineOptions) {
-  const char* argv[] = {"qxsim",   "--meter-link",           "/tmp/m", "--meter-fault",
-                        "garbage", "--meter-ms-per-reading", "7",      "--meter-fast",
-                        "--other"};
-  int argc = 9;
   qxsim::MeterOptions o;
-  std::string error;
-  char** args = const_cast<char**>(argv);
-  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 1, &o, &error), 2);
+  cli::OptionTable table(28);
+  qxsim::AddMeterOptions(&table, &o);
+  EXPECT_EQ("", ParseWords(table, {"--meter-link", "/tmp/m", "--meter-fault", "garbage",
+                                   "--meter-ms-per-reading", "7"}));
   EXPECT_EQ(o.linkPath, "/tmp/m");
-  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 3, &o, &error), 2);
   EXPECT_EQ(o.fault, qxsim::MeterFault::kGarbage);
-  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 5, &o, &error), 2);
   EXPECT_EQ(o.msPerReading, 7u);
-  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 7, &o, &error), 1);
+  EXPECT_EQ("", ParseWords(table, {"--meter-fast"}));
   EXPECT_EQ(o.charsPerSecond, 0u);
-  EXPECT_EQ(qxsim::ParseMeterOption(argc, args, 8, &o, &error), 0);
+  EXPECT_NE("", ParseWords(table, {"--other"}));
 
   const char* bad[][2] = {
       {"--meter-fault", "loud"}, {"--meter-ms-per-reading", "x"}, {"--meter-link", ""}};
-  for (auto& b : bad) {
-    const char* a[] = {"qxsim", b[0], b[1]};
-    error.clear();
-    EXPECT_EQ(qxsim::ParseMeterOption(3, const_cast<char**>(a), 1, &o, &error), -1) << b[0];
-    EXPECT_FALSE(error.empty());
-  }
-  const char* missing[] = {"qxsim", "--meter-link"};
-  EXPECT_EQ(qxsim::ParseMeterOption(2, const_cast<char**>(missing), 1, &o, &error), -1);
+  for (auto& b : bad) EXPECT_NE("", ParseWords(table, {b[0], b[1]})) << b[0];
+  EXPECT_NE("", ParseWords(table, {"--meter-link"}));
 }
 
 // A reading is the input in the meter's format, or an overload for anything

@@ -15,6 +15,7 @@
 #include "server/server_tests.h"
 #include "sim/bench.h"
 #include "sim/options.h"
+#include "tests/support/command_line.h"
 
 namespace {
 
@@ -215,32 +216,23 @@ TEST(DeviceLockTest, AHandlerThatCallsBackIntoTheDeviceIsRefusedNotDeadlocked) {
 }
 
 TEST(JigAndClockOptionsTest, ParseTheirOptions) {
-  const char* args[] = {
-      "qxsim",         "--jig-code",     "5",      "--jig-type", "7",          "--jig-values",
-      "1,2,3,4,5,6.5", "--clock-offset", "-30",    "--no-jig",   "--jig-code", "32",
-      "--jig-values",  "1,2,3",          "--other"};
-  char** argv = const_cast<char**>(args);
-  int argc = 15;
   qxsim::JigSettings jig;
   qxsim::ClockSettings clock;
-  std::string error;
-  EXPECT_EQ(qxsim::ParseJigOption(argc, argv, 1, &jig, &error), 2);
+  cli::OptionTable table(28);
+  qxsim::AddJigOptions(&table, &jig);
+  qxsim::AddClockOptions(&table, &clock);
+  EXPECT_EQ("", ParseWords(table, {"--jig-code", "5", "--jig-type", "7", "--jig-values",
+                                   "1,2,3,4,5,6.5", "--clock-offset", "-30", "--no-jig"}));
   EXPECT_EQ(jig.code, 5);
-  EXPECT_EQ(qxsim::ParseJigOption(argc, argv, 3, &jig, &error), 2);
   EXPECT_EQ(jig.type, 7);
-  EXPECT_EQ(qxsim::ParseJigOption(argc, argv, 5, &jig, &error), 2);
   EXPECT_EQ(jig.values[5], 6.5);
-  EXPECT_EQ(qxsim::ParseJigOption(argc, argv, 7, &jig, &error), 0);
-  EXPECT_EQ(qxsim::ParseClockOption(argc, argv, 7, &clock, &error), 2);
   EXPECT_EQ(clock.offsetSeconds, -30);
-  EXPECT_EQ(qxsim::ParseJigOption(argc, argv, 9, &jig, &error), 1);
   EXPECT_FALSE(jig.present);
-  EXPECT_EQ(qxsim::ParseJigOption(argc, argv, 10, &jig, &error), -1);
-  EXPECT_EQ(qxsim::ParseJigOption(argc, argv, 12, &jig, &error), -1);
-  EXPECT_EQ(qxsim::ParseJigOption(argc, argv, 14, &jig, &error), 0);
+  EXPECT_NE("", ParseWords(table, {"--jig-code", "32"}));
+  EXPECT_NE("", ParseWords(table, {"--jig-values", "1,2,3"}));
+  EXPECT_NE("", ParseWords(table, {"--other"}));
   EXPECT_EQ(jig.code, 5) << "a refused value changes nothing";
-  const char* bad[] = {"qxsim", "--clock-offset", "soon"};
-  EXPECT_EQ(qxsim::ParseClockOption(3, const_cast<char**>(bad), 1, &clock, &error), -1);
+  EXPECT_NE("", ParseWords(table, {"--clock-offset", "soon"}));
 }
 
 // Every whole number of the command line reads a leading zero as decimal;

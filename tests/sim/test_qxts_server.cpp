@@ -19,6 +19,7 @@
 #include "platform/status.h"
 #include "server/server_link.h"
 #include "sim/qxts_server.h"
+#include "tests/support/command_line.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -259,27 +260,20 @@ TEST(TestServerOptionsTest, ParsesFaultsAndCommandLineOptions) {
     }
   }
 
-  const char* args[] = {"qxsim",        "--ts-endpoint",     "127.0.0.1:6001", "--ts-fault",
-                        "error:418",    "--ts-first-serial", "470010100",      "--ts-first-mac",
-                        "027C4B003000", "--other",           "--ts-state"};
-  char** argv = const_cast<char**>(args);
-  int argc = 11;
   qxsim::TestServerOptions options;
-  std::string error;
-  EXPECT_EQ(2, qxsim::ParseTestServerOption(argc, argv, 1, &options, &error));
+  cli::OptionTable table(28);
+  qxsim::AddTestServerOptions(&table, &options);
+  EXPECT_EQ(
+      "", ParseWords(table, {"--ts-endpoint", "127.0.0.1:6001", "--ts-fault", "error:418",
+                             "--ts-first-serial", "470010100", "--ts-first-mac", "027C4B003000"}));
   EXPECT_EQ("127.0.0.1", options.host);
   EXPECT_EQ(6001, options.port);
-  EXPECT_EQ(2, qxsim::ParseTestServerOption(argc, argv, 3, &options, &error));
   EXPECT_EQ(418, options.faultStatus);
-  EXPECT_EQ(2, qxsim::ParseTestServerOption(argc, argv, 5, &options, &error));
   EXPECT_EQ(470010100u, options.firstSerial);
-  EXPECT_EQ(2, qxsim::ParseTestServerOption(argc, argv, 7, &options, &error));
   EXPECT_EQ(0x027C4B003000u, options.firstMac);
-  EXPECT_EQ(0, qxsim::ParseTestServerOption(argc, argv, 9, &options, &error));
-  EXPECT_EQ(-1, qxsim::ParseTestServerOption(argc, argv, 10, &options, &error));
-  EXPECT_NE(std::string::npos, error.find("--ts-state"));
-  const char* bad[] = {"qxsim", "--ts-first-mac", "27C4B003000"};
-  EXPECT_EQ(-1, qxsim::ParseTestServerOption(3, const_cast<char**>(bad), 1, &options, &error));
+  EXPECT_NE("", ParseWords(table, {"--other"}));
+  EXPECT_NE(std::string::npos, ParseWords(table, {"--ts-state"}).find("--ts-state"));
+  EXPECT_NE("", ParseWords(table, {"--ts-first-mac", "27C4B003000"}));
 }
 
 TEST_F(TestServerTest, KeepsOnlyTheLatestRequestLines) {

@@ -1070,16 +1070,8 @@ ParseResult Parse(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   ParseResult r{0, {}, {}, {}};
-  int argc = static_cast<int>(argv.size());
-  for (int i = 1; i < argc;) {
-    int used = qxsim::ParseDeviceOption(argc, argv.data(), i, &r.options, &r.seen, &r.error);
-    if (used <= 0) {
-      r.status = -1;
-      return r;
-    }
-    i += used;
-  }
-  qxsim::ApplyLinkFaults(r.seen, &r.options);
+  r.status = qxsim::ParseBenchCommandLine(static_cast<int>(argv.size()), argv.data(), &r.options,
+                                          &r.seen, &r.error);
   return r;
 }
 

@@ -13,7 +13,7 @@
 #include "platform/byte_order.h"
 #include "tests/support/temp_dir.h"
 #include "upgrade/firmware_file.h"
-#include "upgrade/firmware_pack.h"
+#include "fwpack/firmware_pack.h"
 
 namespace {
 

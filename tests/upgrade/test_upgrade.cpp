@@ -20,7 +20,7 @@
 #include "qxm/qxm_errors.h"
 #include "tests/support/bench_device.h"
 #include "tests/support/temp_dir.h"
-#include "upgrade/firmware_pack.h"
+#include "fwpack/firmware_pack.h"
 #include "upgrade/run_upgrade.h"
 #include "upgrade/upgrade_sequencer.h"
 

@@ -1,4 +1,4 @@
-#include "upgrade/firmware_pack.h"
+#include "fwpack/firmware_pack.h"
 
 #include <cerrno>
 #include <cstdio>
