@@ -15,9 +15,9 @@
 #include "qxm/mbap.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_backend.h"
-#include "sim/core/feedback.h"
+#include "sim/feedback.h"
 #include "sim/core/protocol.h"
-#include "sim/core/virtual_device.h"
+#include "sim/virtual_device.h"
 #include "upgrade/firmware_file.h"
 #include "fwpack/firmware_pack.h"
 

@@ -22,8 +22,8 @@
 #include "qxm/qxm_backend.h"
 #include "qxm/qxm_errors.h"
 #include "server/server_tests.h"
-#include "sim/core/feedback.h"
-#include "sim/core/virtual_device.h"
+#include "sim/feedback.h"
+#include "sim/virtual_device.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "sim/bench.h"
-#include "sim/core/feedback.h"
+#include "sim/feedback.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // One bench for the whole run, not started: its device and jig without

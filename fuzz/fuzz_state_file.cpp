@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "sim/core/state_file.h"
-#include "sim/core/virtual_device.h"
+#include "sim/virtual_device.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;

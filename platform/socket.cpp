@@ -28,22 +28,4 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
   return *this;
 }
 
-TcpListener::~TcpListener() { Close(); }
-
-TcpListener::TcpListener(TcpListener&& other) noexcept
-    : handle_(other.handle_), port_(other.port_), lastOsError_(other.lastOsError_) {
-  other.handle_ = -1;
-}
-
-TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    port_ = other.port_;
-    lastOsError_ = other.lastOsError_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 }  // namespace platform

@@ -1,9 +1,7 @@
-// TCP sockets: connect with a time-out, send all, receive with a time-out;
-// listeners that bind host:port (port 0: a free port) and accept with a
-// deadline; and, for servers that serve many connections from one thread,
-// non-blocking sends and receives, a waker and Poll (those two only on POSIX,
-// where the bench runs). Every wait is bounded; a dropped peer is a status,
-// never a signal.
+// TCP sockets: connect with a time-out, send all, receive with a time-out,
+// and non-blocking sends for servers. Listeners, the waker and Poll are the
+// bench's (platform/host/). Every wait is bounded; a dropped peer is a
+// status, never a signal.
 #pragma once
 
 #include <cstddef>
@@ -88,65 +86,5 @@ class TcpSocket {
   // POSIX: the receive timer last set on the socket (0: none).
   uint32_t receiveTimerMs_ = 0;
 };
-
-class TcpListener {
- public:
-  TcpListener() = default;
-  ~TcpListener();
-  TcpListener(const TcpListener&) = delete;
-  TcpListener& operator=(const TcpListener&) = delete;
-  TcpListener(TcpListener&& other) noexcept;
-  TcpListener& operator=(TcpListener&& other) noexcept;
-
-  // Binds a numeric IPv4 address (or "localhost") and listens; port 0 takes a
-  // free port (see port()). kIoError when the address is taken.
-  int Listen(const char* host, uint16_t port, int backlog = 64);
-  // Waits at most timeoutMs for a connection (0: only looks); kTimeout when
-  // none came. The connection comes without Nagle's delay.
-  int Accept(TcpSocket* connection, uint32_t timeoutMs);
-  void Close();
-  bool IsOpen() const { return handle_ >= 0; }
-  // The port bound (the free one chosen for port 0).
-  uint16_t port() const { return port_; }
-  int LastOsError() const { return lastOsError_; }
-  intptr_t handle() const { return handle_; }
-
- private:
-  intptr_t handle_ = -1;
-  uint16_t port_ = 0;
-  int lastOsError_ = 0;
-};
-
-// Wakes a thread that waits in Poll (Stop, new work). Wake may be called
-// from any thread and any number of times before a Drain.
-class Waker {
- public:
-  Waker() = default;
-  ~Waker();
-  Waker(const Waker&) = delete;
-  Waker& operator=(const Waker&) = delete;
-  int Open();
-  void Wake();
-  void Drain();
-  void Close();
-  intptr_t handle() const { return readHandle_; }
-
- private:
-  intptr_t readHandle_ = -1;
-  intptr_t writeHandle_ = -1;
-};
-
-// One handle to wait on (a TcpSocket's, a TcpListener's or a Waker's).
-struct PollItem {
-  intptr_t handle = -1;
-  bool wantRead = false;   // data, a connection to accept, a wake-up, or a close
-  bool wantWrite = false;  // room to send
-  bool readable = false;   // set by Poll: data, a close or a failure waits
-  bool writable = false;
-};
-
-// Waits at most timeoutMs until some item is ready; kOk (also when nothing
-// was) or kIoError.
-int Poll(PollItem* items, size_t count, uint32_t timeoutMs);
 
 }  // namespace platform

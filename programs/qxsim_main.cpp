@@ -7,7 +7,7 @@
 
 #include "base/cli.h"
 #include "platform/file.h"
-#include "platform/signals.h"
+#include "platform/host/signals.h"
 #include "sim/line.h"
 #include "sim/options.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "base/cli.h"
-#include "platform/signals.h"
+#include "platform/host/signals.h"
 #include "sim/qxts_server.h"
 
 int main(int argc, char** argv) {

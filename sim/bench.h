@@ -24,12 +24,12 @@
 #include <thread>
 
 #include "platform/file.h"
-#include "sim/core/virtual_device.h"
 #include "sim/device_server.h"
 #include "sim/jig.h"
 #include "sim/meter.h"
 #include "sim/production_faults.h"
 #include "sim/qxts_server.h"
+#include "sim/virtual_device.h"
 
 namespace qxsim {
 

@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/status.h"
-#include "sim/core/feedback.h"
+#include "qxm/qxm_errors.h"
 #include "sim/core/protocol.h"
+#include "sim/feedback.h"
 
 namespace qxsim {
 
@@ -28,71 +30,7 @@ constexpr uint32_t kSendTimeoutMs = 10000;
 // last reply: caught awake, it spares the wake-up of a sleeping thread.
 constexpr uint32_t kRequestSpinUs = 50;
 
-void PutU16(uint8_t* bytes, uint16_t v) {
-  bytes[0] = static_cast<uint8_t>(v >> 8);
-  bytes[1] = static_cast<uint8_t>(v);
-}
-
-uint16_t GetU16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
-
 }  // namespace
-
-void CorruptHeader(uint8_t* reply, size_t size, HeaderFault fault) {
-  if (size < kHeaderBytes) return;
-  switch (fault) {
-    case HeaderFault::kNone:
-      break;
-    case HeaderFault::kTransactionId:
-      PutU16(reply, static_cast<uint16_t>(GetU16(reply) + 1));
-      break;
-    case HeaderFault::kProtocol:
-      PutU16(reply + 2, 1);
-      break;
-    case HeaderFault::kLength:
-      PutU16(reply + 4, static_cast<uint16_t>(kMaxPacketBytes - kMbapBytes + 1));
-      break;
-    case HeaderFault::kUnit:
-      reply[6] = static_cast<uint8_t>(reply[6] + 1);
-      break;
-    case HeaderFault::kFunction:
-      reply[7] ^= 0x01;
-      break;
-  }
-}
-
-bool ParseHeaderFault(const std::string& text, HeaderFault* fault) {
-  static const struct {
-    const char* name;
-    HeaderFault fault;
-  } kNames[] = {{"tid", HeaderFault::kTransactionId}, {"protocol", HeaderFault::kProtocol},
-                {"length", HeaderFault::kLength},     {"unit", HeaderFault::kUnit},
-                {"function", HeaderFault::kFunction}, {"none", HeaderFault::kNone}};
-  for (const auto& n : kNames) {
-    if (text == n.name) {
-      *fault = n.fault;
-      return true;
-    }
-  }
-  return false;
-}
-
-const char* HeaderFaultName(HeaderFault fault) {
-  switch (fault) {
-    case HeaderFault::kNone:
-      return "none";
-    case HeaderFault::kTransactionId:
-      return "tid";
-    case HeaderFault::kProtocol:
-      return "protocol";
-    case HeaderFault::kLength:
-      return "length";
-    case HeaderFault::kUnit:
-      return "unit";
-    case HeaderFault::kFunction:
-      return "function";
-  }
-  return "none";
-}
 
 bool ParseEndpoint(const std::string& text, EndpointSpec* spec, std::string* error) {
   char host[256];
@@ -106,9 +44,12 @@ bool ParseEndpoint(const std::string& text, EndpointSpec* spec, std::string* err
   return true;
 }
 
-DeviceServer::Connection::Connection(platform::TcpSocket s, size_t e)
+DeviceServer::Connection::Connection(platform::TcpSocket s, size_t e, VirtualDevice& d,
+                                     std::function<int(Connection&, uint32_t)> hold)
     : socket(std::move(s)),
       endpoint(e),
+      device(d),
+      link(device, [this, hold](uint32_t ms) { return hold(*this, ms); }),
       in(new uint8_t[kInCapacity]),
       out(new uint8_t[kOutCapacity]) {
   socket.SetSpinUs(kRequestSpinUs);
@@ -174,14 +115,12 @@ void DeviceServer::SetFaults(size_t endpoint, const LinkFaults& faults) {
   ++faultsGeneration_;
 }
 
-const LinkFaults& DeviceServer::FaultsOf(Connection& c) {
+void DeviceServer::UpdateFaults(Connection& c) {
   uint64_t generation = faultsGeneration_.load();
-  if (generation != c.faultsGeneration) {
-    std::lock_guard<std::mutex> lock(faultMutex_);
-    c.faults = faults_[c.endpoint];
-    c.faultsGeneration = generation;
-  }
-  return c.faults;
+  if (generation == c.faultsGeneration) return;
+  std::lock_guard<std::mutex> lock(faultMutex_);
+  c.link.Set(faults_[c.endpoint]);
+  c.faultsGeneration = generation;
 }
 
 LinkFaults DeviceServer::faults(size_t endpoint) const {
@@ -271,7 +210,14 @@ void DeviceServer::Accept(size_t endpoint) {
     if (listeners_[endpoint].Accept(&socket, 0) != platform::kOk) return;
     // Beyond the device's connections, a new one is closed at once.
     if (connections_.size() >= kMaxConnections) continue;
-    connections_.push_back(std::make_unique<Connection>(std::move(socket), endpoint));
+    // A slow reply is held on the connection's own thread and dies with the
+    // connection. The clock counts whole milliseconds: one more makes the
+    // hold at least as long as asked.
+    auto hold = [this](Connection& c, uint32_t ms) {
+      return HoldBack(c, device_.clock().NowMs() + ms + 1) ? QXM_OK : QXM_ERR_CONNECTION_LOST;
+    };
+    connections_.push_back(
+        std::make_unique<Connection>(std::move(socket), endpoint, device_, hold));
     Connection* c = connections_.back().get();
     c->activeMs = device_.clock().NowMs();
     c->thread = std::thread([this, c] { Serve(*c); });
@@ -341,8 +287,8 @@ bool DeviceServer::TakeRequests(Connection& c) {
   while (!c.restartSent && c.inEnd - c.inStart >= kMbapBytes) {
     const uint8_t* request = c.in.get() + c.inStart;
     size_t have = c.inEnd - c.inStart;
-    uint16_t protocol = GetU16(request + 2);
-    uint16_t length = GetU16(request + 4);
+    uint16_t protocol = GetU16BE(request, have, 2);
+    uint16_t length = GetU16BE(request, have, 4);
     if (protocol != 0 || length < 2) return false;  // not Modbus TCP: no way back into step
     size_t total = kMbapBytes + length;
     bool overLong = total > kMaxPacketBytes;
@@ -351,23 +297,21 @@ bool DeviceServer::TakeRequests(Connection& c) {
     size_t taken = have < total ? have : total;
     c.inStart += taken;
     c.skip = total - taken;
-    ++c.requests;
     ++requestCount_;
     LogServed(c.endpoint, RequestFirstRegister(request, taken));
-    const LinkFaults& f = FaultsOf(c);
-    if (f.dropAfter >= 0 && c.requests > static_cast<uint64_t>(f.dropAfter)) return false;
-    if (f.noAnswer) continue;
+    UpdateFaults(c);
     // A slow reply waits alone: the replies before it go now.
-    if ((f.slowMs > 0 || kOutCapacity - c.outEnd < kMaxPacketBytes) && !Flush(c)) return false;
-    bool restart = false;
-    uint8_t* reply = c.out.get() + c.outEnd;
-    size_t size = AnswerRequest(device_, request, total, reply, &restart);
-    CorruptHeader(reply, size, f.corruptHeader);
-    // The clock counts whole milliseconds: one more makes the hold at least
-    // slowMs.
-    if (f.slowMs > 0 && !HoldBack(c, device_.clock().NowMs() + f.slowMs + 1)) return false;
-    c.outEnd += size;
-    if (restart) {
+    if ((c.link.faults().slowMs > 0 || kOutCapacity - c.outEnd < kMaxPacketBytes) && !Flush(c)) {
+      return false;
+    }
+    uint8_t* slot = c.out.get() + c.outEnd;
+    std::memcpy(slot, request, overLong ? kHeaderBytes : total);
+    int unused = 0;
+    int code = c.link.Exchange(slot, &unused);
+    if (code == QXM_ERR_REPLY_TIMEOUT) continue;  // vanished unanswered
+    if (code != QXM_OK) return false;             // the connection closes
+    c.outEnd += c.link.replyBytes();
+    if (c.device.TakeRestartRequest()) {
       // The reply goes out first; then the loop takes the device away.
       if (!Flush(c)) return false;
       c.restartSent = true;

@@ -9,7 +9,7 @@
 // is closed. A request longer than the station's 1536-byte buffer is
 // answered with kIllegalDataValue and its bytes are read and dropped; a
 // function the device does not serve gets kIllegalFunction
-// (sim/core/feedback.h).
+// (sim/feedback.h).
 //
 // Cost: a request is served from a fixed input buffer into a fixed reply
 // buffer, under the device lock alone (the faults in force are copied to the
@@ -38,35 +38,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/host/listener.h"
+#include "platform/host/poll.h"
 #include "platform/socket.h"
-#include "sim/core/virtual_device.h"
+#include "sim/link_faults.h"
+#include "sim/virtual_device.h"
 
 namespace qxsim {
-
-enum class HeaderFault {
-  kNone,
-  kTransactionId,  // transaction identifier one off
-  kProtocol,       // protocol identifier 1
-  kLength,         // length 1531: one byte beyond the 1536-byte buffer
-  kUnit,           // unit identifier one off
-  kFunction,       // function code with its lowest bit flipped (76 -> 77)
-};
-// "tid", "protocol", "length", "unit", "function".
-bool ParseHeaderFault(const std::string& text, HeaderFault* fault);
-const char* HeaderFaultName(HeaderFault fault);
-// Spoils one field of a reply's header (size bytes, at least 8) as the
-// fault names.
-void CorruptHeader(uint8_t* reply, size_t size, HeaderFault fault);
-
-// Faults of one endpoint's link.
-struct LinkFaults {
-  bool noAnswer = false;  // requests vanish unanswered; the device never sees them
-  uint32_t slowMs = 0;    // every reply is held back this long
-  HeaderFault corruptHeader = HeaderFault::kNone;
-  // A connection answers this many requests; the next one closes it
-  // unanswered and unprocessed. -1: never. Counted per connection.
-  int dropAfter = -1;
-};
 
 struct EndpointSpec {
   std::string name;   // "usb", "eth"
@@ -138,19 +116,20 @@ class DeviceServer {
  private:
   static constexpr size_t kMaxConnections = 64;
   struct Connection {
-    Connection(platform::TcpSocket s, size_t e);
+    Connection(platform::TcpSocket s, size_t e, VirtualDevice& device,
+               std::function<int(Connection&, uint32_t)> hold);
     platform::TcpSocket socket;
     size_t endpoint;
+    DeviceLink device;
+    FaultyLink link;                // the faults in force on the connection, in front of the device
     std::unique_ptr<uint8_t[]> in;  // kInCapacity bytes; [inStart, inEnd) unread
     size_t inStart = 0;
     size_t inEnd = 0;
     size_t skip = 0;                 // bytes of an over-long request still to drop
     std::unique_ptr<uint8_t[]> out;  // kOutCapacity bytes of replies not yet sent
     size_t outEnd = 0;
-    uint64_t requests = 0;
     // When it last brought a request or was busy answering (device clock).
     std::atomic<uint64_t> activeMs{0};
-    LinkFaults faults;  // the connection's copy of its endpoint's faults
     uint64_t faultsGeneration = ~uint64_t{0};
     bool restartSent = false;          // nothing more reaches the device
     std::atomic<bool> closing{false};  // set by the loop before it shuts the socket
@@ -170,7 +149,8 @@ class DeviceServer {
   bool Flush(Connection& c);
   // Holds the replies back until dueMs on the device's clock.
   bool HoldBack(Connection& c, uint64_t dueMs);
-  const LinkFaults& FaultsOf(Connection& c);
+  // Brings the connection's faults up to its endpoint's.
+  void UpdateFaults(Connection& c);
   void Reap();  // joins the threads of connections that ended
   void CloseIdle(uint64_t nowMs);
   void CloseAll();

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "sim/core/packing.h"
+#include "platform/byte_order.h"
 #include "sim/core/protocol.h"
 
 namespace qxsim {
@@ -154,10 +154,8 @@ void Jig::DataBlock(uint8_t* bytes) const {
   // 5, 6 and 7 the six values, float 4 nothing.
   static const int kValueFloats[6] = {1, 2, 3, 5, 6, 7};
   for (int i = 0; i < 6; ++i) {
-    float value = static_cast<float>(settings_.values[i]);
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    PutU32BE(bits, bytes + 4 + 4 * kValueFloats[i]);
+    PutF32BE(bytes, kSimJigDataRegisters * 2, 4 + 4 * kValueFloats[i],
+             static_cast<float>(settings_.values[i]));
   }
   bytes[5] = settings_.code;
   bytes[6] = static_cast<uint8_t>(settings_.type >> 8);

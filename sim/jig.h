@@ -25,8 +25,8 @@
 #include <string>
 
 #include "base/cli.h"
-#include "sim/core/virtual_device.h"
 #include "sim/features/analog_model.h"
+#include "sim/virtual_device.h"
 
 namespace qxsim {
 

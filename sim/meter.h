@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "base/cli.h"
-#include "platform/pty.h"
+#include "platform/host/pty.h"
 #include "sim/core/sim_clock.h"
 
 namespace qxsim {

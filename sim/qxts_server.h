@@ -24,6 +24,8 @@
 
 #include "base/cli.h"
 #include "platform/file.h"
+#include "platform/host/listener.h"
+#include "platform/host/poll.h"
 #include "platform/socket.h"
 #include "sim/core/sim_clock.h"
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/posix/socket_os.h"
 #include "platform/status.h"
 
 namespace platform {
@@ -26,6 +27,10 @@ namespace {
 // stretch, and any wait shorter than kTimerFloorMs, is polled instead.
 constexpr uint32_t kTimerSlackMs = 10;
 constexpr uint32_t kTimerFloorMs = 20;
+
+}  // namespace
+
+namespace posix_socket {
 
 int FromErrno(int err) {
   switch (err) {
@@ -70,7 +75,11 @@ bool NumericAddress(const char* host, in_addr* address) {
   return inet_pton(AF_INET, host, address) == 1;
 }
 
-}  // namespace
+}  // namespace posix_socket
+
+using posix_socket::FromErrno;
+using posix_socket::NumericAddress;
+using posix_socket::WaitFor;
 
 void TcpSocket::Close() {
   if (handle_ >= 0) {
@@ -238,126 +247,6 @@ int TcpSocket::SendSome(const void* data, size_t length, size_t* sent) {
     lastOsError_ = errno;
     return FromErrno(errno);
   }
-}
-
-int TcpListener::Listen(const char* host, uint16_t port, int backlog) {
-  Close();
-  lastOsError_ = 0;
-  if (host == nullptr || host[0] == '\0') return kBadAddress;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  if (!NumericAddress(host, &addr.sin_addr)) return kBadAddress;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    lastOsError_ = errno;
-    return kIoError;
-  }
-  // A port that a stopped server left in TIME_WAIT can be bound again at once.
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd, backlog) != 0) {
-    lastOsError_ = errno;
-    ::close(fd);
-    return kIoError;
-  }
-  socklen_t length = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  port_ = ntohs(addr.sin_port);
-  handle_ = fd;
-  return kOk;
-}
-
-int TcpListener::Accept(TcpSocket* connection, uint32_t timeoutMs) {
-  if (handle_ < 0) return kNotOpen;
-  if (connection == nullptr) return kBadArgument;
-  Deadline deadline(timeoutMs);
-  for (;;) {
-    int fd = ::accept4(static_cast<int>(handle_), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      int one = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      connection->Close();
-      connection->handle_ = fd;
-      return kOk;
-    }
-    if (errno == EINTR || errno == ECONNABORTED) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      lastOsError_ = errno;
-      return FromErrno(errno);
-    }
-    if (deadline.Expired()) return kTimeout;
-    int status = WaitFor(static_cast<int>(handle_), POLLIN, deadline.RemainingMs(), &lastOsError_);
-    if (status != kOk) return status;
-  }
-}
-
-void TcpListener::Close() {
-  if (handle_ >= 0) {
-    ::close(static_cast<int>(handle_));
-    handle_ = -1;
-  }
-}
-
-Waker::~Waker() { Close(); }
-
-int Waker::Open() {
-  Close();
-  int fds[2];
-  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return kIoError;
-  readHandle_ = fds[0];
-  writeHandle_ = fds[1];
-  return kOk;
-}
-
-void Waker::Wake() {
-  if (writeHandle_ < 0) return;
-  uint8_t byte = 1;
-  // A full pipe already holds a wake-up.
-  ssize_t ignored = ::write(static_cast<int>(writeHandle_), &byte, 1);
-  (void)ignored;
-}
-
-void Waker::Drain() {
-  if (readHandle_ < 0) return;
-  uint8_t bytes[64];
-  while (::read(static_cast<int>(readHandle_), bytes, sizeof bytes) > 0) {
-  }
-}
-
-void Waker::Close() {
-  for (intptr_t* h : {&readHandle_, &writeHandle_}) {
-    if (*h >= 0) ::close(static_cast<int>(*h));
-    *h = -1;
-  }
-}
-
-int Poll(PollItem* items, size_t count, uint32_t timeoutMs) {
-  pollfd fds[256];
-  std::vector<pollfd> many;
-  pollfd* p = fds;
-  if (count > sizeof fds / sizeof fds[0]) {
-    many.resize(count);
-    p = many.data();
-  }
-  for (size_t i = 0; i < count; ++i) {
-    short events = 0;
-    if (items[i].wantRead) events |= POLLIN;
-    if (items[i].wantWrite) events |= POLLOUT;
-    p[i] = pollfd{static_cast<int>(items[i].handle), events, 0};
-  }
-  int n;
-  do {
-    n = ::poll(p, count, OsWaitMs(timeoutMs));
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return kIoError;
-  for (size_t i = 0; i < count; ++i) {
-    // A close or a failure shows as readable: the next receive tells which.
-    items[i].readable = (p[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-    items[i].writable = (p[i].revents & (POLLOUT | POLLERR)) != 0;
-  }
-  return kOk;
 }
 
 }  // namespace platform

@@ -1,6 +1,6 @@
-// TCP client and listener sockets on Winsock. Sockets are non-blocking and
-// every wait goes through select with the time left. The bench's waker and
-// Poll are POSIX-only: the bench is not built for Windows.
+// TCP client sockets on Winsock. Sockets are non-blocking and every wait goes
+// through select with the time left. The listener is the bench's
+// (platform/host/win32/); the waker and Poll are POSIX-only.
 #include "platform/socket.h"
 
 #include <winsock2.h>
@@ -11,10 +11,11 @@
 
 #include "platform/clock.h"
 #include "platform/status.h"
+#include "platform/win32/socket_os.h"
 
 namespace platform {
 
-namespace {
+namespace win32_socket {
 
 int FromWsa(int code) {
   switch (code) {
@@ -86,6 +87,12 @@ int WaitFor(SOCKET s, bool write, uint32_t timeoutMs, int* osError) {
   }
   return kOk;
 }
+
+}  // namespace win32_socket
+
+using namespace win32_socket;
+
+namespace {
 
 int Clamp(size_t length) { return length > INT_MAX ? INT_MAX : static_cast<int>(length); }
 
@@ -205,66 +212,6 @@ int TcpSocket::SendSome(const void* data, size_t length, size_t* sent) {
   if (code == WSAEWOULDBLOCK) return kOk;
   lastOsError_ = code;
   return FromWsa(code);
-}
-
-int TcpListener::Listen(const char* host, uint16_t port, int backlog) {
-  Close();
-  lastOsError_ = 0;
-  if (host == nullptr || host[0] == '\0') return kBadAddress;
-  sockaddr_in addr;
-  if (Resolve(host, port, &addr) != kOk) return kBadAddress;
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) {
-    lastOsError_ = WSAGetLastError();
-    return kIoError;
-  }
-  // Windows lets SO_REUSEADDR steal a port in use; exclusive use refuses a
-  // taken port as POSIX does.
-  BOOL one = TRUE;
-  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
-  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, backlog) != 0 ||
-      !SetNonBlocking(s)) {
-    lastOsError_ = WSAGetLastError();
-    closesocket(s);
-    return kIoError;
-  }
-  int length = sizeof addr;
-  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &length);
-  port_ = ntohs(addr.sin_port);
-  handle_ = static_cast<intptr_t>(s);
-  return kOk;
-}
-
-int TcpListener::Accept(TcpSocket* connection, uint32_t timeoutMs) {
-  if (handle_ < 0) return kNotOpen;
-  if (connection == nullptr) return kBadArgument;
-  Deadline deadline(timeoutMs);
-  for (;;) {
-    SOCKET s = accept(Sock(handle_), nullptr, nullptr);
-    if (s != INVALID_SOCKET) {
-      SetNonBlocking(s);
-      NoDelay(s);
-      connection->Close();
-      connection->handle_ = static_cast<intptr_t>(s);
-      return kOk;
-    }
-    int code = WSAGetLastError();
-    if (code == WSAECONNRESET) continue;  // the client gave up before we took it
-    if (code != WSAEWOULDBLOCK) {
-      lastOsError_ = code;
-      return FromWsa(code);
-    }
-    if (deadline.Expired()) return kTimeout;
-    int status = WaitFor(Sock(handle_), false, deadline.RemainingMs(), &lastOsError_);
-    if (status != kOk) return status;
-  }
-}
-
-void TcpListener::Close() {
-  if (handle_ >= 0) {
-    closesocket(Sock(handle_));
-    handle_ = -1;
-  }
 }
 
 }  // namespace platform

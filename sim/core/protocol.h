@@ -10,21 +10,24 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "qxm/modbus_wire.h"
+#include "qxm/qxm.h"
+
 namespace qxsim {
 
-constexpr uint8_t kFeedbackFunction = 76;
+// The feedback function, the exception flag and the MBAP header are the
+// device-access library's (qxm/modbus_wire.h).
 // The standard functions, for tools that do not speak function 76.
 constexpr uint8_t kReadHoldingRegisters = 3;
 constexpr uint8_t kReadInputRegisters = 4;
 constexpr uint8_t kWriteSingleRegister = 6;
 constexpr uint8_t kWriteMultipleRegisters = 16;
-constexpr size_t kMaxReadRegisters = 125;   // what one standard read may ask for
-constexpr size_t kMaxWriteRegisters = 123;  // and one write of several carry
-constexpr uint8_t kExceptionFlag = 0x80;
-constexpr size_t kMbapBytes = 6;    // transaction, protocol, length
-constexpr size_t kHeaderBytes = 8;  // MBAP + unit + function
+constexpr size_t kMaxReadRegisters = 125;             // what one standard read may ask for
+constexpr size_t kMaxWriteRegisters = 123;            // and one write of several carry
+constexpr size_t kMbapBytes = kMbapHeaderSize - 1;    // transaction, protocol, length
+constexpr size_t kHeaderBytes = kMbapHeaderSize + 1;  // MBAP + unit + function
 // The station's request/reply buffer; neither may grow beyond it.
-constexpr size_t kMaxPacketBytes = 1536;
+constexpr size_t kMaxPacketBytes = QXM_BUFFER_SIZE;
 
 // Exception codes of the device.
 enum SimException : uint8_t {

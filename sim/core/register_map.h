@@ -32,12 +32,36 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <vector>
 
 namespace qxsim {
+
+// 32-bit values in two registers, high word first.
+inline void PutU32(uint32_t v, uint16_t* regs) {
+  regs[0] = static_cast<uint16_t>(v >> 16);
+  regs[1] = static_cast<uint16_t>(v);
+}
+
+inline uint32_t GetU32(const uint16_t* regs) {
+  return static_cast<uint32_t>(regs[0]) << 16 | regs[1];
+}
+
+inline void PutF32(float f, uint16_t* regs) {
+  uint32_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  PutU32(bits, regs);
+}
+
+inline float GetF32(const uint16_t* regs) {
+  uint32_t bits = GetU32(regs);
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
 
 class RegisterBlock {
  public:

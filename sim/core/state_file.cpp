@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "platform/file.h"
 #include "platform/status.h"
 
@@ -17,12 +18,8 @@ constexpr char kMagic[8] = {'Q', 'X', 'S', 'I', 'M', 'S', 'T', '1'};
 constexpr size_t kMaxFileBytes = 64u << 20;
 
 void PutU32(std::vector<uint8_t>* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (24 - 8 * i)));
-}
-
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
+  out->resize(out->size() + 4);
+  PutU32BE(out->data(), out->size(), out->size() - 4, v);
 }
 
 std::string Describe(const std::string& what, const std::string& path, int osError) {
@@ -130,11 +127,11 @@ std::vector<FlashPatch> ParseJournal(const uint8_t* data, size_t length) {
   std::vector<FlashPatch> out;
   size_t at = 0;
   while (data != nullptr && length - at >= 12) {
-    uint32_t bytes = GetU32(data + at + 4);
+    uint32_t bytes = GetU32BE(data, length, at + 4);
     if (length - at - 12 < bytes) break;
-    if (Crc32(data + at, 8 + size_t{bytes}) != GetU32(data + at + 8 + bytes)) break;
+    if (Crc32(data + at, 8 + size_t{bytes}) != GetU32BE(data, length, at + 8 + bytes)) break;
     FlashPatch patch;
-    patch.address = GetU32(data + at);
+    patch.address = GetU32BE(data, length, at);
     patch.bytes.assign(data + at + 8, data + at + 8 + bytes);
     out.push_back(std::move(patch));
     at += 12 + size_t{bytes};
@@ -156,19 +153,19 @@ bool ParseStateFile(const uint8_t* data, size_t length, std::vector<StateSection
   *error = bad;
   if (data == nullptr || length < sizeof kMagic + 8 ||
       std::memcmp(data, kMagic, sizeof kMagic) != 0 ||
-      Crc32(data, length - 4) != GetU32(data + length - 4)) {
+      Crc32(data, length - 4) != GetU32BE(data, length, length - 4)) {
     return false;
   }
   size_t end = length - 4;
   size_t at = sizeof kMagic;
-  uint32_t count = GetU32(data + at);
+  uint32_t count = GetU32BE(data, length, at);
   at += 4;
   std::vector<StateSection> out;
   for (uint32_t i = 0; i < count; ++i) {
     if (end - at < 8) return false;
     StateSection s;
     s.tag.assign(reinterpret_cast<const char*>(data + at), 4);
-    uint32_t sectionLength = GetU32(data + at + 4);
+    uint32_t sectionLength = GetU32BE(data, length, at + 4);
     at += 8;
     if (end - at < sectionLength) return false;
     s.bytes.assign(data + at, data + at + sectionLength);

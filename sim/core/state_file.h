@@ -14,9 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "sim/core/virtual_device.h"
+#include "sim/core/flash.h"
 
 namespace qxsim {
+
+// One tagged piece of the state file.
+struct StateSection {
+  std::string tag;  // four characters
+  std::vector<uint8_t> bytes;
+};
 
 // sync false: the file outlives a killed process but not a crashed machine,
 // and the write costs no disk wait (platform::WriteFileAtomically).

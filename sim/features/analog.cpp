@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "sim/core/packing.h"
+#include "platform/byte_order.h"
 #include "sim/core/protocol.h"
 
 namespace qxsim {

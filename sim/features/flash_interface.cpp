@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "sim/core/packing.h"
+#include "platform/byte_order.h"
 #include "sim/core/protocol.h"
 
 namespace qxsim {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <utility>
 
-#include "sim/core/packing.h"
+#include "platform/byte_order.h"
 #include "sim/core/protocol.h"
 #include "sim/features/versions.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "sim/core/packing.h"
+#include "platform/byte_order.h"
 #include "sim/core/protocol.h"
 
 namespace qxsim {
@@ -14,9 +14,7 @@ namespace {
 constexpr uint32_t kImageMagic = 0x51584658;  // "QXFX"
 
 float DecodeVersion(const uint8_t* p) {
-  uint32_t bits = GetU32BE(p);
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
+  float value = GetF32BE(p, 4, 0);
   if (std::isnan(value)) return value;
   if (value > 1000.0f || value < 0.0f) return static_cast<float>(p[2] + p[3] / 100.0);
   return value;
@@ -25,19 +23,20 @@ float DecodeVersion(const uint8_t* p) {
 }  // namespace
 
 float FirmwareVersionFromInfoPage(const uint8_t* page) {
-  if (GetU32BE(page) != kImageMagic || GetU32BE(page + 4) != kDeviceCode) return 0.0f;
+  if (GetU32BE(page, kFlashPageBytes, 0) != kImageMagic ||
+      GetU32BE(page, kFlashPageBytes, 4) != kDeviceCode) {
+    return 0.0f;
+  }
   return DecodeVersion(page + 8);
 }
 
 void WriteFactoryInfoPage(uint8_t* page, float version) {
   std::memset(page, 0xFF, kFlashPageBytes);
   std::memset(page, 0, 128);
-  uint32_t bits;
-  std::memcpy(&bits, &version, sizeof bits);
-  PutU32BE(kImageMagic, page);
-  PutU32BE(kDeviceCode, page + 4);
-  PutU32BE(bits, page + 8);
-  PutU32BE(bits, page + 12);
+  PutU32BE(page, kFlashPageBytes, 0, kImageMagic);
+  PutU32BE(page, kFlashPageBytes, 4, kDeviceCode);
+  PutF32BE(page, kFlashPageBytes, 8, version);
+  PutF32BE(page, kFlashPageBytes, 12, version);
   page[19] = 1;  // one image
 }
 

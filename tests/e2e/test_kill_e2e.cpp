@@ -21,7 +21,7 @@
 #include "qxm/qxm.h"
 #include "server/server_link.h"
 #include "sim/core/state_file.h"
-#include "sim/core/virtual_device.h"
+#include "sim/virtual_device.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 

@@ -11,7 +11,9 @@
 
 #include "platform/clock.h"
 #include "platform/file.h"
-#include "platform/pty.h"
+#include "platform/host/listener.h"
+#include "platform/host/poll.h"
+#include "platform/host/pty.h"
 #include "platform/serial.h"
 #include "platform/settings.h"
 #include "platform/socket.h"

@@ -13,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/host/listener.h"
 #include "platform/number.h"
 #include "platform/serial.h"
 #include "platform/settings.h"

@@ -6,8 +6,8 @@
 #include <cmath>
 
 #include "platform/clock.h"
-#include "sim/core/packing.h"
-#include "sim/core/virtual_device.h"
+#include "sim/core/register_map.h"
+#include "sim/virtual_device.h"
 
 namespace {
 

@@ -18,11 +18,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "platform/file.h"
 #include "platform/socket.h"
 #include "platform/status.h"
 #include "sim/bench.h"
-#include "sim/core/feedback.h"
+#include "sim/feedback.h"
 #include "sim/core/protocol.h"
 #include "sim/core/state_file.h"
 #include "sim/line.h"
@@ -52,20 +53,13 @@ struct Rec {
 };
 
 void PutU32(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (24 - 8 * i)));
+  b.resize(b.size() + 4);
+  PutU32BE(b.data(), b.size(), b.size() - 4, v);
 }
 
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
+uint32_t GetU32(const uint8_t* p) { return GetU32BE(p, 4, 0); }
 
-float GetF32(const uint8_t* p) {
-  uint32_t bits = GetU32(p);
-  float f;
-  std::memcpy(&f, &bits, sizeof f);
-  return f;
-}
+float GetF32(const uint8_t* p) { return GetF32BE(p, 4, 0); }
 
 Rec Read(uint16_t address, uint8_t count) { return Rec{0, address, count, {}}; }
 

@@ -6,7 +6,7 @@
 #include "qxm/mbap.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_errors.h"
-#include "sim/core/feedback.h"
+#include "sim/feedback.h"
 
 namespace {
 
@@ -39,7 +39,27 @@ class BenchDevice::Backend : public QxmBackend {
   uint16_t transaction = 0;
 };
 
-BenchDevice::BenchDevice(qxsim::BenchOptions options) : bench_(std::move(options)) {
+namespace {
+
+// A slow reply on the clock in force. The device has acted; a reply later
+// than the library waits is lost to it, as on TCP, once the time-out has passed.
+int HoldOnClock(uint32_t ms) {
+  const uint32_t timeoutMs = QxmReplyTimeoutMs();
+  const bool late = ms > timeoutMs;
+  const uint32_t waitMs = late ? timeoutMs : ms;
+  auto* fake = dynamic_cast<platform::FakeClock*>(&platform::GetClock());
+  if (fake != nullptr) {
+    fake->Advance(waitMs);
+  } else {
+    platform::SleepMs(waitMs);
+  }
+  return late ? QXM_ERR_REPLY_TIMEOUT : QXM_OK;
+}
+
+}  // namespace
+
+BenchDevice::BenchDevice(qxsim::BenchOptions options)
+    : bench_(std::move(options)), device_(bench_.device()), faults_(device_, HoldOnClock) {
   int next = 0;
   if (QxmRegisterBackend(std::make_unique<NullBackend>(), &next) == QXM_OK) {
     QXM_Close(next);
@@ -124,33 +144,35 @@ int BenchDevice::Exchange(Backend& link, unsigned char* buffer, int* errorAddres
   recorder_.KeepRequest(buffer, size);
   int code = QXM_OK;
   size_t replySize = 0;
-  Bytes frame(buffer, buffer + size);
+  unsigned char frame[QXM_BUFFER_SIZE];
+  std::memcpy(frame, buffer, size);
   const uint16_t transaction = ++link.transaction;
   frame[0] = static_cast<uint8_t>(transaction >> 8);
   frame[1] = static_cast<uint8_t>(transaction);
+  size_t have = 0;
   if (link.boot != boots_) {
     code = QXM_ERR_CONNECTION_LOST;  // the restart dropped the connection
   } else {
-    code = faults_.Carry(&frame, [this](Bytes* f) {
-      bool restart = false;
-      *f = qxsim::AnswerRequest(model(), f->data(), f->size(), &restart);
-      if (!restart) return;
+    int unused = 0;
+    code = faults_.Exchange(frame, &unused);
+    have = faults_.replyBytes();
+    if (device_.TakeRestartRequest()) {
       ++boots_;
       away_ = true;
       awayUntil_ = platform::TickMs() + bench_.options().restartMs;
-    });
+    }
   }
-  if (code == QXM_OK && frame.size() < kMbapHeaderSize) code = QXM_ERR_REPLY_TIMEOUT;
+  if (code == QXM_OK && have < kMbapHeaderSize) code = QXM_ERR_REPLY_TIMEOUT;
   if (code == QXM_OK) {
     size_t body = 0;
-    code = CheckReplyHeader(frame.data(), transaction, buffer[6], QXM_BUFFER_SIZE, &body);
+    code = CheckReplyHeader(frame, transaction, buffer[6], QXM_BUFFER_SIZE, &body);
     replySize = kMbapHeaderSize + body;
     // A reply shorter than its length field leaves the reader waiting.
-    if (code == QXM_OK && frame.size() < replySize) code = QXM_ERR_REPLY_TIMEOUT;
+    if (code == QXM_OK && have < replySize) code = QXM_ERR_REPLY_TIMEOUT;
   }
-  if (code == QXM_OK) code = CheckReplyFunction(frame.data(), replySize, errorAddress);
+  if (code == QXM_OK) code = CheckReplyFunction(frame, replySize, errorAddress);
   if (code == QXM_OK) {
-    std::memcpy(buffer, frame.data(), replySize);
+    std::memcpy(buffer, frame, replySize);
     buffer[0] = buffer[1] = 0;  // the caller sees the transaction it sent
   }
   if (code != QXM_OK && code < QXM_ERR_DEVICE_EXCEPTION_BASE) link.connected = false;

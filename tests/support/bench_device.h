@@ -23,8 +23,10 @@
 
 #include "qxm/qxm_backend.h"
 #include "sim/bench.h"
-#include "tests/support/link_faults.h"
+#include "sim/link_faults.h"
 #include "tests/support/link_recorder.h"
+
+using qxsim::LinkFaults;
 
 class BenchDevice {
  public:
@@ -71,7 +73,8 @@ class BenchDevice {
 
   qxsim::Bench bench_;
   LinkRecorder recorder_;
-  FaultInjector faults_;
+  qxsim::DeviceLink device_;
+  qxsim::FaultyLink faults_;
   std::deque<int> openFailures_;
   std::set<int> handles_;
   int handle_ = 0;

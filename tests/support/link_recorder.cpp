@@ -2,28 +2,13 @@
 
 #include <algorithm>
 
-#include "device/feedback_exchange.h"
 #include "platform/byte_order.h"
+#include "sim/feedback.h"
 
 void ForEachRecord(
     const Bytes& request,
     const std::function<void(bool write, uint16_t address, size_t count, size_t offset)>& fn) {
-  size_t at = kFeedbackHeaderSize;
-  size_t replyAt = 0;
-  while (at + kFeedbackRecordSize <= request.size()) {
-    const bool write = request[at] == 1;
-    const uint16_t address = GetU16BE(request.data(), request.size(), at + 1);
-    const size_t count = request[at + 3];
-    at += kFeedbackRecordSize;
-    if (write) {
-      if (at + 2 * count > request.size()) return;
-      fn(true, address, count, at);
-      at += 2 * count;
-    } else {
-      fn(false, address, count, replyAt);
-      replyAt += 2 * count;
-    }
-  }
+  qxsim::ForEachRecord(request.data(), request.size(), fn);
 }
 
 std::vector<uint32_t> LinkRecorder::WrittenU32(uint16_t address) const {

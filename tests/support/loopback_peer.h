@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/host/listener.h"
 #include "platform/socket.h"
 
 class PeerConnection {

@@ -1,8 +1,9 @@
-// The virtual Z5: one device state behind both endpoints. The core (this
-// file) holds the register map, the flash, power-on and restart and the
-// state sections; each feature (sim/features/) keeps its own state and
-// registers, and features reach each other by reference. Requests come in
-// through Feedback (sim/core/feedback.h frames them).
+// The virtual Z5: one device state behind both endpoints, assembled here from
+// the core (sim/core/: the register map, the flash, the clock, the state
+// file) and the features (sim/features/), each of which keeps its own state
+// and registers; features reach each other by reference. This class runs
+// power-on and restart and keeps the state sections. Requests come in
+// through Feedback (sim/feedback.h frames them).
 //
 // Thread-safe: every public operation takes the device lock, and a whole
 // feedback request runs under it, so requests from the two endpoints never
@@ -20,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "sim/core/feedback.h"
 #include "sim/core/flash.h"
 #include "sim/core/register_map.h"
 #include "sim/core/sim_clock.h"
+#include "sim/core/state_file.h"
 #include "sim/features/analog.h"
 #include "sim/features/clock.h"
 #include "sim/features/counters.h"
@@ -33,6 +34,7 @@
 #include "sim/features/settings.h"
 #include "sim/features/stream.h"
 #include "sim/features/versions.h"
+#include "sim/feedback.h"
 
 namespace qxsim {
 
@@ -95,12 +97,6 @@ struct DeviceCore {
   Counters counters;
   DeviceSettings settings;
   AnalogFrontEnd analog;
-};
-
-// One tagged piece of the state file.
-struct StateSection {
-  std::string tag;  // four characters
-  std::vector<uint8_t> bytes;
 };
 
 class VirtualDevice {

@@ -1,4 +1,4 @@
-#include "platform/pty.h"
+#include "platform/host/pty.h"
 
 #include <fcntl.h>
 #include <poll.h>

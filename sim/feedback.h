@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace qxsim {
@@ -34,6 +35,13 @@ struct FeedbackRecord {
 // record that is malformed. Callers stop when *at reaches length.
 uint8_t NextFeedbackRecord(const uint8_t* records, size_t length, size_t* at,
                            FeedbackRecord* record);
+
+// Calls fn for each record of a feedback request frame (header first), up
+// to the first malformed one: a write's offset is where its values start in
+// the request, a read's where its values start in the reply's data.
+void ForEachRecord(
+    const uint8_t* request, size_t size,
+    const std::function<void(bool write, uint16_t address, size_t count, size_t offset)>& fn);
 
 // Writes the reply frame to a request frame of at least 8 bytes into reply
 // (room for kMaxPacketBytes) and returns its size; 0 for a shorter request

@@ -1,12 +1,12 @@
-#include "sim/core/virtual_device.h"
+#include "sim/virtual_device.h"
 
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 
-#include "sim/core/feedback.h"
-#include "sim/core/packing.h"
+#include "platform/byte_order.h"
 #include "sim/core/protocol.h"
+#include "sim/feedback.h"
 
 namespace qxsim {
 
@@ -324,7 +324,7 @@ std::vector<StateSection> VirtualDevice::SaveStateLocked() const {
   std::vector<StateSection> out;
   for (const FlashRegion& r : kFlashRegions) {
     StateSection s{kFlashTag, std::vector<uint8_t>(4)};
-    PutU32BE(r.base, s.bytes.data());
+    PutU32BE(s.bytes.data(), s.bytes.size(), 0, r.base);
     const std::vector<uint8_t>& bytes = core_.flash.RegionBytes(r);
     s.bytes.insert(s.bytes.end(), bytes.begin(), bytes.end());
     out.push_back(std::move(s));
@@ -339,7 +339,8 @@ bool VirtualDevice::LoadState(const std::vector<StateSection>& sections, std::st
   // Flash sections are checked before any is taken.
   for (const StateSection& s : sections) {
     if (s.tag != kFlashTag) continue;
-    const FlashRegion* r = s.bytes.size() >= 4 ? RegionAt(GetU32BE(s.bytes.data())) : nullptr;
+    const FlashRegion* r =
+        s.bytes.size() >= 4 ? RegionAt(GetU32BE(s.bytes.data(), s.bytes.size(), 0)) : nullptr;
     if (r == nullptr || s.bytes.size() != 4 + size_t{r->size}) {
       *error = "state file holds a flash section that fits no region";
       return false;
@@ -348,7 +349,8 @@ bool VirtualDevice::LoadState(const std::vector<StateSection>& sections, std::st
   std::vector<StateSection> foreign;
   for (const StateSection& s : sections) {
     if (s.tag == kFlashTag) {
-      std::vector<uint8_t>& bytes = core_.flash.RegionBytes(*RegionAt(GetU32BE(s.bytes.data())));
+      std::vector<uint8_t>& bytes =
+          core_.flash.RegionBytes(*RegionAt(GetU32BE(s.bytes.data(), s.bytes.size(), 0)));
       bytes.assign(s.bytes.begin() + 4, s.bytes.end());
       continue;
     }

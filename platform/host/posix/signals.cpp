@@ -1,4 +1,4 @@
-#include "platform/signals.h"
+#include "platform/host/signals.h"
 
 #include <pthread.h>
 #include <signal.h>

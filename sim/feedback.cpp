@@ -1,9 +1,10 @@
-#include "sim/core/feedback.h"
+#include "sim/feedback.h"
 
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "sim/core/protocol.h"
-#include "sim/core/virtual_device.h"
+#include "sim/virtual_device.h"
 
 namespace qxsim {
 
@@ -12,12 +13,8 @@ namespace {
 constexpr uint8_t kRecordRead = 0;
 constexpr uint8_t kRecordWrite = 1;
 
-uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-
-void PutU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
+// Room for a reply's data after its header.
+constexpr size_t kReplyDataRoom = kMaxPacketBytes - kHeaderBytes;
 
 // The reply's data after the function code into data; returns its size, or
 // sets *e. pdu: the request's bytes after the function code.
@@ -25,15 +22,15 @@ size_t AnswerStandard(VirtualDevice& device, uint8_t function, const uint8_t* pd
                       uint8_t* data, uint8_t* e, bool* restartRequested) {
   uint16_t values[kMaxReadRegisters];
   if (function == kReadHoldingRegisters || function == kReadInputRegisters) {
-    size_t count = size == 4 ? GetU16(pdu + 2) : 0;
+    size_t count = size == 4 ? GetU16BE(pdu, size, 2) : 0;
     if (count == 0 || count > kMaxReadRegisters) {
       *e = kIllegalDataValue;
       return 0;
     }
-    *e = device.LinkRead(GetU16(pdu), count, values);
+    *e = device.LinkRead(GetU16BE(pdu, size, 0), count, values);
     if (*e != kExceptionNone) return 0;
     data[0] = static_cast<uint8_t>(count * 2);
-    for (size_t i = 0; i < count; ++i) PutU16(data + 1 + 2 * i, values[i]);
+    for (size_t i = 0; i < count; ++i) PutU16BE(data, kReplyDataRoom, 1 + 2 * i, values[i]);
     return 1 + count * 2;
   }
   if (function == kWriteSingleRegister) {
@@ -41,19 +38,19 @@ size_t AnswerStandard(VirtualDevice& device, uint8_t function, const uint8_t* pd
       *e = kIllegalDataValue;
       return 0;
     }
-    values[0] = GetU16(pdu + 2);
-    *e = device.LinkWrite(GetU16(pdu), 1, values, restartRequested);
+    values[0] = GetU16BE(pdu, size, 2);
+    *e = device.LinkWrite(GetU16BE(pdu, size, 0), 1, values, restartRequested);
     std::memcpy(data, pdu, 4);  // the request echoed
     return 4;
   }
   // Write multiple: address, count, byte count, the values.
-  size_t count = size >= 5 ? GetU16(pdu + 2) : 0;
+  size_t count = size >= 5 ? GetU16BE(pdu, size, 2) : 0;
   if (count == 0 || count > kMaxWriteRegisters || pdu[4] != count * 2 || size != 5 + count * 2) {
     *e = kIllegalDataValue;
     return 0;
   }
-  for (size_t i = 0; i < count; ++i) values[i] = GetU16(pdu + 5 + 2 * i);
-  *e = device.LinkWrite(GetU16(pdu), count, values, restartRequested);
+  for (size_t i = 0; i < count; ++i) values[i] = GetU16BE(pdu, size, 5 + 2 * i);
+  *e = device.LinkWrite(GetU16BE(pdu, size, 0), count, values, restartRequested);
   std::memcpy(data, pdu, 4);  // address and count
   return 4;
 }
@@ -64,7 +61,7 @@ uint8_t NextFeedbackRecord(const uint8_t* p, size_t length, size_t* at, Feedback
   size_t i = *at;
   if (length - i < 4) return kIllegalDataValue;
   uint8_t direction = p[i];
-  *r = FeedbackRecord{direction == kRecordWrite, GetU16(p + i + 1), p[i + 3], nullptr};
+  *r = FeedbackRecord{direction == kRecordWrite, GetU16BE(p, length, i + 1), p[i + 3], nullptr};
   i += 4;
   if (direction != kRecordRead && direction != kRecordWrite) return kIllegalDataValue;
   if (r->count == 0) return kIllegalDataValue;
@@ -76,6 +73,25 @@ uint8_t NextFeedbackRecord(const uint8_t* p, size_t length, size_t* at, Feedback
   }
   *at = i;
   return kExceptionNone;
+}
+
+void ForEachRecord(
+    const uint8_t* request, size_t size,
+    const std::function<void(bool write, uint16_t address, size_t count, size_t offset)>& fn) {
+  if (size <= kHeaderBytes || request[7] != kFeedbackFunction) return;
+  const uint8_t* records = request + kHeaderBytes;
+  size_t length = size - kHeaderBytes;
+  size_t at = 0;
+  size_t replyAt = 0;
+  FeedbackRecord record;
+  while (at < length && NextFeedbackRecord(records, length, &at, &record) == kExceptionNone) {
+    if (record.write) {
+      fn(true, record.address, record.count, static_cast<size_t>(record.data - request));
+    } else {
+      fn(false, record.address, record.count, replyAt);
+      replyAt += size_t{record.count} * 2;
+    }
+  }
 }
 
 size_t AnswerRequest(VirtualDevice& device, const uint8_t* request, size_t length, uint8_t* reply,
@@ -104,7 +120,7 @@ size_t AnswerRequest(VirtualDevice& device, const uint8_t* request, size_t lengt
     data[0] = e;
     body = 1;
   }
-  PutU16(reply + 4, static_cast<uint16_t>(kHeaderBytes + body - kMbapBytes));
+  PutU16BE(reply, kMaxPacketBytes, 4, static_cast<uint16_t>(kHeaderBytes + body - kMbapBytes));
   return kHeaderBytes + body;
 }
 
@@ -120,9 +136,9 @@ uint16_t RequestFirstRegister(const uint8_t* request, size_t length) {
   // A feedback record starts with its direction byte; the standard
   // functions start with the address.
   if (request[7] == kFeedbackFunction) {
-    return length >= kHeaderBytes + 3 ? GetU16(request + kHeaderBytes + 1) : 0xFFFF;
+    return length >= kHeaderBytes + 3 ? GetU16BE(request, length, kHeaderBytes + 1) : 0xFFFF;
   }
-  return GetU16(request + kHeaderBytes);
+  return GetU16BE(request, length, kHeaderBytes);
 }
 
 const char* SimExceptionName(uint8_t code) {
