@@ -1,1 +1,0 @@
-// Keeps an otherwise empty library target archivable.
