@@ -12,14 +12,14 @@
 #include "base/text.h"
 #include "device/feedback_exchange.h"
 #include "device/registers.h"
+#include "fwpack/firmware_pack.h"
 #include "qxm/mbap.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_backend.h"
-#include "sim/feedback.h"
 #include "sim/core/protocol.h"
+#include "sim/feedback.h"
 #include "sim/virtual_device.h"
 #include "upgrade/firmware_file.h"
-#include "fwpack/firmware_pack.h"
 
 namespace {
 

@@ -18,20 +18,22 @@
 
 namespace bench {
 
-constexpr char kCpusUsage[] =
-    "  --cpus split|same|any\n"
-    "               servers on processor 0 and the client on 1 (split, the\n"
-    "               default), everything on processor 0 (same), or wherever the\n"
-    "               system puts them (any)\n";
+// The benchmarks' help column.
+constexpr size_t kHelpColumn = 15;
 
-// Takes "--cpus VALUE" when it is the argument at hand (true then); a value
-// that names no placement fails the arguments (args.failed()).
-inline bool CpusOption(cli::Arguments& args, std::string* cpus) {
-  const char* value = nullptr;
-  if (!args.Option("--cpus", &value)) return false;
-  *cpus = value;
-  if (*cpus != "split" && *cpus != "same" && *cpus != "any") args.BadValue("split, same or any");
-  return true;
+// Declares --cpus split|same|any, the placement into *cpus.
+inline void AddCpusOption(cli::OptionTable* table, std::string* cpus) {
+  table->Option("--cpus split|same|any",
+                "servers on processor 0 and the client on 1 (split, the\n"
+                "default), everything on processor 0 (same), or wherever the\n"
+                "system puts them (any)",
+                [cpus](cli::Value& v) {
+                  if (v.string() != "split" && v.string() != "same" && v.string() != "any") {
+                    return v.Refuse(cli::IsNot("split, same or any"));
+                  }
+                  *cpus = v.string();
+                  return true;
+                });
 }
 
 // Pins the calling thread (and the threads it starts later) to one processor.

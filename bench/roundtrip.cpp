@@ -46,9 +46,7 @@ constexpr char kUsageHead[] =
     "(a'), ReadU32 through the device-access library to qxsim (b), and\n"
     "libmodbus function 3 from qxsim (c). Prints the median time per exchange\n"
     "of each and the ratios b/a, b/c and b/a'.\n"
-    "\n"
-    "  --rounds N   rounds, each running every way once (default 60)\n"
-    "  --batch N    exchanges of each way per round (default 200)\n";
+    "\n";
 
 constexpr uint16_t kRegister = 60000;  // the product identifier, two words
 // The bytes of (b)'s exchange: function 76 reading two registers, and its reply.
@@ -134,43 +132,82 @@ class PingPong {
   std::thread thread_;
 };
 
+// Each way reads the product identifier; it is checked once, up front.
+bool FirstReadsAgree(int handle, modbus_t* mb, PingPong& floor, PingPong& spinningFloor) {
+  uint32_t viaQxm = 0;
+  uint16_t words[2] = {};
+  if (ReadU32(handle, kRegister, &viaQxm) != 0 ||
+      modbus_read_registers(mb, kRegister, 2, words) != 2 || !floor.Exchange() ||
+      !spinningFloor.Exchange()) {
+    std::fprintf(stderr, "roundtrip: a first read failed\n");
+    return false;
+  }
+  std::printf("register %u: ReadU32 0x%08X, libmodbus function 3 words 0x%04X 0x%04X\n", kRegister,
+              viaQxm, words[0], words[1]);
+  if (viaQxm != (static_cast<uint32_t>(words[0]) << 16 | words[1])) {
+    std::fprintf(stderr, "roundtrip: the two reads disagree\n");
+    return false;
+  }
+  return true;
+}
+
+void Report(const std::vector<std::pair<const char*, std::function<bool()>>>& ways,
+            const std::vector<double>& median, uint64_t rounds, uint64_t batch,
+            const std::string& cpus) {
+  std::printf("median of %llu interleaved rounds of %llu exchanges each, loopback, cpus %s:\n",
+              static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(batch),
+              cpus.c_str());
+  for (size_t w = 0; w < ways.size(); ++w) {
+    std::printf("  %-28s %8.2f us\n", ways[w].first, median[w]);
+  }
+  std::printf("  b/a %.3f (target <= 1.10)\n", median[1] / median[0]);
+  std::printf("  b/c %.3f (target <= 0.90)\n", median[1] / median[2]);
+  std::printf("  b/a' %.3f (for comparison)\n", median[1] / median[3]);
+}
+
+// The median time per exchange of each way, over rounds of batch exchanges
+// in a rotating order; false when an exchange failed.
+bool Measure(const std::vector<std::pair<const char*, std::function<bool()>>>& ways,
+             uint64_t rounds, uint64_t batch, std::vector<double>* medians) {
+  bool failed = false;
+  std::vector<std::vector<double>> perExchangeUs(ways.size());
+  for (uint64_t r = 0; r < rounds && !failed; ++r) {
+    for (size_t k = 0; k < ways.size(); ++k) {
+      size_t w = (k + r) % ways.size();
+      auto start = SteadyClock::now();
+      for (uint64_t i = 0; i < batch; ++i) {
+        if (!ways[w].second()) failed = true;
+      }
+      std::chrono::duration<double, std::micro> took = SteadyClock::now() - start;
+      perExchangeUs[w].push_back(took.count() / static_cast<double>(batch));
+    }
+  }
+  for (const std::vector<double>& us : perExchangeUs) medians->push_back(bench::Median(us));
+  return !failed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   uint64_t rounds = 60;
   uint64_t batch = 200;
   std::string cpus = "split";
-  cli::Arguments args("roundtrip", argc, argv);
-  while (args.Next()) {
-    const char* value = nullptr;
-    static const std::string usage = std::string(kUsageHead) + bench::kCpusUsage;
-    if (args.HelpOrVersion(usage.c_str())) return cli::kExitOk;
-    if (args.Option("--rounds", &value)) {
-      if (!cli::ParseUnsigned(value, 100000, &rounds) || rounds == 0) {
-        return args.BadValue("a count of rounds");
-      }
-    } else if (args.Option("--batch", &value)) {
-      if (!cli::ParseUnsigned(value, 1000000, &batch) || batch == 0) {
-        return args.BadValue("a count of exchanges");
-      }
-    } else if (!bench::CpusOption(args, &cpus)) {
-      return args.Unknown();
-    }
-  }
-  if (args.failed()) return cli::kExitUsage;
+  cli::OptionTable table(bench::kHelpColumn);
+  table.Option("--rounds N", "rounds, each running every way once (default 60)",
+               cli::Whole(&rounds, 100000, cli::IsNot("a count of rounds"), 1));
+  table.Option("--batch N", "exchanges of each way per round (default 200)",
+               cli::Whole(&batch, 1000000, cli::IsNot("a count of exchanges"), 1));
+  bench::AddCpusOption(&table, &cpus);
+  int status = table.Parse("roundtrip", argc, argv, kUsageHead + table.Help());
+  if (status >= 0) return status;
   // The servers' threads inherit the processor of the thread that starts them.
   if (!bench::PlaceServers(cpus, "roundtrip")) return cli::kExitFailed;
-
   qxsim::Bench bench;
-  std::string error;
-  if (!bench.Start(&error)) {
-    std::fprintf(stderr, "roundtrip: %s\n", error.c_str());
-    return cli::kExitFailed;
-  }
+  std::string error = "the ping-pong peer cannot start";
   PingPong floor(false);
   PingPong spinningFloor(true);
-  if (!floor.Start() || !spinningFloor.Start()) {
-    std::fprintf(stderr, "roundtrip: the ping-pong peer cannot start\n");
+  if (!bench.Start(&error) || !floor.Start() || !spinningFloor.Start()) {
+    std::fprintf(stderr, "roundtrip: %s\n", error.c_str());
     return cli::kExitFailed;
   }
   if (!bench::PlaceClient(cpus, "roundtrip")) return cli::kExitFailed;
@@ -185,24 +222,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "roundtrip: libmodbus cannot connect to %s\n", eth.c_str());
     return cli::kExitFailed;
   }
+  if (!FirstReadsAgree(handle, mb, floor, spinningFloor)) return cli::kExitFailed;
 
-  // Each way reads the product identifier; it is checked once, up front.
   uint32_t viaQxm = 0;
   uint16_t words[2] = {};
-  if (ReadU32(handle, kRegister, &viaQxm) != 0 ||
-      modbus_read_registers(mb, kRegister, 2, words) != 2 || !floor.Exchange() ||
-      !spinningFloor.Exchange()) {
-    std::fprintf(stderr, "roundtrip: a first read failed\n");
-    return cli::kExitFailed;
-  }
-  std::printf("register %u: ReadU32 0x%08X, libmodbus function 3 words 0x%04X 0x%04X\n", kRegister,
-              viaQxm, words[0], words[1]);
-  if (viaQxm != (static_cast<uint32_t>(words[0]) << 16 | words[1])) {
-    std::fprintf(stderr, "roundtrip: the two reads disagree\n");
-    return cli::kExitFailed;
-  }
-
-  std::atomic<bool> failed{false};
   auto ways = std::vector<std::pair<const char*, std::function<bool()>>>{
       {"(a) bare TCP ping-pong", [&] { return floor.Exchange(); }},
       {"(b) ReadU32 through qxm", [&] { return ReadU32(handle, kRegister, &viaQxm) == 0; }},
@@ -210,36 +233,15 @@ int main(int argc, char** argv) {
        [&] { return modbus_read_registers(mb, kRegister, 2, words) == 2; }},
       {"(a') ping-pong, ends spinning", [&] { return spinningFloor.Exchange(); }},
   };
-  std::vector<std::vector<double>> perExchangeUs(ways.size());
-  for (uint64_t r = 0; r < rounds && !failed; ++r) {
-    for (size_t k = 0; k < ways.size(); ++k) {
-      size_t w = (k + r) % ways.size();  // a rotating order
-      auto start = SteadyClock::now();
-      for (uint64_t i = 0; i < batch; ++i) {
-        if (!ways[w].second()) failed = true;
-      }
-      std::chrono::duration<double, std::micro> took = SteadyClock::now() - start;
-      perExchangeUs[w].push_back(took.count() / static_cast<double>(batch));
-    }
-  }
+  std::vector<double> medians;
+  bool measured = Measure(ways, rounds, batch, &medians);
   modbus_close(mb);
   modbus_free(mb);
   QXM_Close(handle);
-  if (failed) {
+  if (!measured) {
     std::fprintf(stderr, "roundtrip: an exchange failed\n");
     return cli::kExitFailed;
   }
-
-  double median[4];
-  std::printf("median of %llu interleaved rounds of %llu exchanges each, loopback, cpus %s:\n",
-              static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(batch),
-              cpus.c_str());
-  for (size_t w = 0; w < ways.size(); ++w) {
-    median[w] = bench::Median(perExchangeUs[w]);
-    std::printf("  %-28s %8.2f us\n", ways[w].first, median[w]);
-  }
-  std::printf("  b/a %.3f (target <= 1.10)\n", median[1] / median[0]);
-  std::printf("  b/c %.3f (target <= 0.90)\n", median[1] / median[2]);
-  std::printf("  b/a' %.3f (for comparison)\n", median[1] / median[3]);
+  Report(ways, medians, rounds, batch, cpus);
   return cli::kExitOk;
 }

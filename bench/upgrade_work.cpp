@@ -15,10 +15,10 @@
 #include "base/cli.h"
 #include "bench/placement.h"
 #include "device/flash_map.h"
+#include "fwpack/firmware_pack.h"
 #include "qxm/qxm.h"
 #include "sim/bench.h"
 #include "upgrade/firmware_file.h"
-#include "fwpack/firmware_pack.h"
 #include "upgrade/upgrade_sequencer.h"
 
 namespace {
@@ -29,8 +29,7 @@ constexpr char kUsageHead[] =
     "Upgrades qxsim's device with a generated 120-page image N times and\n"
     "prints the median work of a run (every step but the restart's fixed\n"
     "wait), its requests and the time per request.\n"
-    "\n"
-    "  --runs N     upgrades to time (default 5)\n";
+    "\n";
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -77,25 +76,8 @@ double TimedUpgrade(qxsim::Bench& bench, const std::string& path) {
   return work.count();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  uint64_t runs = 5;
-  std::string cpus = "split";
-  cli::Arguments args("upgrade_work", argc, argv);
-  while (args.Next()) {
-    const char* value = nullptr;
-    static const std::string usage = std::string(kUsageHead) + bench::kCpusUsage;
-    if (args.HelpOrVersion(usage.c_str())) return cli::kExitOk;
-    if (args.Option("--runs", &value)) {
-      if (!cli::ParseUnsigned(value, 1000, &runs) || runs == 0) return args.BadValue("a count");
-    } else if (!bench::CpusOption(args, &cpus)) {
-      return args.Unknown();
-    }
-  }
-  if (args.failed()) return cli::kExitUsage;
-  if (!bench::PlaceServers(cpus, "upgrade_work")) return cli::kExitFailed;
-
+// The file of a generated 120-page upgrade; "" when it cannot be written.
+std::string WriteImage() {
   std::string path =
       (std::filesystem::temp_directory_path() /
        ("qx_upgrade_work_" + std::to_string(SteadyClock::now().time_since_epoch().count())))
@@ -104,10 +86,27 @@ int main(int argc, char** argv) {
   image.fwVersionBits = VersionBits(1.25f);
   image.body = GeneratedBody(kFirmwarePages * kFlashPageSize, 7);
   std::string error;
-  if (!WriteFileBytes(path, PackFirmware({image}, PackOptions()), &error)) {
-    std::fprintf(stderr, "upgrade_work: %s\n", error.c_str());
-    return cli::kExitFailed;
-  }
+  if (WriteFileBytes(path, PackFirmware({image}, PackOptions()), &error)) return path;
+  std::fprintf(stderr, "upgrade_work: %s\n", error.c_str());
+  return "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint64_t runs = 5;
+  std::string cpus = "split";
+  cli::OptionTable table(bench::kHelpColumn);
+  table.Option("--runs N", "upgrades to time (default 5)",
+               cli::Whole(&runs, 1000, cli::IsNot("a count"), 1));
+  bench::AddCpusOption(&table, &cpus);
+  int status = table.Parse("upgrade_work", argc, argv, kUsageHead + table.Help());
+  if (status >= 0) return status;
+  if (!bench::PlaceServers(cpus, "upgrade_work")) return cli::kExitFailed;
+
+  const std::string path = WriteImage();
+  if (path.empty()) return cli::kExitFailed;
+  std::string error;
   qxsim::Bench bench;
   if (!bench.Start(&error)) {
     std::fprintf(stderr, "upgrade_work: %s\n", error.c_str());

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr int32_t kSingleEnded = 199;
 constexpr int kReferenceChannel = 15;
 constexpr int kCurrentReadings = 128;
 constexpr uint32_t kDacLow = 8192;
@@ -124,6 +123,37 @@ int32_t MeasureBias(int handle, double ohms) {
   return 0;
 }
 
+// Every input range against the meter, into the range constants (the HR
+// block too on the "-Max" edition); the meter is closed on every way out.
+int32_t MeasureRanges(int handle, bool hasHighRes) {
+  Meter meter(kMeterPortIndex, 0);
+  MeterCloser closer(meter);
+  meter.Open();
+  RangeCalRecord rec;
+  std::memset(&rec, 0, sizeof rec);
+  rec.useHighRes = hasHighRes ? 1 : 0;
+  rec.value41500 = kSettlingUsual;
+  rec.meterSamples = 8;
+  rec.hsSamples = 256;
+  rec.hrSamples = 16;
+  for (uint32_t r = 0; r < kCalRangeCount; ++r) {
+    rec.range = static_cast<int32_t>(r);
+    rec.attenuate = kCalRanges[r].attenuate;
+    rec.sourceVolts[0] = kCalRanges[r].volts;
+    rec.sourceVolts[1] = -kCalRanges[r].volts;
+    int32_t code = MeasureRangeCal(meter, handle, rec);
+    if (code != 0) return code;
+    const double results[8] = {rec.hsPosSlope, rec.hsNegSlope, rec.hsCenter, rec.hsOffset,
+                               rec.hrPosSlope, rec.hrNegSlope, rec.hrCenter, rec.hrOffset};
+    for (size_t k = 0; k < 4; ++k) {
+      CalConstants[4 * r + k] = static_cast<float>(results[k]);
+      CalConstants[kCalHrFirst + 4 * r + k] = static_cast<float>(results[4 + k]);
+    }
+  }
+  meter.Close();
+  return 0;
+}
+
 }  // namespace
 
 void FitDac(double atLow, double atHigh, float* slope, float* offset) {
@@ -145,43 +175,17 @@ uint32_t Calibrate(TestContext* context) {
   context->EL = kLevelPassed;
   const int handle = context->handle;
   const bool hasHighRes = context->isMax != 0;
-  int32_t code = 0;
-  {
-    Meter meter(kMeterPortIndex, 0);
-    MeterCloser closer(meter);
-    meter.Open();
-    RangeCalRecord rec;
-    std::memset(&rec, 0, sizeof rec);
-    rec.useHighRes = hasHighRes ? 1 : 0;
-    rec.value41500 = 4;
-    rec.meterSamples = 8;
-    rec.hsSamples = 256;
-    rec.hrSamples = 16;
-    for (uint32_t r = 0; r < kCalRangeCount; ++r) {
-      rec.range = static_cast<int32_t>(r);
-      rec.attenuate = kCalRanges[r].attenuate;
-      rec.sourceVolts[0] = kCalRanges[r].volts;
-      rec.sourceVolts[1] = -kCalRanges[r].volts;
-      code = MeasureRangeCal(meter, handle, rec);
-      if (code != 0) return FailComm(context, code);
-      const double results[8] = {rec.hsPosSlope, rec.hsNegSlope, rec.hsCenter, rec.hsOffset,
-                                 rec.hrPosSlope, rec.hrNegSlope, rec.hrCenter, rec.hrOffset};
-      for (size_t k = 0; k < 4; ++k) {
-        CalConstants[4 * r + k] = static_cast<float>(results[k]);
-        CalConstants[kCalHrFirst + 4 * r + k] = static_cast<float>(results[4 + k]);
-      }
-    }
-    meter.Close();
-  }
+  int32_t code = MeasureRanges(handle, hasHighRes);
+  if (code != 0) return FailComm(context, code);
 
-  code = MeasureSource(handle, 10, 1, 6, kScale1V, context->jigValues[3],
+  code = MeasureSource(handle, 10, 1, 6, kScale1V, context->jigValues[kJigResistor10uA],
                        &CalConstants[kCalSource10uA]);
   if (code == 0) {
-    code = MeasureSource(handle, 11, 0, 4, kScale10V, context->jigValues[2],
+    code = MeasureSource(handle, 11, 0, 4, kScale10V, context->jigValues[kJigResistor200uA],
                          &CalConstants[kCalSource200uA]);
   }
   if (code == 0) code = MeasureDacs(handle);
-  if (code == 0) code = MeasureBias(handle, context->jigValues[5]);
+  if (code == 0) code = MeasureBias(handle, context->jigValues[kJigBiasOhms]);
   if (code != 0) return FailComm(context, code);
   CalConstants[kCalTempSlope] = static_cast<float>(CalConstantTable[kCalTempSlope].nominal);
   CalConstants[kCalTempOffset] = static_cast<float>(CalConstantTable[kCalTempOffset].nominal);

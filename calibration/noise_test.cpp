@@ -11,8 +11,7 @@
 namespace {
 
 constexpr int kNoiseChannel = 15;
-constexpr int32_t kSingleEnded = 199;
-constexpr int32_t kNoiseSettling = 4;
+constexpr int32_t kNoiseSettling = kSettlingUsual;
 constexpr int kMaxNoiseReadings = 128;
 
 struct NoiseMeasurement {

@@ -7,11 +7,11 @@
 
 #include <cstdint>
 
+#include "device/registers.h"
+
 class Meter;
 
 constexpr int kRangeCalPoints = 7;
-constexpr int32_t kResolutionHs = 8;   // the HS converter
-constexpr int32_t kResolutionHr = 12;  // the HR converter ("-Max" edition)
 constexpr uint32_t kSourceSettleMs = 500;
 constexpr uint32_t kPointPauseMs = 100;
 

@@ -59,6 +59,10 @@ int32_t WriteLinePair(int handle, int line, int32_t valueA, int32_t valueB) {
   return FeedbackExchange(handle, 2, frames);
 }
 
+int32_t ConfigureUsualChannel(int handle, int channel) {
+  return ConfigureChannel(handle, channel, kRange10V, kResolutionHs, kSingleEnded, kSettlingUsual);
+}
+
 int32_t ConfigureChannel(int handle, int channel, int32_t value40500, int32_t value41000,
                          int32_t value40000, int32_t value41500) {
   FeedbackFrame frames[4] = {U16Write(int64_t{kRegChannelBank40500} + channel, value40500),

@@ -25,3 +25,13 @@ int32_t WriteLinePair(int handle, int line, int32_t valueA, int32_t valueB);
 // argument order differs). Each value is cut to its low 16 bits.
 int32_t ConfigureChannel(int handle, int channel, int32_t value40500, int32_t value41000,
                          int32_t value40000, int32_t value41500);
+
+// Values of a channel's setup.
+constexpr int32_t kRange10V = 0;       // 40500: the 10 V range
+constexpr int32_t kResolutionHs = 8;   // 41000: the HS converter
+constexpr int32_t kResolutionHr = 12;  // 41000: the HR converter ("-Max" edition)
+constexpr int32_t kSingleEnded = 199;  // 40000: the input measured against ground
+constexpr int32_t kSettlingUsual = 4;  // 41500: the usual settling
+// The setup most readings use: the 10 V range on the HS converter, against
+// ground, the usual settling.
+int32_t ConfigureUsualChannel(int handle, int channel);

@@ -27,6 +27,15 @@ extern const char* const kStatusNames[kLevelCount];
 // The status name of a level; a level outside the table gives "Unknown".
 const char* StatusName(uint32_t level);
 
+// jigValues, as "Read Test Jig Info" takes them from the jig.
+constexpr int kJigScaleVmPlus = 0;    // Vm+ scale
+constexpr int kJigScaleVmMinus = 1;   // Vm- scale
+constexpr int kJigResistor200uA = 2;  // the 200 uA source's resistor, ohms
+constexpr int kJigResistor10uA = 3;   // the 10 uA source's resistor, ohms
+constexpr int kJigSenseOhms = 4;      // the current-sense resistor, ohms
+constexpr int kJigBiasOhms = 5;       // the bias-current resistor, ohms
+constexpr int kJigValueCount = 6;
+
 class ServerLink;
 
 // Releases a server link that a test created; stored beside the link so that
@@ -50,7 +59,7 @@ struct TestContext {
   uint32_t testCount = 0;
   uint32_t jigCode = 0;
   uint32_t jigType = 0;
-  double jigValues[6] = {};
+  double jigValues[kJigValueCount] = {};
   uint32_t quiet = 0;  // non-zero: the harness prints nothing
   ServerLink* server = nullptr;
   uint8_t isMax = 0;  // 1 for the "-Max" edition

@@ -19,7 +19,7 @@ class Serial {
   // Opens portName; a failure prints one of the three port messages and
   // leaves the object not open.
   Serial(const char* portName, platform::LineSettings lineSettings);
-  virtual ~Serial();
+  ~Serial();
   Serial(const Serial&) = delete;
   Serial& operator=(const Serial&) = delete;
 

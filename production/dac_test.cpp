@@ -34,8 +34,8 @@ bool DacAverageInWindow(uint32_t code, double average) {
 uint32_t DacTest(TestContext* context) {
   context->EL = kLevelPassed;
   const int h = context->handle;
-  int32_t code = ConfigureChannel(h, 0, 0, 8, 199, 4);
-  if (code == 0) code = ConfigureChannel(h, 1, 0, 8, 199, 4);
+  int32_t code = ConfigureUsualChannel(h, 0);
+  if (code == 0) code = ConfigureUsualChannel(h, 1);
   if (code != 0) return FailComm(context, code);
   float readings[2][kDacReadings] = {};
   for (const Phase& phase : kPhases) {

@@ -28,9 +28,11 @@ constexpr double kTempHigh = 315.0;
 
 int AnalogRegister(int channel) { return kRegAnalogInput + 2 * channel; }
 
-// The standard setup, or the current-sense one of the supply channel.
+// The usual setup, or the current-sense one of the supply channel: its own
+// range, measured against channel 7.
 int32_t Setup(int handle, int channel, bool currentSense = false) {
-  return ConfigureChannel(handle, channel, currentSense ? 2 : 0, 8, currentSense ? 7 : 199, 4);
+  if (!currentSense) return ConfigureUsualChannel(handle, channel);
+  return ConfigureChannel(handle, channel, 2, kResolutionHs, 7, kSettlingUsual);
 }
 
 int32_t SetupAndRead(int handle, int channel, float* value) {

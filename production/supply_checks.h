@@ -7,11 +7,6 @@
 
 #include "harness/context.h"
 
-// Jig values these checks read.
-constexpr int kJigScaleVmPlus = 0;
-constexpr int kJigScaleVmMinus = 1;
-constexpr int kJigSenseOhms = 4;
-
 // The verdicts, apart from the device: each builds Msg into msg (cap bytes)
 // and returns the level. Readings are floats; the limits are doubles, so a
 // limit a float cannot hold falls between two floats.

@@ -77,6 +77,71 @@ bool Bench::Start(std::string* error) {
   return false;
 }
 
+VirtualDevice::Persistence Bench::StatePersistence(const std::string& journal) {
+  VirtualDevice::Persistence persistence;
+  persistence.journal = [this, journal](const std::vector<FlashPatch>& patches, std::string* why) {
+    std::vector<uint8_t> records;
+    for (const FlashPatch& patch : patches) AppendJournalRecord(patch, &records);
+    int osError = 0;
+    if (platform::AppendToFile(journal.c_str(), records.data(), records.size(), &osError, false) !=
+        platform::kOk) {
+      *why = "cannot write " + journal + ": " + std::strerror(osError);
+      return false;
+    }
+    journalBytes_ += records.size();
+    if (journalBytes_ > kJournalFoldBytes) foldSoon_ = true;
+    return true;
+  };
+  // The whole state, then an empty journal: a kill between the two leaves
+  // records that the state already holds, and replaying them changes nothing.
+  persistence.save = [this, journal](const std::vector<StateSection>& state, bool sync,
+                                     std::string* why) {
+    if (!WriteStateFile(options_.statePath, state, why, sync)) return false;
+    int osError = 0;
+    if (platform::WriteFileAtomically(journal.c_str(), nullptr, 0, &osError, sync) !=
+        platform::kOk) {
+      *why = "cannot write " + journal + ": " + std::strerror(osError);
+      return false;
+    }
+    journalBytes_ = 0;
+    return true;
+  };
+  return persistence;
+}
+
+bool Bench::LoadStateFile(std::string* error) {
+  std::string lockPath = options_.statePath + ".lock";
+  int osError = 0;
+  int claim = stateLock_.Acquire(lockPath.c_str(), &osError);
+  if (claim != platform::kOk) {
+    *error = claim == platform::kInUse
+                 ? "state file " + options_.statePath + " is in use by another bench"
+                 : "cannot write " + lockPath + ": " + std::strerror(osError);
+    return false;
+  }
+  const std::string journal = options_.statePath + ".journal";
+  VirtualDevice::Persistence persistence = StatePersistence(journal);
+  std::vector<StateSection> sections;
+  StateFileRead read = ReadStateFile(options_.statePath, &sections, error);
+  if (read == StateFileRead::kBad) return false;
+  if (read == StateFileRead::kLoaded && !device_.LoadState(sections, error)) return false;
+  std::vector<FlashPatch> patches;
+  if (!ReadJournal(journal, &patches, error)) return false;
+  for (const FlashPatch& patch : patches) {
+    if (FlashMemory::RegionOf(patch.address, static_cast<uint32_t>(patch.bytes.size())) ==
+        nullptr) {
+      *error = "journal " + journal + " holds a change outside the flash";
+      return false;
+    }
+    device_.PokeFlash(patch.address, patch.bytes);
+  }
+  if (!patches.empty()) device_.PowerOn();
+  device_.SetPersistence(std::move(persistence));
+  // Folds the journal into the state file (and creates a missing one).
+  if (!SaveState(error)) return false;
+  return true;
+}
+
 bool Bench::StartParts(std::string* error) {
   EndpointSpec usb{"usb", "", 0};
   EndpointSpec eth{"eth", "", 0};
@@ -84,65 +149,7 @@ bool Bench::StartParts(std::string* error) {
       !ParseEndpoint(options_.ethEndpoint, &eth, error)) {
     return false;
   }
-  if (!options_.statePath.empty()) {
-    std::string lockPath = options_.statePath + ".lock";
-    int osError = 0;
-    int claim = stateLock_.Acquire(lockPath.c_str(), &osError);
-    if (claim != platform::kOk) {
-      *error = claim == platform::kInUse
-                   ? "state file " + options_.statePath + " is in use by another bench"
-                   : "cannot write " + lockPath + ": " + std::strerror(osError);
-      return false;
-    }
-    const std::string journal = options_.statePath + ".journal";
-    VirtualDevice::Persistence persistence;
-    persistence.journal = [this, journal](const std::vector<FlashPatch>& patches,
-                                          std::string* why) {
-      std::vector<uint8_t> records;
-      for (const FlashPatch& patch : patches) AppendJournalRecord(patch, &records);
-      int osError = 0;
-      if (platform::AppendToFile(journal.c_str(), records.data(), records.size(), &osError,
-                                 false) != platform::kOk) {
-        *why = "cannot write " + journal + ": " + std::strerror(osError);
-        return false;
-      }
-      journalBytes_ += records.size();
-      if (journalBytes_ > kJournalFoldBytes) foldSoon_ = true;
-      return true;
-    };
-    // The whole state, then an empty journal: a kill between the two leaves
-    // records that the state already holds, and replaying them changes nothing.
-    persistence.save = [this, journal](const std::vector<StateSection>& state, bool sync,
-                                       std::string* why) {
-      if (!WriteStateFile(options_.statePath, state, why, sync)) return false;
-      int osError = 0;
-      if (platform::WriteFileAtomically(journal.c_str(), nullptr, 0, &osError, sync) !=
-          platform::kOk) {
-        *why = "cannot write " + journal + ": " + std::strerror(osError);
-        return false;
-      }
-      journalBytes_ = 0;
-      return true;
-    };
-    std::vector<StateSection> sections;
-    StateFileRead read = ReadStateFile(options_.statePath, &sections, error);
-    if (read == StateFileRead::kBad) return false;
-    if (read == StateFileRead::kLoaded && !device_.LoadState(sections, error)) return false;
-    std::vector<FlashPatch> patches;
-    if (!ReadJournal(journal, &patches, error)) return false;
-    for (const FlashPatch& patch : patches) {
-      if (FlashMemory::RegionOf(patch.address, static_cast<uint32_t>(patch.bytes.size())) ==
-          nullptr) {
-        *error = "journal " + journal + " holds a change outside the flash";
-        return false;
-      }
-      device_.PokeFlash(patch.address, patch.bytes);
-    }
-    if (!patches.empty()) device_.PowerOn();
-    device_.SetPersistence(std::move(persistence));
-    // Folds the journal into the state file (and creates a missing one).
-    if (!SaveState(error)) return false;
-  }
+  if (!options_.statePath.empty() && !LoadStateFile(error)) return false;
   if (options_.production.nonFactorySettings) {
     device_.WithCore([](DeviceCore& core) { core.settings.SetFactory(false); });
   }

@@ -109,6 +109,10 @@ class Bench {
 
  private:
   bool StartParts(std::string* error);
+  // Claims the state file, loads it and its journal, and keeps the device's
+  // changes in them from now on.
+  bool LoadStateFile(std::string* error);
+  VirtualDevice::Persistence StatePersistence(const std::string& journal);
   void SaverLoop();
 
   BenchOptions options_;

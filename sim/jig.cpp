@@ -164,79 +164,89 @@ void Jig::DataBlock(uint8_t* bytes) const {
 
 void Jig::AttachTo(VirtualDevice& device) {
   device.Install([this](RegisterMap& map, DeviceCore& core) {
-    dio_ = &core.dio;
-    clock_ = &core.clock;
-    AnalogFrontEnd* analog = &core.analog;
-    AnalogWiring wiring = [this, analog](int channel, int negativeChannel) {
-      if (!settings_.present) return 0.0;  // nothing on the pins
-      AnalogDrive drive;
-      drive.sourceVolts = SourceNow();
-      drive.line5Low = dio_->DrivenLow(kJigAttenuatorLine);
-      drive.dacCode[0] = analog->dacCode(0);
-      drive.dacCode[1] = analog->dacCode(1);
-      return JigInputVolts(settings_, analog->truth(), drive, channel, negativeChannel);
-    };
-    analog->SetWiring(wiring);
-    // The stream scans the same pins, single-ended.
-    core.stream.SetReading(
-        [wiring](int channel) { return static_cast<float>(wiring(channel, kJigGround)); });
-    core.dio.SetWiring([this](uint32_t outputs, uint32_t outputLevels) {
-      return PinLevels(outputs, outputLevels);
-    });
-    map.Map(kSimJigSetupRegister, kSimJigSetupRegisters,
-            std::make_shared<FunctionRegisters>(
-                [this](uint16_t address, size_t count, uint16_t* values) {
-                  for (size_t i = 0; i < count; ++i) {
-                    values[i] = setup_[address - kSimJigSetupRegister + i];
-                  }
-                  return static_cast<uint8_t>(kExceptionNone);
-                },
-                [this](uint16_t address, size_t count, const uint16_t* values) {
-                  for (size_t i = 0; i < count; ++i) {
-                    setup_[address - kSimJigSetupRegister + i] = values[i];
-                  }
-                  return static_cast<uint8_t>(kExceptionNone);
-                }));
-    map.Map(kSimJigDataRegister, kSimJigDataRegisters,
-            std::make_shared<FunctionRegisters>(
-                [this](uint16_t address, size_t count, uint16_t* values) {
-                  uint8_t bytes[kSimJigDataRegisters * 2];
-                  DataBlock(bytes);
-                  for (size_t i = 0; i < count; ++i) {
-                    size_t at = 2 * (address - kSimJigDataRegister + i);
-                    values[i] = static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
-                  }
-                  return static_cast<uint8_t>(kExceptionNone);
-                },
-                // Read-only; writes are taken and ignored.
-                [](uint16_t, size_t, const uint16_t*) {
-                  return static_cast<uint8_t>(kExceptionNone);
-                }));
-    // The source follows the device's register and drops to 0 V when the
-    // device powers on.
-    map.Map(kJigSourceRegister, 2,
-            std::make_shared<FunctionRegisters>(
-                [this](uint16_t address, size_t count, uint16_t* values) {
-                  for (size_t i = 0; i < count; ++i) {
-                    values[i] = sourceWords_[address - kJigSourceRegister + i];
-                  }
-                  return static_cast<uint8_t>(kExceptionNone);
-                },
-                [this](uint16_t address, size_t count, const uint16_t* values) {
-                  for (size_t i = 0; i < count; ++i) {
-                    sourceWords_[address - kJigSourceRegister + i] = values[i];
-                  }
-                  float volts = GetF32(sourceWords_);
-                  // A value that is not a number leaves the source at 0 V.
-                  sourceVolts_ = std::isfinite(volts) ? volts : 0.0;
-                  sourceSetMs_ = clock_->NowMs();
-                  return static_cast<uint8_t>(kExceptionNone);
-                },
-                [this] {
-                  sourceWords_[0] = sourceWords_[1] = 0;
-                  sourceVolts_ = 0.0;
-                }));
+    Wire(core);
+    MapBus(map);
+    MapSource(map);
   });
+}
+
+void Jig::Wire(DeviceCore& core) {
+  dio_ = &core.dio;
+  clock_ = &core.clock;
+  AnalogFrontEnd* analog = &core.analog;
+  AnalogWiring wiring = [this, analog](int channel, int negativeChannel) {
+    if (!settings_.present) return 0.0;  // nothing on the pins
+    AnalogDrive drive;
+    drive.sourceVolts = SourceNow();
+    drive.line5Low = dio_->DrivenLow(kJigAttenuatorLine);
+    drive.dacCode[0] = analog->dacCode(0);
+    drive.dacCode[1] = analog->dacCode(1);
+    return JigInputVolts(settings_, analog->truth(), drive, channel, negativeChannel);
+  };
+  analog->SetWiring(wiring);
+  // The stream scans the same pins, single-ended.
+  core.stream.SetReading(
+      [wiring](int channel) { return static_cast<float>(wiring(channel, kJigGround)); });
+  core.dio.SetWiring(
+      [this](uint32_t outputs, uint32_t outputLevels) { return PinLevels(outputs, outputLevels); });
+}
+
+void Jig::MapBus(RegisterMap& map) {
+  map.Map(kSimJigSetupRegister, kSimJigSetupRegisters,
+          std::make_shared<FunctionRegisters>(
+              [this](uint16_t address, size_t count, uint16_t* values) {
+                for (size_t i = 0; i < count; ++i) {
+                  values[i] = setup_[address - kSimJigSetupRegister + i];
+                }
+                return static_cast<uint8_t>(kExceptionNone);
+              },
+              [this](uint16_t address, size_t count, const uint16_t* values) {
+                for (size_t i = 0; i < count; ++i) {
+                  setup_[address - kSimJigSetupRegister + i] = values[i];
+                }
+                return static_cast<uint8_t>(kExceptionNone);
+              }));
+  map.Map(
+      kSimJigDataRegister, kSimJigDataRegisters,
+      std::make_shared<FunctionRegisters>(
+          [this](uint16_t address, size_t count, uint16_t* values) {
+            uint8_t bytes[kSimJigDataRegisters * 2];
+            DataBlock(bytes);
+            for (size_t i = 0; i < count; ++i) {
+              size_t at = 2 * (address - kSimJigDataRegister + i);
+              values[i] = static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
+            }
+            return static_cast<uint8_t>(kExceptionNone);
+          },
+          // Read-only; writes are taken and ignored.
+          [](uint16_t, size_t, const uint16_t*) { return static_cast<uint8_t>(kExceptionNone); }));
+}
+
+void Jig::MapSource(RegisterMap& map) {
+  // The source follows the device's register and drops to 0 V when the
+  // device powers on.
+  map.Map(kJigSourceRegister, 2,
+          std::make_shared<FunctionRegisters>(
+              [this](uint16_t address, size_t count, uint16_t* values) {
+                for (size_t i = 0; i < count; ++i) {
+                  values[i] = sourceWords_[address - kJigSourceRegister + i];
+                }
+                return static_cast<uint8_t>(kExceptionNone);
+              },
+              [this](uint16_t address, size_t count, const uint16_t* values) {
+                for (size_t i = 0; i < count; ++i) {
+                  sourceWords_[address - kJigSourceRegister + i] = values[i];
+                }
+                float volts = GetF32(sourceWords_);
+                // A value that is not a number leaves the source at 0 V.
+                sourceVolts_ = std::isfinite(volts) ? volts : 0.0;
+                sourceSetMs_ = clock_->NowMs();
+                return static_cast<uint8_t>(kExceptionNone);
+              },
+              [this] {
+                sourceWords_[0] = sourceWords_[1] = 0;
+                sourceVolts_ = 0.0;
+              }));
 }
 
 }  // namespace qxsim

@@ -105,6 +105,11 @@ class Jig {
   void SetSettings(const JigSettings& settings) { settings_ = settings; }
 
  private:
+  // The analog pins, the stream and the digital lines wired to the jig.
+  void Wire(DeviceCore& core);
+  // The jig's bus (setup and data block) and its source's register.
+  void MapBus(RegisterMap& map);
+  void MapSource(RegisterMap& map);
   uint32_t PinLevels(uint32_t outputs, uint32_t outputLevels) const;
   void DataBlock(uint8_t* bytes) const;
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "calibration/calibration_tests.h"
+#include "harness/mask_bits.h"
 #include "production/counter_test.h"
 #include "production/dac_test.h"
 #include "production/dio_tests.h"
@@ -13,31 +14,37 @@
 #include "server/server_tests.h"
 #include "upgrade/firmware_file.h"
 
-// Rows are added here as their tests are written, in the order of kTestPlan,
-// each with the name and masks of its plan row, for example
-//   {"Open Quenlox", kZ5DeviceType, OpenDevice, 0x840400, 0},
+namespace {
+
+constexpr uint32_t kZ5 = kZ5DeviceType;
+// Both production stations, with the jig and without.
+constexpr uint32_t kProductionStations = kMaskNoJig | kMaskProduction;
+
+}  // namespace
+
 const TestEntry kTestTable[] = {
-    {"Open Quenlox", kZ5DeviceType, OpenDevice, 0x840400, 0},
-    {"Connect to QXTest Server", kZ5DeviceType, ConnectToServer, 0x10000, 0},
-    {"Read Test Jig Info", kZ5DeviceType, ReadTestJigInfo, 0x20000, 0},
-    {"Serial Number", kZ5DeviceType, SerialNumber, 0x840000, 0},
-    {"Ethernet MAC", kZ5DeviceType, EthernetMac, 0x840000, 0},
-    {"Check Calibration", kZ5DeviceType, CheckCalibration, 0x840000, 0},
-    {"Vs and Current", kZ5DeviceType, VsAndCurrent, 0x40000, 0},
-    {"Vmux", kZ5DeviceType, Vmux, 0x20000, 0},
-    {"System Time", kZ5DeviceType, SystemTime, 0x840000, 0},
-    {"Firmware Version", kZ5DeviceType, FirmwareVersion, 0x840000, 0},
-    {"Startup DAQ Settings", kZ5DeviceType, StartupDaqSettings, 0x840000, 0},
-    {"Device Name", kZ5DeviceType, DeviceName, 0x840000, 0},
-    {"Temperature Sensor", kZ5DeviceType, TemperatureSensor, 0x840000, 0},
-    {"DIO Short Test", kZ5DeviceType, DioShortTest, 0x800000, 0x20000},
-    {"DIO Jig Test", kZ5DeviceType, DioJigTest, 0x40020000, 0},
-    {"DAC Test", kZ5DeviceType, DacTest, 0x20000, 0},
-    {"Ethernet test", kZ5DeviceType, EthernetTest, 0x40000, 0},
-    {"AIn Noise 16-bit counts", kZ5DeviceType, AInNoiseTest, 0x840000, 0},
-    {"Calibrate", kZ5DeviceType, Calibrate, 0x40020080, 0},
-    {"Report Calibraion", kZ5DeviceType, ReportCalibration, 0x40030080, 0},
-    {"Report Test Results", kZ5DeviceType, ReportTestResults, 0x10000, 0},
+    {"Open Quenlox", kZ5, OpenDevice, kProductionStations | kMaskUsbCheck, 0},
+    {"Connect to QXTest Server", kZ5, ConnectToServer, kMaskReports, 0},
+    {"Read Test Jig Info", kZ5, ReadTestJigInfo, kMaskJig, 0},
+    {"Serial Number", kZ5, SerialNumber, kProductionStations, 0},
+    {"Ethernet MAC", kZ5, EthernetMac, kProductionStations, 0},
+    {"Check Calibration", kZ5, CheckCalibration, kProductionStations, 0},
+    {"Vs and Current", kZ5, VsAndCurrent, kMaskProduction, 0},
+    {"Vmux", kZ5, Vmux, kMaskJig, 0},
+    {"System Time", kZ5, SystemTime, kProductionStations, 0},
+    {"Firmware Version", kZ5, FirmwareVersion, kProductionStations, 0},
+    {"Startup DAQ Settings", kZ5, StartupDaqSettings, kProductionStations, 0},
+    {"Device Name", kZ5, DeviceName, kProductionStations, 0},
+    {"Temperature Sensor", kZ5, TemperatureSensor, kProductionStations, 0},
+    {"DIO Short Test", kZ5, DioShortTest, kMaskNoJig, kMaskJig},
+    {"DIO Jig Test", kZ5, DioJigTest, kSelectAll | kMaskJig, 0},
+    {"DAC Test", kZ5, DacTest, kMaskJig, 0},
+    {"Ethernet test", kZ5, EthernetTest, kMaskProduction, 0},
+    {"AIn Noise 16-bit counts", kZ5, AInNoiseTest, kProductionStations, 0},
+    {"Calibrate", kZ5, Calibrate, kSelectAll | kMaskJig | kMaskCalibration, 0},
+    {"Report Calibraion", kZ5, ReportCalibration,
+     kSelectAll | kMaskJig | kMaskReports | kMaskCalibration, 0},
+    {"Report Test Results", kZ5, ReportTestResults, kMaskReports, 0},
     {nullptr, 0, nullptr, 0, 0},
 };
 
@@ -63,30 +70,6 @@ uint32_t BenchNeeds(TestFunction test) {
   if (test == Calibrate || test == AccuracyCheck) return kNeedsMeter;
   return 0;
 }
-
-const TestPlanRow kTestPlan[kTestPlanSize] = {
-    {"Open Quenlox", 0x840400, 0},             // 0
-    {"Connect to QXTest Server", 0x10000, 0},  // 1
-    {"Read Test Jig Info", 0x20000, 0},        // 2
-    {"Serial Number", 0x840000, 0},            // 3
-    {"Ethernet MAC", 0x840000, 0},             // 4
-    {"Check Calibration", 0x840000, 0},        // 5
-    {"Vs and Current", 0x40000, 0},            // 6
-    {"Vmux", 0x20000, 0},                      // 7
-    {"System Time", 0x840000, 0},              // 8
-    {"Firmware Version", 0x840000, 0},         // 9
-    {"Startup DAQ Settings", 0x840000, 0},     // 10
-    {"Device Name", 0x840000, 0},              // 11
-    {"Temperature Sensor", 0x840000, 0},       // 12
-    {"DIO Short Test", 0x800000, 0x20000},     // 13
-    {"DIO Jig Test", 0x40020000, 0},           // 14
-    {"DAC Test", 0x20000, 0},                  // 15
-    {"Ethernet test", 0x40000, 0},             // 16
-    {"AIn Noise 16-bit counts", 0x840000, 0},  // 17
-    {"Calibrate", 0x40020080, 0},              // 18
-    {"Report Calibraion", 0x40030080, 0},      // 19
-    {"Report Test Results", 0x10000, 0},       // 20
-};
 
 const DeviceTypeEntry kDeviceTypes[] = {
     {"GetTestList", kZ5DeviceType, GetTestList},

@@ -13,20 +13,9 @@
 // The device-type code of the Z5, and the code that every test-table row carries.
 constexpr uint32_t kZ5DeviceType = 2;
 
-// The real table: only rows whose tests exist, in run order.
+// The 21 tests of the full run, in run order, each with the stations that
+// run it (harness/mask_bits.h).
 extern const TestEntry kTestTable[];
-
-// Name and masks of one test of the full run.
-struct TestPlanRow {
-  const char* name;
-  uint32_t selection;
-  uint32_t exclusion;
-};
-
-// Every test of the full run, in run order. A row of kTestTable carries the
-// name and masks of its row here.
-constexpr size_t kTestPlanSize = 21;
-extern const TestPlanRow kTestPlan[kTestPlanSize];
 
 // The Z5's list function: the rows of kTestTable selected by context->mask,
 // with testCount. Returns 0 (1 for a null argument).

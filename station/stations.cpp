@@ -27,13 +27,6 @@ const NamedStation* FindStation(const char* name) {
   return nullptr;
 }
 
-const NamedStation* FindStationByMask(uint32_t mask) {
-  for (const NamedStation* s = kNamedStations; s->name != nullptr; ++s) {
-    if (s->mask == mask) return s;
-  }
-  return nullptr;
-}
-
 const char* RefuseTestList(const TestRecord* list, uint32_t count, uint32_t mask, char* reason,
                            size_t capacity) {
   if (count == 0) {

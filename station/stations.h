@@ -17,8 +17,6 @@ extern const NamedStation kNamedStations[];
 
 // The station with this name, or null.
 const NamedStation* FindStation(const char* name);
-// The station whose mask this is, or null.
-const NamedStation* FindStationByMask(uint32_t mask);
 
 // Why a test list must not run, or null when it may: a list that runs
 // nothing, or one that does not open the device first. reason receives the

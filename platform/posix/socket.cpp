@@ -81,6 +81,23 @@ using posix_socket::FromErrno;
 using posix_socket::NumericAddress;
 using posix_socket::WaitFor;
 
+namespace {
+
+// Sets the socket's receive timer to timerMs unless the one set fits the
+// wait already, so that the steady exchange sets it once.
+int KeepReceiveTimer(int fd, uint32_t timerMs, uint32_t* setMs, int* osError) {
+  if (*setMs != 0 && *setMs <= timerMs && *setMs >= timerMs / 2) return kOk;
+  timeval tv{static_cast<time_t>(timerMs / 1000), static_cast<suseconds_t>(timerMs % 1000) * 1000};
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    *osError = errno;
+    return FromErrno(errno);
+  }
+  *setMs = timerMs;
+  return kOk;
+}
+
+}  // namespace
+
 void TcpSocket::Close() {
   if (handle_ >= 0) {
     ::close(static_cast<int>(handle_));
@@ -199,18 +216,10 @@ int TcpSocket::Receive(void* buffer, size_t capacity, size_t* received, uint32_t
         continue;
       }
     } else {
-      // The socket's own timer spares a poll before every read. It is kept
-      // while it fits the wait, so the steady exchange sets it once.
-      const uint32_t timerMs = remainingMs - kTimerSlackMs;
-      if (receiveTimerMs_ == 0 || receiveTimerMs_ > timerMs || receiveTimerMs_ < timerMs / 2) {
-        timeval tv{static_cast<time_t>(timerMs / 1000),
-                   static_cast<suseconds_t>(timerMs % 1000) * 1000};
-        if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
-          lastOsError_ = errno;
-          return FromErrno(errno);
-        }
-        receiveTimerMs_ = timerMs;
-      }
+      // The socket's own timer spares a poll before every read.
+      int status =
+          KeepReceiveTimer(fd, remainingMs - kTimerSlackMs, &receiveTimerMs_, &lastOsError_);
+      if (status != kOk) return status;
       // The timer running out (EAGAIN) only leads to a fresh look at the
       // time left.
       n = ::recv(fd, buffer, capacity, 0);
