@@ -20,24 +20,6 @@ using posix_socket::FromErrno;
 using posix_socket::NumericAddress;
 using posix_socket::WaitFor;
 
-TcpListener::~TcpListener() { Close(); }
-
-TcpListener::TcpListener(TcpListener&& other) noexcept
-    : handle_(other.handle_), port_(other.port_), lastOsError_(other.lastOsError_) {
-  other.handle_ = -1;
-}
-
-TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    port_ = other.port_;
-    lastOsError_ = other.lastOsError_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 int TcpListener::Listen(const char* host, uint16_t port, int backlog) {
   Close();
   lastOsError_ = 0;

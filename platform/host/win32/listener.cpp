@@ -12,24 +12,6 @@ namespace platform {
 
 using namespace win32_socket;
 
-TcpListener::~TcpListener() { Close(); }
-
-TcpListener::TcpListener(TcpListener&& other) noexcept
-    : handle_(other.handle_), port_(other.port_), lastOsError_(other.lastOsError_) {
-  other.handle_ = -1;
-}
-
-TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    port_ = other.port_;
-    lastOsError_ = other.lastOsError_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 int TcpListener::Listen(const char* host, uint16_t port, int backlog) {
   Close();
   lastOsError_ = 0;
