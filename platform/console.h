@@ -47,6 +47,12 @@ inline int PlaceConsoleWindow(int x, int y, int width, int height) {
 void WriteStandardOutput(const char* text, size_t length);
 int PlaceProcessConsoleWindow(int x, int y, int width, int height);
 
+// Makes standard output and standard error pass every byte as written, as
+// POSIX does; Windows would turn each "\n" into "\r\n", so the report's
+// "\r\n" would reach a log as "\r\r\n". Every program calls it at start-up,
+// before its first output. Standard input keeps its own mode.
+void UseExactStandardOutput();
+
 // Installs a console for the life of a scope (tests).
 class ScopedConsole {
  public:

@@ -9,11 +9,15 @@
 #include <locale>
 #include <sstream>
 
+#include "platform/console.h"
+
 namespace cli {
 
 const char* const kVersion = "0.12";
 
 Arguments::Arguments(const char* program, int argc, char** argv) : program_(program) {
+  // Every program starts here, before its first output.
+  platform::UseExactStandardOutput();
   for (int i = 1; i < argc; ++i) {
     Word word;
     word.text = argv[i] != nullptr ? argv[i] : "";

@@ -25,4 +25,7 @@ int PlaceProcessConsoleWindow(int x, int y, int width, int height) {
   return kOk;
 }
 
+// POSIX streams pass every byte already.
+void UseExactStandardOutput() {}
+
 }  // namespace platform

@@ -2,7 +2,11 @@
 // a service, a session without a desktop) has nothing to place.
 #include "platform/console.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include "platform/status.h"
 
@@ -14,6 +18,13 @@ int PlaceProcessConsoleWindow(int x, int y, int width, int height) {
   MoveWindow(window, x, y, width, height, TRUE);
   SetForegroundWindow(window);
   return kOk;
+}
+
+void UseExactStandardOutput() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
 }
 
 }  // namespace platform
