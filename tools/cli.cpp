@@ -7,6 +7,7 @@
 #include <locale>
 #include <sstream>
 
+#include "platform/console.h"
 #include "platform/number.h"
 
 namespace cli {
@@ -14,6 +15,8 @@ namespace cli {
 const char* const kVersion = "0.12";
 
 Arguments::Arguments(const char* program, int argc, char** argv) : program_(program) {
+  // Every program starts here, before its first output.
+  platform::UseExactStandardOutput();
   for (int i = 1; i < argc; ++i) {
     Word word;
     word.text = argv[i] != nullptr ? argv[i] : "";

@@ -18,7 +18,9 @@ constexpr int kExitUsage = 2;
 extern const char* const kVersion;
 
 // Walks a program's arguments one at a time. Usage errors are printed at once,
-// in one line; after the first one Next() returns false.
+// in one line; after the first one Next() returns false. Constructing it also
+// sets the standard output and error to pass bytes exactly, so that a
+// program writes the same bytes on every system.
 class Arguments {
  public:
   Arguments(const char* program, int argc, char** argv);
