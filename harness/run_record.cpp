@@ -59,6 +59,7 @@ void RunRecord::RunStarted(const TestRecord* list, uint32_t count, const TestCon
   start_ = platform::WallSeconds();
   end_ = start_;
   passed_ = false;
+  aborted_ = false;
   tests_.clear();
   for (uint32_t i = 0; i < count; ++i) {
     RecordedTest test;
@@ -85,6 +86,20 @@ void RunRecord::RunFinished(bool passed, const TestContext& context) {
   serialNumber_ = context.serialNumber;
 }
 
+void RunRecord::RunAborted(int, const TestContext& context) {
+  RunFinished(false, context);
+  aborted_ = true;
+}
+
+void RunRecord::TestUndone(uint32_t index, const char* note) {
+  if (index >= tests_.size()) return;
+  // What the test reported is no longer so on the device: the record does
+  // not keep it as a pass.
+  RecordedTest& t = tests_[index];
+  if (t.status == kLevelPassed || t.status == kLevelWarning) t.status = kLevelError;
+  t.note = t.note.empty() ? note : t.note + "; " + note;
+}
+
 std::string RunRecord::ToJson() const {
   char version[kPieceCapacity];
   TextFormat(version, sizeof version, "%0.02f", kStationVersion);
@@ -97,7 +112,7 @@ std::string RunRecord::ToJson() const {
   out += "  \"mask\": " + Quoted(Hex(mask_)) + ",\n";
   out += "  \"start\": " + Quoted(UtcText(start_)) + ",\n";
   out += "  \"end\": " + Quoted(UtcText(end_)) + ",\n";
-  out += "  \"result\": " + Quoted(passed_ ? "passed" : "failed") + ",\n";
+  out += "  \"result\": " + Quoted(Result()) + ",\n";
   out += "  \"tests\": [";
   for (size_t i = 0; i < tests_.size(); ++i) {
     const RecordedTest& t = tests_[i];
@@ -143,7 +158,7 @@ std::string RunRecord::ToJUnit() const {
   property("mask", Hex(mask_));
   property("start", UtcText(start_));
   property("end", UtcText(end_));
-  property("result", passed_ ? "passed" : "failed");
+  property("result", Result());
   property("version", version);
   out += "    </properties>\n";
   for (const RecordedTest& t : tests_) {

@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/file_system.h"
 #include "platform/status.h"
+#include "platform/stop_request.h"
 #include "tools/cli.h"
 
 namespace {
@@ -21,7 +22,8 @@ constexpr const char* kUsageHead =
     "\n"
     "Runs the production tests of a station against the device on USB and\n"
     "prints the report. Exit status: 0 passed, 1 failed, 2 refused or bad\n"
-    "arguments.\n"
+    "arguments, 130 or 143 stopped by an interrupt or a terminate request (the\n"
+    "page being written is finished first; the records are written).\n"
     "\n"
     "  --station NAME     a named station (below)\n"
     "  --mask MASK        station mask, decimal or 0x hexadecimal\n"
@@ -223,6 +225,10 @@ int main(int argc, char** argv) {
     }
   }
   harness.SetObserver(&record);
+  // From here an interrupt or a terminate request stops the run between
+  // device operations, never inside a page update, and the records below
+  // are still written.
+  platform::CatchStopRequests();
   harness.Run();
 
   bool written = true;
@@ -237,5 +243,6 @@ int main(int argc, char** argv) {
   }
   if (!options.junitFile.empty())
     written = WriteJUnit(options.junitFile.c_str(), record) && written;
+  if (harness.aborted()) return platform::StopExitStatus(platform::StopRequested());
   return harness.passed() && written ? cli::kExitOk : cli::kExitFailed;
 }

@@ -4,6 +4,7 @@
 
 #include "harness/text.h"
 #include "platform/console.h"
+#include "platform/stop_request.h"
 #include "qxm/qxm.h"
 #include "upgrade/firmware_file.h"
 #include "upgrade/upgrade_console.h"
@@ -31,6 +32,21 @@ constexpr int kWindowY = 0;
 constexpr int kWindowWidth = 800;
 constexpr int kWindowHeight = 400;
 
+// What an upgrade stopped on request before step has left on the device,
+// and how to go on.
+const char* InterruptedText(UpgradeState step) {
+  if (step <= CheckingFile) {
+    return "\r\nUpgrade interrupted before the device's flash was changed. To upgrade the "
+           "device, run qxtest again.\r\n";
+  }
+  if (step <= WritingInfoPage) {
+    return "\r\nUpgrade interrupted: the firmware on the device is incomplete. To restart the "
+           "upgrade, run qxtest again with the same upgrade file.\r\n";
+  }
+  return "\r\nUpgrade interrupted after the firmware was written. To finish the upgrade, run "
+         "qxtest again with the same upgrade file.\r\n";
+}
+
 }  // namespace
 
 int RunUpgrade(int handle, const char* path) { return RunUpgrade(handle, path, nullptr); }
@@ -49,6 +65,13 @@ int RunUpgrade(int handle, const char* path, int32_t* result) {
   // Every step moves the sequence on or fails, and the wait is bounded by
   // the clock, so the loop ends.
   while (done == 0) {
+    // A stop request is taken between steps: the page of the step before
+    // has been written whole.
+    if (platform::StopRequested() != platform::kStopNone) {
+      ConsoleText(InterruptedText(run.state));
+      if (result != nullptr) *result = kUpgradeInterrupted;
+      break;
+    }
     // A repeated step rewrites its own line.
     if (previous == run.state) ConsoleText("\r");
     UpgradeState step = run.state;
@@ -65,6 +88,11 @@ int RunUpgrade(int handle, const char* path, int32_t* result) {
     if (code != 0) {
       TextFormat(line, sizeof line, "Error: %i", static_cast<int>(code));
       ConsoleText(line);
+      // The step met a stop request that came while it ran.
+      if (platform::StopRequested() != platform::kStopNone) {
+        ConsoleText(InterruptedText(step));
+        if (result != nullptr) *result = kUpgradeInterrupted;
+      }
       break;
     }
   }
@@ -89,7 +117,13 @@ int QxtestEntry(const QxtestOptions& options) {
     file = path;
   }
   int32_t result = kUpgradeNotCompleted;
+  // An interrupt or a terminate request stops the upgrade between steps,
+  // never inside a page.
+  platform::CatchStopRequests();
   RunUpgrade(handle, file, &result);
+  platform::ReleaseStopRequests();
+  // Stopped on request: no key to wait for.
+  if (result == kUpgradeInterrupted) return 1;
   if (!options.noWait) {
     ConsoleText("Press any key");
     platform::ConsoleReadKey();

@@ -20,7 +20,9 @@ constexpr size_t kUpgradePathCapacity = 256;
 // failures show on the console only, as "Error: %i" after the failing step.
 int RunUpgrade(int handle, const char* path);
 // The same; *result (when given) is 0 when the upgrade completed, else the
-// failing step's code.
+// failing step's code, or kUpgradeInterrupted when a stop request
+// (platform/stop_request.h) ended it between steps, after a line saying so
+// and how to go on.
 int RunUpgrade(int handle, const char* path, int32_t* result);
 
 // How qxtest runs: the dialogue by default; with a path, no prompt; with
