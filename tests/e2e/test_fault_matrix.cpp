@@ -497,14 +497,8 @@ TEST_F(FaultMatrixTest, KillMatrixEachCutLeavesADeviceTheNextRunPasses) {
   station.push_back({Cut::kKill, {ErasesPage(cal), 0, 1}, "recalibration", false});
   station.push_back({Cut::kInterrupt, {WritesRegister(kRegStreamStart), 0, 5}, "stream", false});
   // Calibrate's second range: the source at -0.8 V.
-  const auto minus08 = [](const Bytes& r) {
-    bool found = false;
-    ForEachRecord(r, [&](bool write, uint16_t address, size_t, size_t offset) {
-      found |= write && address == kRegJigSource && GetF32BE(r.data(), r.size(), offset) == -0.8f;
-    });
-    return found;
-  };
-  station.push_back({Cut::kTerminate, {minus08, 0, 0}, "Calibrate", false});
+  station.push_back(
+      {Cut::kTerminate, {WritesFloat(kRegJigSource, -0.8f), 0, 0}, "Calibrate", false});
 
   SkipWaitsClock clock(0);
   platform::ScopedClock useClock(&clock);

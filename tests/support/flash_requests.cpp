@@ -118,3 +118,13 @@ bool CutWatch::Due(const Bytes& request) {
   done_ = true;
   return true;
 }
+
+std::function<bool(const Bytes&)> WritesFloat(uint16_t wanted, float value) {
+  return [wanted, value](const Bytes& r) {
+    bool found = false;
+    ForEachRecord(r, [&](bool write, uint16_t address, size_t, size_t offset) {
+      found |= write && address == wanted && GetF32BE(r.data(), r.size(), offset) == value;
+    });
+    return found;
+  };
+}

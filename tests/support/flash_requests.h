@@ -47,6 +47,8 @@ struct CutPoint {
 std::function<bool(const Bytes&)> ErasesPage(uint32_t page);
 std::function<bool(const Bytes&)> WritesPage(uint32_t page);
 std::function<bool(const Bytes&)> WritesRegister(uint16_t address);
+// Requests that write value (a float) to register.
+std::function<bool(const Bytes&)> WritesFloat(uint16_t address, float value);
 
 // Follows a run's requests one by one; Due is true once, at the point.
 class CutWatch {
