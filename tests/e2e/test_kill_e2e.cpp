@@ -6,7 +6,6 @@
 // at every page update, through a relay in front of qxsim: the next run on
 // the same device passes.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -370,15 +369,15 @@ class KillMatrixTest : public KillTest {
         switch (row->cut) {
           case Cut::kInterrupt:
             // Twice, the second while the page is finished.
-            ::kill(pid, SIGINT);
+            SendSignal(pid, SIGINT);
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            ::kill(pid, SIGINT);
+            SendSignal(pid, SIGINT);
             break;
           case Cut::kTerminate:
-            ::kill(pid, SIGTERM);
+            SendSignal(pid, SIGTERM);
             break;
           case Cut::kKill:
-            ::kill(pid, SIGKILL);
+            SendSignal(pid, SIGKILL);
             return false;
           case Cut::kDrop:
             usb->DownFor(2000);
