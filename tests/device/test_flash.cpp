@@ -263,6 +263,8 @@ TEST_F(WriteFlashBytesTest, APageBegunIsFinishedWithinTenSeconds) {
   const uint8_t up = 0xFF;
   int opened = 0;
   ASSERT_EQ(OpenDeviceLink("z5 device type", "usb connection", "any identifier", &opened), 0);
+  int ethernet = 0;  // as the run is after the Ethernet test
+  ASSERT_EQ(OpenDeviceLink("z5 device type", "tcp", "192.168.1.9", &ethernet), 0);
   LinkFaults refusedErase;
   refusedErase.exceptionRegister = kRegFlashErase;
   refusedErase.exceptionCode = qxsim::kDeviceFailure;
@@ -279,7 +281,7 @@ TEST_F(WriteFlashBytesTest, APageBegunIsFinishedWithinTenSeconds) {
   const int32_t refusal = QXM_ERR_DEVICE_EXCEPTION_BASE + qxsim::kDeviceFailure;
   for (const Case& c : {Case{"drop mid-rewrite", h, 60, 1, false, 0, 100, 0},
                         Case{"drop at the erase", opened, -1, 1, false, 0, 100, 1},
-                        Case{"gone 2 s", opened, 0, 20, false, 0, 2000, 20},
+                        Case{"gone 2 s", ethernet, 0, 20, false, 0, 2000, 20},
                         Case{"gone for good", opened, 0, -1, false, 1014, 10000, 100},
                         Case{"erase refused once", h, -1, 1, true, 0, 100, 0},
                         Case{"erase always refused", h, -1, -1, true, refusal, 10000, 0}}) {
@@ -302,10 +304,12 @@ TEST_F(WriteFlashBytesTest, APageBegunIsFinishedWithinTenSeconds) {
       EXPECT_EQ(FlashAt(kPage, kFlashPageSize), intended);
     }
     if (c.reopens > 0) {
-      EXPECT_EQ(device.OpenCalls().back().connectionType, "usb connection");
+      EXPECT_EQ(device.OpenCalls().back().identifier,
+                c.handle == ethernet ? "192.168.1.9" : "any identifier");
     }
   }
   QXM_Close(opened);
+  QXM_Close(ethernet);
 }
 
 TEST_F(WriteFlashBytesTest, RecordRoundTripsThroughTheConfigurationPage) {
