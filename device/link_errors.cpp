@@ -25,6 +25,10 @@ const char* LinkErrorToString(int32_t code) {
       return "register address beyond 16 bits";
     case kLinkBadArgument:
       return "missing frames or result pointer";
+    case kLinkStopped:
+      return "stopped on request";
+    case kLinkNoRoute:
+      return "not known how the device was opened";
     default:
       break;
   }

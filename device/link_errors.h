@@ -18,6 +18,8 @@ enum LinkError : int32_t {
   kLinkOddValueCount = 263,     // a U32/F32 frame with an odd register count
   kLinkBadAddress = 264,        // a register address beyond 16 bits
   kLinkBadArgument = 265,       // negative frame count, null frames or out pointer
+  kLinkStopped = 266,           // a stop was requested: no further operation starts
+  kLinkNoRoute = 268,           // a handle that was not opened through OpenDeviceLink
   // Found in the reply:
   kLinkShortReply = 262,  // the reply carries less data than its read frames need
 };

@@ -4,6 +4,7 @@
 
 #include "harness/station_table.h"
 #include "platform/socket.h"
+#include "platform/stop_request.h"
 #include "qxm/qxm.h"
 
 namespace {
@@ -94,6 +95,7 @@ bool TestHarness::AppendTest(const char* name, TestFunction test) {
 
 int TestHarness::Run() {
   passed_ = false;
+  aborted_ = false;
   if (!hasTestList_) {
     PrintReport();
     return kHarnessNoTestList;
@@ -110,6 +112,8 @@ int TestHarness::Run() {
   TextCopy(overall_, "** In Progress **");
   if (observer_ != nullptr) observer_->RunStarted(list_, context_.testCount, context_);
   for (uint32_t i = 0; i < context_.testCount; ++i) {
+    // A stop request taken between tests: nothing more starts.
+    if (platform::StopRequested() != platform::kStopNone) break;
     TestRecord& entry = list_[i];
     entry.status = kLevelRunning;
     PrintReport();
@@ -119,11 +123,21 @@ int TestHarness::Run() {
     // EL and Msg are left as the previous test set them; a record note is
     // the test's own.
     context_.recordNote[0] = '\0';
+    context_.undoneTest = nullptr;
+    context_.undoneNote[0] = '\0';
     if (entry.test != nullptr) {
       entry.test(&context_);
     } else {
       context_.EL = kLevelFatal;
       TextCopy(context_.Msg, "No test function");
+    }
+    const platform::StopKind stop = platform::StopRequested();
+    if (stop != platform::kStopNone) {
+      // The test met the request (its link refused what came after it).
+      if (context_.recordNote[0] != '\0') TextAppend(context_.recordNote, "; ");
+      TextAppend(context_.recordNote, "the run was stopped on request (");
+      TextAppend(context_.recordNote, platform::StopName(stop));
+      TextAppend(context_.recordNote, ")");
     }
 
     TextCopy(entry.details, context_.Msg);
@@ -131,9 +145,21 @@ int TestHarness::Run() {
     BuildResultLine(i);
     context_.resultLines[i] = lines_[i];
     if (observer_ != nullptr) observer_->TestFinished(i, entry, context_);
+    if (context_.undoneTest != nullptr) TellUndone(i);
 
     if (context_.EL != kLevelPassed) overall = false;
-    if (context_.EL == kLevelFatal) break;
+    if (stop != platform::kStopNone || context_.EL == kLevelFatal) break;
+  }
+  const platform::StopKind stop = platform::StopRequested();
+  if (stop != platform::kStopNone) {
+    aborted_ = true;
+    TextCopy(overall_, "** Aborted **");
+    PrintReport();
+    // Nothing is left open for the process's exit to drop.
+    ReleaseServer(&context_);
+    CloseDevices();
+    if (observer_ != nullptr) observer_->RunAborted(stop, context_);
+    return kHarnessAborted;
   }
   passed_ = overall;
   TextCopy(overall_, overall ? "** Passed **" : "** Failed **");
@@ -143,6 +169,14 @@ int TestHarness::Run() {
   // an open device), when it goes: a release here would take the library
   // from a link that outlives the run, or undo a start-up the run never made.
   return kHarnessOk;
+}
+
+void TestHarness::TellUndone(uint32_t index) {
+  for (uint32_t j = 0; j < index; ++j) {
+    if (list_[j].name == nullptr || std::strcmp(list_[j].name, context_.undoneTest) != 0) continue;
+    if (list_[j].status == kLevelNotRun) continue;
+    if (observer_ != nullptr) observer_->TestUndone(j, context_.undoneNote);
+  }
 }
 
 void TestHarness::BuildResultLine(uint32_t i) {

@@ -20,6 +20,7 @@ constexpr double kStationVersion = 0.12;
 enum HarnessStatus : int {
   kHarnessOk = 0,
   kHarnessNoTestList = 1,  // the device type has no row: nothing was run
+  kHarnessAborted = 2,     // a stop request ended the run before its end
 };
 
 class TestHarness {
@@ -46,7 +47,10 @@ class TestHarness {
   bool AppendTest(const char* name, TestFunction test);
   // Runs the list in order until the end or the first Fatal result. Returns
   // 0, or kHarnessNoTestList (running nothing) when the device type has no
-  // test list.
+  // test list. A stop request (platform/stop_request.h) ends the run after
+  // the test it reached (whose device link takes it between operations):
+  // the tests after it keep "-", the device and the server link are closed
+  // at once, the observer hears RunAborted, and Run returns kHarnessAborted.
   int Run();
   // Shows the report unless quiet; returns 0.
   int PrintReport();
@@ -63,11 +67,14 @@ class TestHarness {
   bool hasTestList() const { return hasTestList_; }
   // True once a run has ended with every test passed.
   bool passed() const { return passed_; }
+  // True when a stop request ended the last run.
+  bool aborted() const { return aborted_; }
 
  private:
   void ComposeReport();
   void BuildResultLine(uint32_t i);
   void CloseDevices();
+  void TellUndone(uint32_t index);
 
   TestContext context_;
   TestRecord list_[kMaxTests];
@@ -77,5 +84,6 @@ class TestHarness {
   RunObserver* observer_ = nullptr;
   bool hasTestList_ = false;
   bool passed_ = false;
+  bool aborted_ = false;
   std::string report_;  // the last report composed, kept to reuse its storage
 };

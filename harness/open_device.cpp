@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "device/device_link.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
@@ -10,7 +11,6 @@
 #include "harness/mask_bits.h"
 #include "harness/messages.h"
 #include "harness/text.h"
-#include "qxm/qxm.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ uint32_t OpenDevice(TestContext* context) {
   context->handle = 0;
 
   int h = 0;
-  int code = QXM_Open("z5 device type", "usb connection", "any identifier", &h);
+  int code = OpenDeviceLink("z5 device type", "usb connection", "any identifier", &h);
   if (code != 0) {
     char piece[kTextCapacity];
     TextFormat(piece, sizeof piece, "No Quenloxs found (%i)", code);

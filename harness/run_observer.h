@@ -17,4 +17,17 @@ class RunObserver {
   virtual void TestFinished(uint32_t index, const TestRecord& test, const TestContext& context) = 0;
   // The run is over: every test passed, or not.
   virtual void RunFinished(bool passed, const TestContext& context) = 0;
+  // The run stopped on request (stop: a platform::StopKind) before its end,
+  // instead of RunFinished; the tests not run keep their "-". Told as a run
+  // that did not pass unless the observer knows better.
+  virtual void RunAborted(int stop, const TestContext& context) {
+    (void)stop;
+    RunFinished(false, context);
+  }
+  // What test index did is no longer on the device (a later test's page
+  // update undid it); note says how.
+  virtual void TestUndone(uint32_t index, const char* note) {
+    (void)index;
+    (void)note;
+  }
 };

@@ -20,7 +20,7 @@ const TestEntry kTestTable[] = {
     {"Open Quenlox", kZ5DeviceType, OpenDevice, 0x840400, 0},
     {"Connect to QXTest Server", kZ5DeviceType, ConnectToServer, 0x10000, 0},
     {"Read Test Jig Info", kZ5DeviceType, ReadTestJigInfo, 0x20000, 0},
-    {"Serial Number", kZ5DeviceType, SerialNumber, 0x840000, 0},
+    {kSerialNumberTestName, kZ5DeviceType, SerialNumber, 0x840000, 0},
     {"Ethernet MAC", kZ5DeviceType, EthernetMac, 0x840000, 0},
     {"Check Calibration", kZ5DeviceType, CheckCalibration, 0x840000, 0},
     {"Vs and Current", kZ5DeviceType, VsAndCurrent, 0x40000, 0},

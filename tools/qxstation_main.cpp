@@ -18,6 +18,7 @@
 #include "platform/settings.h"
 #include "platform/socket.h"
 #include "platform/status.h"
+#include "platform/stop_request.h"
 #include "server/server_link.h"
 #include "tools/cli.h"
 
@@ -28,7 +29,8 @@ constexpr const char* kUsageHead =
     "\n"
     "Runs the production tests of a station against the device on USB and\n"
     "prints the report. Exit status: 0 passed, 1 failed, 2 refused or bad\n"
-    "arguments.\n"
+    "arguments, 130 or 143 stopped by an interrupt or a terminate request (the\n"
+    "page being written is finished first; the records are written).\n"
     "\n"
     "  --station NAME     a named station (below)\n"
     "  --mask MASK        station mask, decimal or 0x hexadecimal\n"
@@ -348,6 +350,10 @@ int main(int argc, char** argv) {
     }
   }
   harness.SetObserver(&record);
+  // From here an interrupt or a terminate request stops the run between
+  // device operations, never inside a page update, and the records below
+  // are still written.
+  platform::CatchStopRequests();
   harness.Run();
 
   bool written = true;
@@ -363,5 +369,6 @@ int main(int argc, char** argv) {
   }
   if (!options.junitFile.empty())
     written = WriteJUnit(options.junitFile.c_str(), record) && written;
+  if (harness.aborted()) return platform::StopExitStatus(platform::StopRequested());
   return harness.passed() && written ? cli::kExitOk : cli::kExitFailed;
 }

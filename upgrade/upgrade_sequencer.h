@@ -42,6 +42,7 @@ constexpr int32_t kUpgradeWrongDevice = 12345;       // built for another device
 constexpr int32_t kUpgradeImageTooShort = 12346;     // body shorter than one page
 constexpr int32_t kUpgradeImageOutsideFile = 12347;  // body or info page past the file's end
 constexpr int32_t kUpgradeImageTooLarge = 12348;     // more pages than the firmware area
+constexpr int32_t kUpgradeInterrupted = 12349;       // a stop request ended it between steps
 
 // The sequencer's state, one per process.
 struct UpgradeRun {
