@@ -14,15 +14,15 @@ int Side(double value, double mean, double sigma, double k) {
   return 0;
 }
 
-// Rules 2 and 3: at least `need` of the `window` values ending at i beyond
-// k sigma on the side of value i, which is itself beyond.
+// Rules 2 and 3: at least `need` of the `window` values ending at i (fewer
+// at the start of the series) beyond k sigma on the side of value i, which
+// is itself beyond.
 bool Beyond(const std::vector<double>& v, size_t i, double mean, double sigma, double k,
             size_t window, size_t need) {
-  if (i + 1 < window) return false;
   int side = Side(v[i], mean, sigma, k);
   if (side == 0) return false;
   size_t count = 0;
-  for (size_t j = i + 1 - window; j <= i; ++j) {
+  for (size_t j = i + 1 >= window ? i + 1 - window : 0; j <= i; ++j) {
     if (Side(v[j], mean, sigma, k) == side) ++count;
   }
   return count >= need;
