@@ -2,6 +2,7 @@
 """Validates records against the record schema with a real validator.
 
 Usage: validate_records.py SCHEMA PATH...      every record (file, or *.json in a folder) is valid
+       validate_records.py SCHEMA --invalid PATH...  every one is refused
        validate_records.py SCHEMA --fixtures DIR  the fixtures are valid, each breach below is
                                                   refused and each allowed addition accepted
 Exit 0 when everything is as expected, 1 otherwise.
@@ -106,10 +107,11 @@ def main(argv):
         for name, pointer, value, valid in CASES:
             expect(f"{name} {pointer}={value!r}", changed(fixtures[name], pointer, value), valid)
     else:
-        for arg in argv[2:]:
+        valid = argv[2] != "--invalid"
+        for arg in argv[2 if valid else 3:]:
             path = pathlib.Path(arg)
             for p in sorted(path.glob("*.json")) if path.is_dir() else [path]:
-                expect(str(p), json.loads(p.read_text()), True)
+                expect(str(p), json.loads(p.read_text()), valid)
     print(f"{checked - failures} passed, {failures} failed")
     return 1 if failures or not checked else 0
 
