@@ -422,7 +422,7 @@ std::string RenderReport(const ReportData& d, const ReportSettings& settings) {
     h += "<p class=\"note\">Not charted here (see qxline stats): " + Escape(rest) + "</p>\n";
 
   h += "<h2>Calibration constants across devices</h2>\n<p class=\"note\">Each device's last value "
-       "from the test \"" +
+       "of each measurement of the test \"" +
        Escape(settings.constantsTest) +
        "\"; devices far from the others (modified z-score above 3.5) are named.</p>\n";
   if (d.constants.empty()) h += "<p>No constants recorded.</p>\n";
