@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "line/record.h"
+#include "line/store.h"
 
 namespace line {
 
@@ -19,11 +20,13 @@ std::string WindowSql(const Window& w) {
   return sql;
 }
 
-void BindWindow(Statement& st, const Window& w, int first = 1) {
+// Binds the window's parameters from first on; returns the next index.
+int BindWindow(Statement& st, const Window& w, int first = 1) {
   int i = first;
   if (!w.station.empty()) st.BindText(i++, w.station);
   if (w.sinceMs) st.BindInt(i++, *w.sinceMs);
   if (w.untilMs) st.BindInt(i++, *w.untilMs);
+  return i;
 }
 
 std::unique_ptr<Statement> Prepare(Database& db, const std::string& sql, std::string* error) {
@@ -40,6 +43,28 @@ DbStatus Finished(Database& db, Statement& st, std::string* error) {
 std::optional<double> NullableDouble(Statement& st, int c) {
   if (st.IsNull(c)) return std::nullopt;
   return st.Double(c);
+}
+
+// The values of the runs' packs into their series (by quantity key), in
+// the order of the runs, then of the records.
+DbStatus ReadValues(Database& db, const std::string& sql, const Window& w,
+                    const std::vector<int>& byKey, std::vector<std::vector<double>>* values,
+                    std::string* error) {
+  auto st = Prepare(db, sql, error);
+  if (!st) return DbStatus::kFailed;
+  BindWindow(*st, w);
+  const int64_t maxKey = static_cast<int64_t>(byKey.size()) - 1;
+  while (st->Step()) {
+    std::string_view pack = st->Blob(0);
+    for (size_t at = 0; at + kPackedSize <= pack.size(); at += kPackedSize) {
+      int64_t key = 0;
+      double value = 0;
+      UnpackMeasurement(pack.data() + at, &key, &value);
+      int index = key <= maxKey ? byKey[static_cast<size_t>(key)] : -1;
+      if (index >= 0) (*values)[static_cast<size_t>(index)].push_back(value);
+    }
+  }
+  return Finished(db, *st, error);
 }
 
 double Median(std::vector<double> v) {
@@ -180,7 +205,6 @@ DbStatus QueryStats(Database& db, const Window& w, const std::vector<std::string
   auto q = Prepare(db, "SELECT quantity_key, name, unit, low, high FROM quantities", error);
   if (!q) return DbStatus::kFailed;
   std::unordered_map<int64_t, size_t> series;  // quantity key: index into *out
-  std::string keys;
   while (q->Step()) {
     SeriesFigures s;
     s.name = std::string(q->Text(1));
@@ -192,35 +216,24 @@ DbStatus QueryStats(Database& db, const Window& w, const std::vector<std::string
     s.unit = std::string(q->Text(2));
     int64_t key = q->Int(0);
     series[key] = out->size();
-    keys += (keys.empty() ? "" : ", ") + std::to_string(key);
     out->push_back(std::move(s));
   }
   if (Finished(db, *q, error) != DbStatus::kOk) return q->status();
   if (out->empty()) return DbStatus::kOk;
 
-  // Named ones are picked out by the database; all of them here, which is
-  // cheaper than a list of nearly every key.
-  std::string only = names.empty() ? "" : " AND m.quantity_key IN (" + keys + ")";
-  auto st = Prepare(db,
-                    "SELECT m.quantity_key, m.value FROM runs r"
-                    " JOIN measurements m ON m.run_key = r.run_key WHERE 1 = 1" +
-                        WindowSql(w) + only + " ORDER BY r.start_ms, r.id, m.test, m.position",
-                    error);
-  if (!st) return DbStatus::kFailed;
-  BindWindow(*st, w);
+  // Keys are small and dense: a table from key to series beats a hash.
+  int64_t maxKey = 0;
+  for (const auto& entry : series) maxKey = std::max(maxKey, entry.first);
+  std::vector<int> byKey(static_cast<size_t>(maxKey) + 1, -1);
+  for (const auto& entry : series)
+    byKey[static_cast<size_t>(entry.first)] = static_cast<int>(entry.second);
+
   std::vector<std::vector<double>> values(out->size());
-  int64_t lastKey = -1;
-  std::vector<double>* target = nullptr;
-  while (st->Step()) {
-    int64_t key = st->Int(0);
-    if (key != lastKey) {
-      auto found = series.find(key);
-      target = found == series.end() ? nullptr : &values[found->second];
-      lastKey = key;
-    }
-    if (target != nullptr) target->push_back(st->Double(1));
-  }
-  if (Finished(db, *st, error) != DbStatus::kOk) return st->status();
+  DbStatus status = ReadValues(
+      db,
+      "SELECT r.value_pack FROM runs r WHERE 1 = 1" + WindowSql(w) + " ORDER BY r.start_ms, r.id",
+      w, byKey, &values, error);
+  if (status != DbStatus::kOk) return status;
 
   std::vector<SeriesFigures> kept;
   for (size_t i = 0; i < out->size(); ++i) {

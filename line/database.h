@@ -30,6 +30,7 @@ class Statement {
   virtual void BindInt(int index, int64_t value) = 0;
   virtual void BindDouble(int index, double value) = 0;
   virtual void BindText(int index, std::string_view value) = 0;
+  virtual void BindBlob(int index, std::string_view bytes) = 0;
 
   // Runs the statement (on its first call) and moves to the next row: true
   // with a row, false at the end or on an error (then status() tells).
@@ -41,6 +42,8 @@ class Statement {
   virtual int64_t Int(int column) = 0;
   virtual double Double(int column) = 0;
   virtual std::string_view Text(int column) = 0;
+  // Bytes, valid until the next Step.
+  virtual std::string_view Blob(int column) = 0;
 
   DbStatus status() const { return status_; }
 

@@ -13,6 +13,7 @@ namespace line {
 // A schema statement written with the line's own words for what differs:
 //   {key}        an integer key the database assigns, the table's primary key
 //   {real}       a double
+//   {blob}       bytes
 //   {text}       text that sorts byte by byte (so both databases order alike)
 //   {clustered}  after a table: stored in the order of its primary key
 std::string RenderSchema(DialectKind dialect, std::string_view ddl);

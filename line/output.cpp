@@ -75,27 +75,40 @@ std::string ParetoJson(const std::vector<ParetoRow>& rows) {
 }
 
 std::string StatsJson(const std::vector<SeriesFigures>& series) {
-  Json out = Json::array();
-  for (const SeriesFigures& s : series) {
+  // Written piece by piece: a drifting series carries thousands of alarms,
+  // which as objects of their own would cost more than the figures.
+  auto value = [](const Json& j) {
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  };
+  std::string out = "[";
+  for (size_t i = 0; i < series.size(); ++i) {
+    const SeriesFigures& s = series[i];
     const Summary& m = s.summary;
-    Json alarms = Json::array();
-    for (const Alarm& a : m.alarms) alarms.push_back({{"rule", a.rule}, {"index", a.index}});
     Json ci = m.cpkCi95 ? Json::array({m.cpkCi95->first, m.cpkCi95->second}) : Json(nullptr);
-    out.push_back({{"name", s.name},
-                   {"unit", s.unit},
-                   {"n", m.n},
-                   {"mean", m.mean},
-                   {"sigma", Nullable(m.sigma)},
-                   {"min", m.min},
-                   {"max", m.max},
-                   {"low", Nullable(s.low)},
-                   {"high", Nullable(s.high)},
-                   {"cpk", Nullable(m.cpk)},
-                   {"cpk_ci95", ci},
-                   {"outside", m.outside},
-                   {"alarms", alarms}});
+    const std::pair<const char*, Json> fields[] = {{"name", s.name},
+                                                   {"unit", s.unit},
+                                                   {"n", m.n},
+                                                   {"mean", m.mean},
+                                                   {"sigma", Nullable(m.sigma)},
+                                                   {"min", m.min},
+                                                   {"max", m.max},
+                                                   {"low", Nullable(s.low)},
+                                                   {"high", Nullable(s.high)},
+                                                   {"cpk", Nullable(m.cpk)},
+                                                   {"cpk_ci95", ci},
+                                                   {"outside", m.outside}};
+    out += i == 0 ? "\n  {" : ",\n  {";
+    for (const auto& f : fields)
+      out += "\n    \"" + std::string(f.first) + "\": " + value(f.second) + ",";
+    out += "\n    \"alarms\": [";
+    for (size_t k = 0; k < m.alarms.size(); ++k) {
+      out += (k == 0 ? "{\"rule\": " : ", {\"rule\": ") + std::to_string(m.alarms[k].rule) +
+             ", \"index\": " + std::to_string(m.alarms[k].index) + "}";
+    }
+    out += "]\n  }";
   }
-  return Dump(out);
+  out += series.empty() ? "]\n" : "\n]\n";
+  return out;
 }
 
 std::string YieldTable(const YieldFigures& y) {

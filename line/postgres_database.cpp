@@ -77,6 +77,25 @@ class PostgresStatement : public Statement {
     params_.Set(i, text.data(), text.size(), false);
   }
   void BindText(int i, std::string_view v) override { params_.Set(i, v.data(), v.size(), false); }
+  // bytea in its text form: \x and two hex digits a byte.
+  void BindBlob(int i, std::string_view v) override {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text = "\\x";
+    for (char c : v) {
+      text += kHex[(static_cast<unsigned char>(c) >> 4) & 15];
+      text += kHex[static_cast<unsigned char>(c) & 15];
+    }
+    params_.Set(i, text.data(), text.size(), false);
+  }
+  std::string_view Blob(int c) override {
+    std::string_view text = Text(c);
+    bytes_.clear();
+    auto digit = [](char h) { return h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10; };
+    for (size_t k = 2; k + 1 < text.size(); k += 2) {
+      bytes_ += static_cast<char>(digit(text[k]) << 4 | digit(text[k + 1]));
+    }
+    return bytes_;
+  }
 
   bool Step() override {
     if (done_) return false;
@@ -154,6 +173,7 @@ class PostgresStatement : public Statement {
   std::string name_;
   Parameters params_;
   PGresult* row_ = nullptr;
+  std::string bytes_;  // Blob's
   bool sent_ = false;
   bool done_ = false;
 };

@@ -42,6 +42,7 @@ const Migration kMigrations[] = {
          " jig_code BIGINT,"
          " jig_values {text},"
          " limits {text},"
+         " value_pack {blob} NOT NULL,"
          " source {text} NOT NULL,"
          " stored_at {text} NOT NULL)",
          // Time order, whole or per station: the queries walk these in order.
@@ -126,6 +127,11 @@ DbStatus Migrate(Database& db, std::string* error) {
     *error = "cannot create schema_version: " + db.error();
     return s;
   }
+  // Up to date (the usual case): no write lock is taken, so a query never
+  // waits for a loader.
+  int found = CurrentVersion(db, error);
+  if (found < 0) return DbStatus::kFailed;
+  if (found == LatestSchemaVersion()) return DbStatus::kOk;
   if ((s = db.Begin()) != DbStatus::kOk) {
     *error = db.error();
     return s;

@@ -56,6 +56,14 @@ class SqliteStatement : public Statement {
   bool IsNull(int c) override { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
   int64_t Int(int c) override { return sqlite3_column_int64(stmt_, c); }
   double Double(int c) override { return sqlite3_column_double(stmt_, c); }
+  void BindBlob(int i, std::string_view v) override {
+    sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+  }
+  std::string_view Blob(int c) override {
+    const void* bytes = sqlite3_column_blob(stmt_, c);
+    if (bytes == nullptr) return {};
+    return {static_cast<const char*>(bytes), static_cast<size_t>(sqlite3_column_bytes(stmt_, c))};
+  }
   std::string_view Text(int c) override {
     const unsigned char* text = sqlite3_column_text(stmt_, c);
     if (text == nullptr) return {};

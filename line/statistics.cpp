@@ -14,16 +14,15 @@ int Side(double value, double mean, double sigma, double k) {
   return 0;
 }
 
-// Rules 2 and 3: at least `need` of the `window` values ending at i (fewer
-// at the start of the series) beyond k sigma on the side of value i, which
-// is itself beyond.
-bool Beyond(const std::vector<double>& v, size_t i, double mean, double sigma, double k,
-            size_t window, size_t need) {
-  int side = Side(v[i], mean, sigma, k);
+// Rules 2 and 3 at value i: at least `need` of the `window` values ending
+// at i (fewer at the start of the series) on the side of value i, which is
+// itself beyond. sides[j] is -1, 0 or +1 for value j.
+bool Beyond(const std::vector<signed char>& sides, size_t i, size_t window, size_t need) {
+  int side = sides[i];
   if (side == 0) return false;
   size_t count = 0;
   for (size_t j = i + 1 >= window ? i + 1 - window : 0; j <= i; ++j) {
-    if (Side(v[j], mean, sigma, k) == side) ++count;
+    if (sides[j] == side) ++count;
   }
   return count >= need;
 }
@@ -33,6 +32,11 @@ bool Beyond(const std::vector<double>& v, size_t i, double mean, double sigma, d
 std::vector<Alarm> WesternElectric(const std::vector<double>& v, double mean, double sigma) {
   std::vector<Alarm> alarms;
   if (!(sigma > 0)) return alarms;
+  std::vector<signed char> beyond1(v.size()), beyond2(v.size());
+  for (size_t i = 0; i < v.size(); ++i) {
+    beyond1[i] = static_cast<signed char>(Side(v[i], mean, sigma, 1));
+    beyond2[i] = static_cast<signed char>(Side(v[i], mean, sigma, 2));
+  }
   int runSide = 0;
   size_t runLength = 0;
   for (size_t i = 0; i < v.size(); ++i) {
@@ -40,8 +44,8 @@ std::vector<Alarm> WesternElectric(const std::vector<double>& v, double mean, do
     runLength = side != 0 && side == runSide ? runLength + 1 : (side != 0 ? 1 : 0);
     runSide = side;
     if (Side(v[i], mean, sigma, 3) != 0) alarms.push_back({1, i});
-    if (Beyond(v, i, mean, sigma, 2, 3, 2)) alarms.push_back({2, i});
-    if (Beyond(v, i, mean, sigma, 1, 5, 4)) alarms.push_back({3, i});
+    if (Beyond(beyond2, i, 3, 2)) alarms.push_back({2, i});
+    if (Beyond(beyond1, i, 5, 4)) alarms.push_back({3, i});
     if (runLength >= 8) alarms.push_back({4, i});
   }
   return alarms;
@@ -60,7 +64,9 @@ Summary Summarize(const std::vector<double>& values, std::optional<double> low,
     s.max = std::max(s.max, v);
     if ((low && v < *low) || (high && v > *high)) ++s.outside;
   }
-  s.mean = sum / static_cast<double>(s.n);
+  // Equal values have no spread: their mean, rounded, would differ from them
+  // in the last digit and put every one of them on one side of it.
+  s.mean = s.min == s.max ? s.min : sum / static_cast<double>(s.n);
   if (s.n < 2) return s;
   // Two passes: the squares of the deviations, not of the values, keep the
   // precision of constants like 3.158e-07 that vary in their last digits.

@@ -1,6 +1,7 @@
 #include "line/store.h"
 
 #include <charconv>
+#include <cstring>
 
 #include "platform/clock.h"
 
@@ -67,6 +68,24 @@ void AddText(Inserter& in, const NullableText& v) {
 
 }  // namespace
 
+void PackMeasurement(std::string* pack, int64_t quantityKey, double value) {
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  uint32_t key = static_cast<uint32_t>(quantityKey);
+  for (int i = 0; i < 4; ++i) pack->push_back(static_cast<char>(key >> (8 * i)));
+  for (int i = 0; i < 8; ++i) pack->push_back(static_cast<char>(bits >> (8 * i)));
+}
+
+void UnpackMeasurement(const char* at, int64_t* quantityKey, double* value) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(at);
+  uint32_t key = 0;
+  uint64_t bits = 0;
+  for (int i = 3; i >= 0; --i) key = key << 8 | b[i];
+  for (int i = 11; i >= 4; --i) bits = bits << 8 | b[i];
+  std::memcpy(value, &bits, sizeof bits);
+  *quantityKey = key;
+}
+
 std::string ShortestText(double value) {
   std::string out;
   AppendShortest(&out, value);
@@ -93,8 +112,8 @@ bool RecordStore::Prepare(std::string* error) {
   insertRun_ = db_->Prepare(
       "INSERT INTO runs (id, program, version, build, host, station, mask, start_ms, end_ms,"
       " result, cause, serial_number, mac, device_name, edition, firmware, bootloader, jig_type,"
-      " jig_code, jig_values, limits, source, stored_at)"
-      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+      " jig_code, jig_values, limits, value_pack, source, stored_at)"
+      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
       " ON CONFLICT (id) DO NOTHING RETURNING run_key");
   findQuantity_ = db_->Prepare("SELECT quantity_key FROM quantities WHERE signature = ?");
   insertQuantity_ = db_->Prepare(
@@ -164,6 +183,19 @@ DbStatus RecordStore::QuantityKey(const Measurement& m, int64_t* key) {
   return DbStatus::kFailed;
 }
 
+DbStatus RecordStore::ResolveQuantities(const Record& r) {
+  keys_.clear();
+  pack_.clear();
+  for (const Measurement& m : r.measurements) {
+    int64_t key = 0;
+    DbStatus s = QuantityKey(m, &key);
+    if (s != DbStatus::kOk) return s;
+    keys_.push_back(key);
+    PackMeasurement(&pack_, key, m.value);
+  }
+  return DbStatus::kOk;
+}
+
 DbStatus RecordStore::WriteRows(const Record& r, int64_t runKey) {
   DbStatus s = DbStatus::kOk;
   for (size_t i = 0; i < r.tests.size(); ++i) {
@@ -182,12 +214,10 @@ DbStatus RecordStore::WriteRows(const Record& r, int64_t runKey) {
     const TestRow& t = r.tests[i];
     for (size_t j = 0; j < t.measurementCount; ++j) {
       const Measurement& m = r.measurements[t.firstMeasurement + j];
-      int64_t quantity = 0;
-      if ((s = QuantityKey(m, &quantity)) != DbStatus::kOk) return s;
       measurements_->Int(runKey);
       measurements_->Int(static_cast<int64_t>(i));
       measurements_->Int(static_cast<int64_t>(j));
-      measurements_->Int(quantity);
+      measurements_->Int(keys_[t.firstMeasurement + j]);
       measurements_->Double(m.value);
       AddText(*measurements_, m.outcome);
       if ((s = measurements_->EndRow()) != DbStatus::kOk) return s;
@@ -228,6 +258,8 @@ StoreResult RecordStore::Store(const Record& r, const std::string& source, std::
     *error = db_->error();
     return s == DbStatus::kUnavailable ? StoreResult::kUnavailable : StoreResult::kFailed;
   }
+  // The quantities first: the run's row carries their keys.
+  if ((s = ResolveQuantities(r)) != DbStatus::kOk) return Failed(s, error);
   Statement& run = *insertRun_;
   run.Reset();
   std::string station = r.StationKey();
@@ -262,8 +294,9 @@ StoreResult RecordStore::Store(const Record& r, const std::string& source, std::
   BindInt(run, 19, r.jigCode);
   BindText(run, 20, r.hasJigValues ? NullableText(jigValues) : NullableText());
   BindText(run, 21, r.limits);
-  run.BindText(22, source);
-  run.BindText(23, storedAt);
+  run.BindBlob(22, pack_);
+  run.BindText(23, source);
+  run.BindText(24, storedAt);
   bool inserted = run.Step();
   int64_t runKey = inserted ? run.Int(0) : 0;
   s = run.status();
@@ -271,6 +304,7 @@ StoreResult RecordStore::Store(const Record& r, const std::string& source, std::
   if (s != DbStatus::kOk) return Failed(s, error);
   if (!inserted) {
     db_->Rollback();
+    added_.clear();
     return StoreResult::kAlreadyThere;
   }
   if ((s = WriteRows(r, runKey)) != DbStatus::kOk) return Failed(s, error);

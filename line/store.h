@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "line/database.h"
 #include "line/record.h"
@@ -34,6 +35,7 @@ class RecordStore {
 
  private:
   bool Prepare(std::string* error);
+  DbStatus ResolveQuantities(const Record& record);
   DbStatus WriteRows(const Record& record, int64_t runKey);
   DbStatus QuantityKey(const Measurement& m, int64_t* key);
   StoreResult Failed(DbStatus status, std::string* error);
@@ -51,6 +53,8 @@ class RecordStore {
   std::unordered_map<std::string, int64_t> quantities_;
   std::unordered_map<std::string, int64_t> added_;
   std::string signature_;
+  std::vector<int64_t> keys_;  // each measurement's quantity, of the record being stored
+  std::string pack_;
   std::function<void()> beforeCommit_;
 };
 
@@ -59,5 +63,12 @@ class RecordStore {
 void QuantitySignature(const Measurement& m, std::string* out);
 // A double in its shortest exact text.
 std::string ShortestText(double value);
+
+// runs.value_pack: every measurement of a run as its quantity key (32 bits)
+// and value (IEEE 754 double), little-endian, in record order, so that the
+// statistics read one row a run instead of one a measurement.
+constexpr size_t kPackedSize = 12;
+void PackMeasurement(std::string* pack, int64_t quantityKey, double value);
+void UnpackMeasurement(const char* at, int64_t* quantityKey, double* value);
 
 }  // namespace line
