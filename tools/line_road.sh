@@ -15,8 +15,9 @@
 #
 # The records, qxline's database (line.sqlite) and the report (report.html)
 # are left in QX_LINE_DIR (default build/line-road). QX_BUILD_DIR picks the
-# build directory (default build). Exit status 0 when every record was
-# loaded and every figure made.
+# build directory (default build); QX_LINE_NO_BUILD=1 takes the programs
+# already built there. Exit status 0 when every record was loaded and every
+# figure made.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${QX_BUILD_DIR:-build}"
@@ -42,10 +43,12 @@ if ! [[ "$devices" =~ ^[0-9]+$ && "$faulty" =~ ^[0-9]+$ ]] || [ "$devices" -lt 1
   exit 2
 fi
 
-cmake -S . -B "$build" >/dev/null
-targets=(qxline qxrecords)
-[ "$generated" = 1 ] || targets+=(qxsim qxtest qxfwpack qxstation)
-cmake --build "$build" -j"$jobs" --target "${targets[@]}" >/dev/null
+if [ "${QX_LINE_NO_BUILD:-0}" != 1 ]; then
+  cmake -S . -B "$build" >/dev/null
+  targets=(qxline qxrecords)
+  [ "$generated" = 1 ] || targets+=(qxsim qxtest qxfwpack qxstation)
+  cmake --build "$build" -j"$jobs" --target "${targets[@]}" >/dev/null
+fi
 bin="$build/bin"
 rm -rf "$out"
 records="$out/records"
