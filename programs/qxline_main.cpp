@@ -133,7 +133,13 @@ int Report(const Options& o) {
   std::string error;
   line::ReportSettings settings;
   settings.constantsTest = o.constants;
+  // The page is read by many: a PostgreSQL URL is named without its user
+  // and password.
   settings.database = o.db;
+  size_t scheme = o.db.find("://"), at = o.db.find('@');
+  if (line::IsPostgresUrl(o.db) && at != std::string::npos && scheme < at) {
+    settings.database = o.db.substr(0, scheme + 3) + o.db.substr(at + 1);
+  }
   if (line::WriteReport(*db, w, settings, o.html, &error) != line::DbStatus::kOk) {
     return Failed(error);
   }

@@ -82,14 +82,18 @@ else
     echo "line_road: qxsim ($name) did not start" >&2
     exit 1
   }
+  # The bench's own first serial number and MAC, and a range above them for
+  # the second test server.
+  default_mac=027C4B002001
+  faulty_mac=027C4B012001
   # device index: bench name, its device number there
   declare -a where
   if [ "$good" -gt 0 ]; then
-    start_bench good "$good" 470001 00802F100000
+    start_bench good "$good" 470010002 "$default_mac"
     for ((k = 0; k < good; k++)); do where+=("good $k"); done
   fi
   if [ "$faulty" -gt 0 ]; then
-    start_bench faulty "$faulty" 480001 00802F200000 --fault-dead-dac
+    start_bench faulty "$faulty" 470020002 "$faulty_mac" --fault-dead-dac
     for ((k = 0; k < faulty; k++)); do where+=("faulty $k"); done
   fi
   endpoint() {  # bench device what
