@@ -9,11 +9,14 @@
 #include <utility>
 
 #include "base/version.h"
+#include "platform/console.h"
 #include "platform/number.h"
 
 namespace cli {
 
 Arguments::Arguments(const char* program, int argc, char** argv) : program_(program) {
+  // Every program starts here, before its first output.
+  platform::UseExactStandardOutput();
   for (int i = 1; i < argc; ++i) {
     Word word;
     word.text = argv[i] != nullptr ? argv[i] : "";
@@ -132,6 +135,11 @@ bool ParseReal(const char* text, double* value) {
   if (in.fail() || !in.eof() || !std::isfinite(v)) return false;
   *value = v;
   return true;
+}
+
+const char* CommandWord(int argc, char** argv) {
+  if (argc < 2 || argv[1] == nullptr || argv[1][0] == '-' || argv[1][0] == '\0') return nullptr;
+  return argv[1];
 }
 
 int UsageError(const char* program, const std::string& message) {

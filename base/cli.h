@@ -19,7 +19,9 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 // Walks a program's arguments one at a time. Usage errors are printed at once,
-// in one line; after the first one Next() returns false.
+// in one line; after the first one Next() returns false. Constructing it also
+// sets the standard output and error to pass bytes exactly, so that a
+// program writes the same bytes on every system.
 class Arguments {
  public:
   Arguments(const char* program, int argc, char** argv);
@@ -79,6 +81,10 @@ class Arguments {
 bool ParseUnsigned(const char* text, uint64_t max, uint64_t* value);
 // A finite number in the C notation (a point, never a comma).
 bool ParseReal(const char* text, double* value);
+
+// A program of commands ("qxline yield ..."): the first argument when it is
+// a command's name (not an option), else null.
+const char* CommandWord(int argc, char** argv);
 
 // "PROGRAM: MESSAGE (see PROGRAM --help)" on standard error; returns kExitUsage.
 int UsageError(const char* program, const std::string& message);

@@ -29,6 +29,8 @@ const StatusCode kStatusCodes[] = {
     {kLinkBadAddress, kLinkBadAddress, F::kDeviceLink, kStation, "register address beyond 16 bits"},
     {kLinkBadArgument, kLinkBadArgument, F::kDeviceLink, kStation,
      "missing frames or result pointer"},
+    {kLinkStopped, kLinkStopped, F::kDeviceLink, kStation, "stopped on request"},
+    {kLinkNoRoute, kLinkNoRoute, F::kDeviceLink, kStation, "not known how the device was opened"},
 
     // The library's own table names each of these (QXM_ErrorToString).
     {QXM_ERR_INVALID_HANDLE, 1099, F::kDeviceLibrary, kFixed, "a device-access library code"},
@@ -77,6 +79,7 @@ const StatusCode kStatusCodes[] = {
      "Image runs past the end of the file"},
     {kUpgradeImageTooLarge, kUpgradeImageTooLarge, F::kUpgrade, kStation,
      "Image is larger than the firmware area"},
+    {kUpgradeInterrupted, kUpgradeInterrupted, F::kUpgrade, kStation, "stopped on request"},
 };
 
 const size_t kStatusCodeCount = sizeof kStatusCodes / sizeof kStatusCodes[0];

@@ -32,6 +32,8 @@ enum LinkError : int32_t {
   kLinkOddValueCount = 1505,     // a U32/F32 frame with an odd register count
   kLinkBadAddress = 1506,        // a register address beyond 16 bits
   kLinkBadArgument = 1508,       // negative frame count, null frames or out pointer
+  kLinkStopped = 1509,           // a stop was requested: no further operation starts
+  kLinkNoRoute = 1510,           // a handle that was not opened through OpenDeviceLink
   // Found in the reply:
   kLinkShortReply = 1504,  // the reply carries less data than its read frames need
 };
@@ -69,6 +71,7 @@ constexpr int32_t kUpgradeWrongDevice = 12345;       // built for another device
 constexpr int32_t kUpgradeImageTooShort = 12346;     // body shorter than one page
 constexpr int32_t kUpgradeImageOutsideFile = 12347;  // body or info page past the file's end
 constexpr int32_t kUpgradeImageTooLarge = 12348;     // more pages than the firmware area
+constexpr int32_t kUpgradeInterrupted = 12349;       // a stop request ended it between steps
 
 enum class StatusFamily : uint8_t {
   kDeviceLink,     // the device link's own codes

@@ -85,3 +85,24 @@ void DecodeCalibrationRecord(const uint8_t* record, float* values) {
     values[i] = GetF32BE(record, kCalRecordBytes, 4 * i);
   }
 }
+
+int ErasedCalibrationPiece(const uint8_t* record) {
+  constexpr size_t kPiece = 32;  // the flash write's chunk
+  for (size_t at = 0; at < kCalRecordBytes; at += kPiece) {
+    size_t erased = 0;
+    while (erased < kPiece && record[at + erased] == 0xFF) ++erased;
+    if (erased == kPiece) return static_cast<int>(at);
+  }
+  return -1;
+}
+
+bool CalibrationRecordTorn(const uint8_t* record, bool hasHighRes) {
+  if (ErasedCalibrationPiece(record) >= 0) return true;
+  float values[kCalConstantCount];
+  DecodeCalibrationRecord(record, values);
+  for (size_t i = 0; i < kCalConstantCount; ++i) {
+    if (!hasHighRes && i >= kCalHrFirst && i < kCalHrEnd) continue;
+    if (!std::isfinite(values[i])) return true;
+  }
+  return false;
+}

@@ -52,3 +52,10 @@ constexpr size_t kCalRecordBytes = 256;
 void EncodeCalibrationRecord(const float* values, uint8_t* record);
 void DecodeCalibrationRecord(const uint8_t* record, float* values);
 inline bool CalibrationRecordBlank(const uint8_t* record) { return record[0] == 0xFF; }
+// A record that is not blank but was cut while it was written: the record
+// goes into flash 32 bytes at a time, so a piece of it still reads erased
+// (all 0xFF), or a constant is not a finite number (the HR block counts only
+// on a device with the HR converter).
+bool CalibrationRecordTorn(const uint8_t* record, bool hasHighRes);
+// The first byte of the record's first erased piece; -1 when none is.
+int ErasedCalibrationPiece(const uint8_t* record);

@@ -7,7 +7,8 @@
 
 #include "harness/context.h"
 
-// "Check Calibration": reads and judges the stored record; changes nothing.
+// "Check Calibration": reads and judges the stored record; changes nothing,
+// except that a torn record is erased in a run that will calibrate.
 uint32_t CheckCalibration(TestContext* context);
 // "Report Calibraion": sends CalConstants to the test server.
 uint32_t ReportCalibration(TestContext* context);

@@ -1,5 +1,6 @@
 # Cross build for 64-bit Windows with Debian's mingw-w64 compilers (the
-# posix-thread ones, which std::thread needs), tests run under Wine.
+# posix-thread ones, which std::thread needs), tests run under Wine (the
+# project runs it through tools/wine_session.sh, in a session of its own).
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

@@ -6,6 +6,7 @@
 #include "device/link_errors.h"
 #include "device/register_addresses.h"
 #include "platform/byte_order.h"
+#include "platform/stop_request.h"
 #include "qxm/qxm.h"
 
 namespace {
@@ -181,6 +182,9 @@ int32_t FeedbackExchange(int handle, int frameCount, FeedbackFrame* frames) {
   size_t replyData = 0;
   int32_t code = PackFeedbackRequest(frameCount, frames, packet.data(), &replyData);
   if (code != 0) return code;
+  // A stop request is taken here, between operations: an exchange that has
+  // started is always finished.
+  if (platform::StopDue()) return kLinkStopped;
   int errorAddress = 0;
   code = QXM_MBFBComm(handle, 0, packet.data(), &errorAddress);
   if (code == 0) return DecodeReply(packet.data(), frameCount, frames, replyData);

@@ -21,8 +21,10 @@ constexpr uint32_t kFollowUpRegisterCount = 4;
 // Returns 0 when every read frame holds the values read; otherwise the
 // library's code, unchanged, or a code of device/link_errors.h. A list that
 // cannot be sent as it stands (see link_errors.h) is refused before anything
-// is sent. After a failed exchange the read frames keep what they held, and a
-// follow-up read never changes the code returned.
+// is sent, and so is any exchange while a stop request waits outside an
+// uncut scope (kLinkStopped, platform/stop_request.h). After a failed
+// exchange the read frames keep what they held, and a follow-up read never
+// changes the code returned.
 int32_t FeedbackExchange(int handle, int frameCount, FeedbackFrame* frames);
 
 // The exchange's two halves without the link (for measuring them):

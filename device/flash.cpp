@@ -3,13 +3,15 @@
 #include <array>
 #include <cstring>
 
+#include "device/device_link.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/flash_map.h"
 #include "device/link_errors.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
-#include "qxm/qxm_errors.h"
+#include "platform/stop_request.h"
+#include "qxm/qxm.h"
 
 namespace {
 
@@ -21,13 +23,11 @@ FeedbackFrame U32Read(uint32_t address) {
   return FeedbackFrame(FrameDirection::Read, address, 2, FrameDataType::U32);
 }
 
-// Attempts at putting an erased page back, and the pause before each further
-// one (the library reconnects on the next exchange after a lost link).
-constexpr int kPageRewriteAttempts = 3;
-constexpr uint32_t kPageRewritePauseMs = 100;
-
-// The device answered and refused: the operation was not carried out.
-bool DeviceRefused(int32_t code) { return code >= QXM_ERR_DEVICE_EXCEPTION_BASE; }
+// How long a page update whose link failed goes on trying to finish the
+// page (a USB device that re-enumerates takes seconds), and the pause before
+// each further attempt.
+constexpr uint32_t kPageRecoveryMs = 10000;
+constexpr uint32_t kPageRetryPauseMs = 100;
 
 uint32_t ChunkCount(uint32_t length) {
   return length / kFlashChunkSize + (length % kFlashChunkSize != 0 ? 1 : 0);
@@ -44,6 +44,8 @@ int32_t WriteFlash(int handle, uint32_t key, uint32_t address, uint32_t length,
                    const uint8_t* data) {
   if (length % 2 != 0) return kLinkFlashBadArgument;
   if (length > 0 && data == nullptr) return kLinkBadArgument;
+  // A page begun is written to its end: a stop request waits for it.
+  platform::UncutScope uncut;
   const uint32_t chunks = ChunkCount(length);
   for (uint32_t i = 0; i < chunks; ++i) {
     const uint32_t offset = kFlashChunkSize * i;
@@ -86,8 +88,55 @@ int32_t ReadFlash(int handle, uint32_t key, uint32_t address, uint32_t length, u
   return 0;
 }
 
+namespace {
+
+// One attempt at making the page what the image says: the erase when a bit
+// must be set, then the whole image.
+int32_t PutPage(int handle, uint32_t key, uint32_t page, bool erase, const uint8_t* image) {
+  int32_t code = erase ? EraseFlashPage(handle, key, page) : 0;
+  if (code == 0) code = WriteFlash(handle, key, page, kFlashPageSize, image);
+  return code;
+}
+
+// The update failed with code once its erase or write had gone out, so the
+// page may be erased or half written, and its only whole copy is the image
+// here (a refused erase proves nothing either: the device may have begun
+// it). Opens the device again the way it was opened and puts the page back,
+// until that works or kPageRecoveryMs have passed on the platform clock.
+// Only this page is touched.
+int32_t RecoverPage(int handle, uint32_t key, uint32_t page, bool erase, const uint8_t* image,
+                    int32_t code) {
+  const platform::Deadline deadline(kPageRecoveryMs);
+  while (!deadline.Expired()) {
+    platform::SleepMs(kPageRetryPauseMs);
+    int reopened = 0;
+    const int32_t opened = ReopenDeviceLink(handle, &reopened);
+    if (opened == kLinkNoRoute) {
+      // Not known how it was opened: the same handle, which the library
+      // connects again.
+      code = PutPage(handle, key, page, erase, image);
+    } else if (opened != 0) {
+      code = opened;  // not back yet
+      continue;
+    } else {
+      code = PutPage(reopened, key, page, erase, image);
+      QXM_Close(reopened);
+    }
+    if (code == 0) return 0;
+  }
+  return code;
+}
+
+}  // namespace
+
 int32_t WriteFlashBytes(int handle, uint32_t key, uint32_t address, uint32_t length,
                         const uint8_t* bytes) {
+  return WriteFlashBytes(handle, key, address, length, bytes, nullptr);
+}
+
+int32_t WriteFlashBytes(int handle, uint32_t key, uint32_t address, uint32_t length,
+                        const uint8_t* bytes, bool* pageAtRisk) {
+  if (pageAtRisk != nullptr) *pageAtRisk = false;
   const uint32_t page = address & kFlashPageMask;
   const uint32_t offset = address & kFlashOffsetMask;
   // Compared this way round so that a huge length cannot wrap past the check.
@@ -108,26 +157,14 @@ int32_t WriteFlashBytes(int handle, uint32_t key, uint32_t address, uint32_t len
     if ((oldByte & ~newByte & 0xFF) != 0) needWrite = true;
     image[offset + j] = newByte;
   }
-  if (!needErase) {
-    if (!needWrite) return 0;
-    // Writing only clears bits, so the whole image written again over a
-    // part already written does no harm: a failure is tried again, so that
-    // the page is not left half written.
-    for (int attempt = 1;; ++attempt) {
-      code = WriteFlash(handle, key, page, kFlashPageSize, image.data());
-      if (code == 0 || attempt == kPageRewriteAttempts) return code;
-      platform::SleepMs(kPageRewritePauseMs);
-    }
-  }
-  // Once an erase may have happened, the page's only whole copy is the image
-  // here: a failure is tried again from the erase on, so that the page ends
-  // up as intended rather than blank. An erase that the device refused at
-  // once left the page as it was.
-  for (int attempt = 1;; ++attempt) {
-    code = EraseFlashPage(handle, key, page);
-    if (code != 0 && attempt == 1 && DeviceRefused(code)) return code;
-    if (code == 0) code = WriteFlash(handle, key, page, kFlashPageSize, image.data());
-    if (code == 0 || attempt == kPageRewriteAttempts) return code;
-    platform::SleepMs(kPageRewritePauseMs);
-  }
+  if (!needErase && !needWrite) return 0;
+  // From the first erase or write on, the update runs to its end: a stop
+  // request waits for it, and a failure is mended from the image. Writing
+  // only clears bits, so the whole image written again over a part already
+  // written does no harm.
+  platform::UncutScope uncut;
+  code = PutPage(handle, key, page, needErase, image.data());
+  if (code != 0) code = RecoverPage(handle, key, page, needErase, image.data(), code);
+  if (pageAtRisk != nullptr) *pageAtRisk = code != 0;
+  return code;
 }

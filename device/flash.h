@@ -1,8 +1,9 @@
 // The device's flash through its register interface. Every erase and every
 // write chunk is preceded, in the same exchange, by the key of the region
 // touched. Each operation stops at the first failing exchange and returns its
-// code; only WriteFlashBytes tries again, to put back a page it has erased.
-// There is no wait after an erase.
+// code; only WriteFlashBytes tries again, to finish a page it has begun.
+// There is no wait after an erase. A page write begun is written to its end:
+// a stop request (platform/stop_request.h) waits for it.
 #pragma once
 
 #include <cstdint>
@@ -25,10 +26,16 @@ int32_t ReadFlash(int handle, uint32_t key, uint32_t address, uint32_t length, u
 // Read-modify-write within one page: reads the page, erases it only when a bit
 // must go from 0 to 1, and writes the whole page only when something changes.
 // Returns kLinkFlashBadArgument (1) when the range leaves its page, without
-// any exchange. After an erase, a failed erase or rewrite is tried again from
-// the erase (three attempts, 100 ms apart on the platform clock), so that a
-// dropped link does not leave the page blank; an erase that the device
-// refuses on the first attempt returns at once. A write without an erase is
-// tried again the same way, so that the page is not left half written.
+// any exchange. Once the erase or write has gone out, the update is not cut
+// by a stop request, and a failure of the link or a refusal by the device
+// (neither proves that nothing was erased) is mended: the device is opened
+// again the way its handle was opened (device/device_link.h; the same handle
+// when that is not known) and the page put back from the image, for up to
+// 10 s on the platform clock. Then the last code is returned, and
+// *pageAtRisk (when given) says whether the page may be erased or half
+// written: false when the update failed before anything was erased or
+// written, or succeeded.
 int32_t WriteFlashBytes(int handle, uint32_t key, uint32_t address, uint32_t length,
                         const uint8_t* bytes);
+int32_t WriteFlashBytes(int handle, uint32_t key, uint32_t address, uint32_t length,
+                        const uint8_t* bytes, bool* pageAtRisk);

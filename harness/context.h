@@ -67,6 +67,12 @@ struct TestContext {
   char* resultLines[kMaxTests] = {};  // one report line per test; null until it has run
   // How to free server; set together with it through SetServer.
   ServerRelease serverRelease = nullptr;
+  // Set by a test that left the device no longer holding what an earlier
+  // test of the run wrote or read (its name in the list), with the reason
+  // in undoneNote; the harness tells the run's record. Cleared before every
+  // test.
+  const char* undoneTest = nullptr;
+  char undoneNote[kTextCapacity] = {};
 };
 
 // Stores a new server link in the context, releasing the one stored before

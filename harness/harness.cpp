@@ -1,5 +1,8 @@
 #include "harness/harness.h"
 
+#include <cstring>
+
+#include "platform/stop_request.h"
 #include "qxm/qxm.h"
 
 namespace {
@@ -76,6 +79,7 @@ bool TestHarness::AppendTest(const char* name, TestFunction test) {
 
 int TestHarness::Run() {
   passed_ = false;
+  aborted_ = false;
   if (!hasTestList_) {
     PrintReport();
     return kHarnessNoTestList;
@@ -92,6 +96,8 @@ int TestHarness::Run() {
   TextCopy(overall_, "** In Progress **");
   Tell([this](RunObserver& o) { o.RunStarted(list_, context_.testCount, context_); });
   for (uint32_t i = 0; i < context_.testCount; ++i) {
+    // A stop request taken between tests: nothing more starts.
+    if (platform::StopRequested() != platform::kStopNone) break;
     TestRecord& entry = list_[i];
     entry.status = kLevelRunning;
     PrintReport();
@@ -101,11 +107,21 @@ int TestHarness::Run() {
     // EL and Msg are left as the previous test set them; a record note is
     // the test's own.
     context_.recordNote[0] = '\0';
+    context_.undoneTest = nullptr;
+    context_.undoneNote[0] = '\0';
     if (entry.test != nullptr) {
       entry.test(&context_);
     } else {
       context_.EL = kLevelFatal;
       TextCopy(context_.Msg, "No test function");
+    }
+    const platform::StopKind stop = platform::StopRequested();
+    if (stop != platform::kStopNone) {
+      // The test met the request (its link refused what came after it).
+      if (context_.recordNote[0] != '\0') TextAppend(context_.recordNote, "; ");
+      TextAppend(context_.recordNote, "the run was stopped on request (");
+      TextAppend(context_.recordNote, platform::StopName(stop));
+      TextAppend(context_.recordNote, ")");
     }
 
     TextCopy(entry.details, context_.Msg);
@@ -113,9 +129,21 @@ int TestHarness::Run() {
     BuildResultLine(i);
     context_.resultLines[i] = lines_[i];
     Tell([this, i, &entry](RunObserver& o) { o.TestFinished(i, entry, context_); });
+    if (context_.undoneTest != nullptr) TellUndone(i);
 
     if (context_.EL != kLevelPassed) overall = false;
-    if (context_.EL == kLevelFatal) break;
+    if (stop != platform::kStopNone || context_.EL == kLevelFatal) break;
+  }
+  const platform::StopKind stop = platform::StopRequested();
+  if (stop != platform::kStopNone) {
+    aborted_ = true;
+    TextCopy(overall_, "** Aborted **");
+    PrintReport();
+    // Nothing is left open for the process's exit to drop.
+    ReleaseServer(&context_);
+    CloseDevices();
+    Tell([this, stop](RunObserver& o) { o.RunAborted(stop, context_); });
+    return kHarnessAborted;
   }
   passed_ = overall;
   TextCopy(overall_, overall ? "** Passed **" : "** Failed **");
@@ -125,6 +153,14 @@ int TestHarness::Run() {
   // an open device), when it goes: a release here would take the library
   // from a link that outlives the run, or undo a start-up the run never made.
   return kHarnessOk;
+}
+
+void TestHarness::TellUndone(uint32_t index) {
+  for (uint32_t j = 0; j < index; ++j) {
+    if (list_[j].name == nullptr || std::strcmp(list_[j].name, context_.undoneTest) != 0) continue;
+    if (list_[j].status == kLevelNotRun) continue;
+    Tell([this, j](RunObserver& o) { o.TestUndone(j, context_.undoneNote); });
+  }
 }
 
 void TestHarness::BuildResultLine(uint32_t i) {

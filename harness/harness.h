@@ -18,6 +18,7 @@
 enum HarnessStatus : int {
   kHarnessOk = 0,
   kHarnessNoTestList = 1,  // the device type has no row: nothing was run
+  kHarnessAborted = 2,     // a stop request ended the run before its end
 };
 
 class TestHarness {
@@ -41,7 +42,10 @@ class TestHarness {
   bool AppendTest(const char* name, TestFunction test);
   // Runs the list in order until the end or the first Fatal result. Returns
   // 0, or kHarnessNoTestList (running nothing) when the device type has no
-  // test list.
+  // test list. A stop request (platform/stop_request.h) ends the run after
+  // the test it reached (whose device link takes it between operations):
+  // the tests after it keep "-", the device and the server link are closed
+  // at once, the observer hears RunAborted, and Run returns kHarnessAborted.
   int Run();
   // Shows the run to every observer (the console report unless quiet); returns 0.
   int PrintReport();
@@ -60,6 +64,8 @@ class TestHarness {
   bool hasTestList() const { return hasTestList_; }
   // True once a run has ended with every test passed.
   bool passed() const { return passed_; }
+  // True when a stop request ended the last run.
+  bool aborted() const { return aborted_; }
 
  private:
   void BuildResultLine(uint32_t i);
@@ -68,6 +74,7 @@ class TestHarness {
   void Tell(Notice notice) {
     for (uint32_t i = 0; i < observerCount_; ++i) notice(*observers_[i]);
   }
+  void TellUndone(uint32_t index);
 
   TestContext context_;
   TestRecord list_[kMaxTests];
@@ -78,4 +85,5 @@ class TestHarness {
   uint32_t observerCount_ = 0;
   bool hasTestList_ = false;
   bool passed_ = false;
+  bool aborted_ = false;
 };

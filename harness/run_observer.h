@@ -23,4 +23,11 @@ class RunObserver {
   virtual void TestFinished(uint32_t, const TestRecord&, const TestContext&) {}
   // The run is over: every test passed, or not.
   virtual void RunFinished(bool, const TestContext&) {}
+  // The run stopped on request (stop: a platform::StopKind) before its end,
+  // instead of RunFinished; the tests not run keep their "-". Told as a run
+  // that did not pass unless the observer knows better.
+  virtual void RunAborted(int, const TestContext& context) { RunFinished(false, context); }
+  // What test index did is no longer on the device (a later test's page
+  // update undid it); note says how.
+  virtual void TestUndone(uint32_t, const char*) {}
 };

@@ -51,6 +51,12 @@ int PlaceProcessConsoleWindow(int x, int y, int width, int height);
 // of input.
 int ReadStandardInputKey();
 
+// Makes standard output and standard error pass every byte as written, as
+// POSIX does; Windows would turn each "\n" into "\r\n", so the report's
+// "\r\n" would reach a log as "\r\r\n". Every program calls it at start-up,
+// before its first output. Standard input keeps its own mode.
+void UseExactStandardOutput();
+
 // Installs a console for the life of a scope (tests).
 class ScopedConsole {
  public:

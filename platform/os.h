@@ -14,6 +14,12 @@ void SocketsCleanup();
 void DefaultComPath(int number, char* path, size_t capacity);
 // Sets (value non-null) or removes an environment variable.
 void SetEnvironment(const char* name, const char* value);
+// Routes the system's stop requests to RequestStop (catch true) or gives
+// them back to its default handling.
+void CatchStopSignals(bool catchThem);
+// Writes text to standard error from a signal handler or the console's
+// control thread: no locks, no allocation.
+void WriteStopNotice(const char* text, size_t length);
 
 }  // namespace os
 }  // namespace platform

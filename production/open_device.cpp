@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "device/device_link.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
@@ -24,7 +25,7 @@ uint32_t OpenDevice(TestContext* context) {
   context->handle = 0;
 
   int h = 0;
-  int code = QXM_Open("z5 device type", "usb connection", "any identifier", &h);
+  int code = OpenDeviceLink("z5 device type", "usb connection", "any identifier", &h);
   if (code != 0) {
     char piece[kTextCapacity];
     TextFormat(piece, sizeof piece, "No Quenloxs found (%i)", code);

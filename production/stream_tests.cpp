@@ -4,14 +4,17 @@
 
 #include "base/format_mac.h"
 #include "base/text.h"
+#include "device/device_link.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
+#include "device/link_errors.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/messages.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/settings.h"
+#include "platform/stop_request.h"
 #include "qxm/qxm.h"
 
 namespace {
@@ -93,6 +96,34 @@ const char* StreamStepName(StreamStep step) {
   return "stream";
 }
 
+namespace {
+
+// Reads the running stream for seconds; kStreamPassed with *total scans'
+// values in result, a judgement, or the exchange's code.
+int32_t ReadStream(int handle, uint32_t seconds, StreamResult* result) {
+  // 32-bit tick arithmetic: a wrap of the counter does no harm.
+  const uint32_t start = static_cast<uint32_t>(platform::TickMs());
+  result->total = 0;
+  while (static_cast<uint32_t>(platform::TickMs()) - start < seconds * 1000u) {
+    platform::SleepMs(kStreamPollMs);
+    FeedbackFrame read[1] = {FeedbackFrame(FrameDirection::Read, kRegStreamData,
+                                           kStreamBlockRegisters, FrameDataType::Bytes)};
+    int32_t code = FeedbackExchange(handle, 1, read);
+    if (code != 0) return code;
+    StreamBlock block;
+    DecodeStreamBlock(read[0].Bytes(), &block);
+    int verdict = JudgeStreamBlock(block);
+    if (verdict != kStreamPassed) {
+      TextCopy(result->text, StreamFailureText(verdict));
+      return verdict;
+    }
+    result->total += block.count;
+  }
+  return kStreamPassed;
+}
+
+}  // namespace
+
 int StreamTest(int handle, uint32_t seconds, StreamResult* result) {
   result->text[0] = '\0';
   result->step = StreamStep::kDacCodes;
@@ -107,27 +138,17 @@ int StreamTest(int handle, uint32_t seconds, StreamResult* result) {
   if (code != 0) return code;
 
   result->step = StreamStep::kRead;
-  // 32-bit tick arithmetic: a wrap of the counter does no harm.
-  const uint32_t start = static_cast<uint32_t>(platform::TickMs());
-  uint32_t total = 0;
-  while (static_cast<uint32_t>(platform::TickMs()) - start < seconds * 1000u) {
-    platform::SleepMs(kStreamPollMs);
-    FeedbackFrame read[1] = {FeedbackFrame(FrameDirection::Read, kRegStreamData,
-                                           kStreamBlockRegisters, FrameDataType::Bytes)};
-    code = FeedbackExchange(handle, 1, read);
-    if (code != 0) return code;
-    StreamBlock block;
-    DecodeStreamBlock(read[0].Bytes(), &block);
-    int verdict = JudgeStreamBlock(block);
-    if (verdict != kStreamPassed) {
-      TextCopy(result->text, StreamFailureText(verdict));
-      return verdict;
-    }
-    total += block.count;
+  int32_t status = ReadStream(handle, seconds, result);
+  if (status == kLinkStopped) {
+    // The run stops on request: its stream goes with it. (After a failure
+    // the stream runs on until the next opening of the device stops it.)
+    platform::UncutScope uncut;
+    WriteU32(handle, kRegStreamStop, 0);
   }
+  if (status != kStreamPassed) return status;
 
   char piece[kPieceCapacity];
-  TextFormat(piece, sizeof piece, "%u Stream Scans.", total / kStreamScanValues);
+  TextFormat(piece, sizeof piece, "%u Stream Scans.", result->total / kStreamScanValues);
   TextCopy(result->text, "Passed ");
   TextAppend(result->text, piece);
   result->step = StreamStep::kStop;
@@ -196,13 +217,13 @@ uint32_t CommFailAfterClose(TestContext* context, int32_t code, const char* step
 
 // A stream that did not pass: a judgement shows its own text; a stream that
 // ran its full time but did not stop is the stop's communication error, not
-// a pass; anything else is an internal error.
+// a pass, and so is a stop request; anything else is an internal error.
 void FailStream(TestContext* context, int status, const StreamResult& stream) {
   const char* step = StreamStepName(stream.step);
   if (status == kStreamBadChannel0 || status == kStreamBadChannel1) {
     TextCopy(context->Msg, stream.text);
     FailAfterClose(context, step, nullptr);
-  } else if (stream.step == StreamStep::kStop) {
+  } else if (stream.step == StreamStep::kStop || status == kLinkStopped) {
     CommFailAfterClose(context, status, step);
   } else {
     char detail[kPieceCapacity];
@@ -228,7 +249,7 @@ uint32_t EthernetTest(TestContext* context) {
 
   QXM_Close(context->handle);
   int tcp = 0;
-  code = QXM_Open("z5 device type", "tcp", platform::Setting("QX_DEVICE_IP"), &tcp);
+  code = OpenDeviceLink("z5 device type", "tcp", platform::Setting("QX_DEVICE_IP"), &tcp);
   if (code != 0) return CommFailAfterClose(context, code, "opening Ethernet");
   code = ReadU32(tcp, kRegDeviceIp, &address);
   if (code != 0) {

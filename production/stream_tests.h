@@ -49,12 +49,14 @@ struct StreamResult {
   // error, except one while stopping the stream after its full time (the
   // pass text stays).
   char text[kTextCapacity] = {};
+  uint32_t total = 0;  // values read so far
 };
 
 // Sets the outputs, configures and starts the stream, reads and judges it for
 // seconds, and stops it after a pass. Returns a StreamStatus or the non-zero
 // code of the device-link call that failed (step says which). The stream is
-// left running after a failure while it runs.
+// left running after a failure while it runs, except when a stop request
+// ended the reading (kLinkStopped): then it is stopped.
 int StreamTest(int handle, uint32_t seconds, StreamResult* result);
 
 // Moves the run from USB onto the device's TCP connection, once the device

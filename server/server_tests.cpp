@@ -19,10 +19,16 @@
 const ClientIdentity kStationIdentity = {"QXTestZ5", kStationVersion, 0x1702, 0x5E2C91A4};
 
 const char kNoServerLinkText[] = "No QXTest Server link: \"Connect to QXTest Server\" has not run";
+const char kSerialNumberTestName[] = "Serial Number";
 
 namespace {
 
 constexpr uint64_t kMacBits = 0xFFFFFFFFFFFFull;
+
+// For the run's record: an erased configuration page reads no serial number
+// and a MAC of all ones; whatever identity the device had is gone.
+constexpr char kIdentityLostNote[] =
+    "configuration page erased: the device's earlier identity (if any) is lost";
 
 // The bus transfer that makes the jig deliver its data block.
 constexpr uint8_t kJigSetup[kJigSetupRegisters * 2] = {
@@ -142,6 +148,7 @@ uint32_t SerialNumber(TestContext* context) {
   int32_t code = ReadU32(context->handle, kRegSerialNumber, &sn);
   if (code != 0) return FailComm(context, code);
   context->serialNumber = static_cast<int64_t>(sn);
+  if (sn == kNoSerial) TextCopy(context->recordNote, kIdentityLostNote);
 
   if (sn >= kFirstRealSerial && sn != kNoSerial) {
     return FinishWithSerial(context, kLevelPassed, "Serial Number: ", sn);
@@ -203,9 +210,16 @@ uint32_t EthernetMac(TestContext* context) {
 
   // A group address (broadcast included: an erased MAC record reads all
   // ones) is no device's own, however it compares with the default.
-  if (IsGroupMac(mac)) return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
-  if (mac > kDefaultMac) return FinishWithMac(context, kLevelPassed, "MAC: ", mac);
-  if (mac != kDefaultMac) return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
+  // An erased record (all ones) is no MAC: it gets one as the default does.
+  const bool erased = mac == kErasedMac;
+  if (erased) TextCopy(context->recordNote, kIdentityLostNote);
+  if (!erased && IsGroupMac(mac)) {
+    return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
+  }
+  if (!erased && mac > kDefaultMac) return FinishWithMac(context, kLevelPassed, "MAC: ", mac);
+  if (!erased && mac != kDefaultMac) {
+    return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
+  }
   if ((context->mask & kMaskMayUpdateMac) == 0) {
     return FinishWithMac(context, kLevelWarning, "Default MAC: ", mac);
   }
@@ -228,8 +242,18 @@ uint32_t EthernetMac(TestContext* context) {
   }
   uint8_t record[kMacRecordSize];
   BuildMacRecord(newMac, record);
+  bool pageAtRisk = false;
   code = WriteFlashBytes(context->handle, kConfigPageKey, kConfigPageBase + kMacRecordOffset,
-                         kMacRecordSize, record);
+                         kMacRecordSize, record, &pageAtRisk);
+  if (code != 0 && pageAtRisk) {
+    // The page holds the serial number record too: the run's record must not
+    // keep it as the device's.
+    TextCopy(context->recordNote, "configuration page left erased or half written");
+    context->undoneTest = kSerialNumberTestName;
+    TextCopy(context->undoneNote,
+             "the configuration page's update by \"Ethernet MAC\" failed after its erase: the "
+             "device may no longer hold this serial number");
+  }
   if (code != 0) return FinishWithMac(context, kLevelFatal, "Write Failed: ", newMac);
   return FinishWithMac(context, kLevelPassed, "MAC Written: ", newMac);
 }

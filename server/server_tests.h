@@ -23,11 +23,16 @@ constexpr uint32_t kFirstRealSerial = 470010001;
 constexpr uint32_t kFirstServerSerial = 470010002;
 constexpr uint32_t kLastServerSerial = 480010000;
 constexpr uint64_t kDefaultMac = 0x027C4B002000;
+// What an erased MAC record reads: no MAC at all, taken as the default is.
+constexpr uint64_t kErasedMac = 0xFFFFFFFFFFFF;
 // The bytes that open a serial-number record.
 constexpr uint8_t kSerialRecordHeader[8] = {0x08, 0xBE, 0xE1, 0x7D, 0, 0, 0, 0};
 
 // The Msg of a test that needs the server link when none exists.
 extern const char kNoServerLinkText[];
+// The serial number test's name in the test table (a later update of the
+// configuration page may undo what it found or wrote).
+extern const char kSerialNumberTestName[];
 
 uint32_t ConnectToServer(TestContext* context);
 uint32_t ReadTestJigInfo(TestContext* context);

@@ -62,6 +62,7 @@ void RunRecord::RunStarted(const TestRecord* list, uint32_t count, const TestCon
   start_ = platform::WallSeconds();
   end_ = start_;
   passed_ = false;
+  aborted_ = false;
   tests_.clear();
   for (uint32_t i = 0; i < count; ++i) {
     RecordedTest test;
@@ -88,6 +89,20 @@ void RunRecord::RunFinished(bool passed, const TestContext& context) {
   serialNumber_ = context.serialNumber;
 }
 
+void RunRecord::RunAborted(int, const TestContext& context) {
+  RunFinished(false, context);
+  aborted_ = true;
+}
+
+void RunRecord::TestUndone(uint32_t index, const char* note) {
+  if (index >= tests_.size()) return;
+  // What the test reported is no longer so on the device: the record does
+  // not keep it as a pass.
+  RecordedTest& t = tests_[index];
+  if (t.status == kLevelPassed || t.status == kLevelWarning) t.status = kLevelError;
+  t.note = t.note.empty() ? note : t.note + "; " + note;
+}
+
 std::string RunRecord::ToJson() const {
   const char* version = StationVersionText();
   std::string out = "{\n";
@@ -99,7 +114,7 @@ std::string RunRecord::ToJson() const {
   out += "  \"mask\": " + Quoted(Hex(mask_)) + ",\n";
   out += "  \"start\": " + Quoted(UtcText(start_)) + ",\n";
   out += "  \"end\": " + Quoted(UtcText(end_)) + ",\n";
-  out += "  \"result\": " + Quoted(passed_ ? "passed" : "failed") + ",\n";
+  out += "  \"result\": " + Quoted(Result()) + ",\n";
   out += "  \"tests\": [";
   for (size_t i = 0; i < tests_.size(); ++i) {
     const RecordedTest& t = tests_[i];
@@ -151,7 +166,7 @@ std::string RunRecord::ToJUnit() const {
   property("mask", Hex(mask_));
   property("start", UtcText(start_));
   property("end", UtcText(end_));
-  property("result", passed_ ? "passed" : "failed");
+  property("result", Result());
   property("version", version);
   property("notRun", std::to_string(tests_.size() - ran));
   out += "    </properties>\n";

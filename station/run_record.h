@@ -26,6 +26,8 @@ class RunRecord : public RunObserver {
   void TestStarted(uint32_t index, const TestRecord& test) override;
   void TestFinished(uint32_t index, const TestRecord& test, const TestContext& context) override;
   void RunFinished(bool passed, const TestContext& context) override;
+  void RunAborted(int stop, const TestContext& context) override;
+  void TestUndone(uint32_t index, const char* note) override;
 
   std::string ToJson() const;
   std::string ToJUnit() const;
@@ -35,7 +37,10 @@ class RunRecord : public RunObserver {
 
   const std::vector<RecordedTest>& tests() const { return tests_; }
   bool passed() const { return passed_; }
+  bool aborted() const { return aborted_; }
   int64_t serialNumber() const { return serialNumber_; }
+  // "passed", "failed", or "aborted" (a stop request ended the run).
+  const char* Result() const { return aborted_ ? "aborted" : passed_ ? "passed" : "failed"; }
 
  private:
   std::string station_;
@@ -46,6 +51,7 @@ class RunRecord : public RunObserver {
   uint64_t testStartMs_ = 0;
   int64_t serialNumber_ = 0;
   bool passed_ = false;
+  bool aborted_ = false;
   std::vector<RecordedTest> tests_;
 };
 

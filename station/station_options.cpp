@@ -119,7 +119,8 @@ std::string StationUsage(const cli::OptionTable& table) {
          "\n"
          "Runs the production tests of a station against the device on USB and\n"
          "prints the report. Exit status: 0 passed, 1 failed, 2 refused or bad\n"
-         "arguments.\n"
+         "arguments, 130 or 143 stopped by an interrupt or a terminate request (the\n"
+         "page being written is finished first; the records are written).\n"
          "\n" +
          table.Help() +
          "\n"

@@ -14,6 +14,7 @@
 #include "platform/settings.h"
 #include "platform/socket.h"
 #include "platform/status.h"
+#include "platform/stop_request.h"
 #include "server/server_link.h"
 #include "station/run_record.h"
 
@@ -60,6 +61,10 @@ int RunAndRecord(const StationOptions& options) {
     }
   }
   harness.AddObserver(&record);
+  // From here an interrupt or a terminate request stops the run between
+  // device operations, never inside a page update, and the records below
+  // are still written.
+  platform::CatchStopRequests();
   harness.Run();
 
   bool written = true;
@@ -75,6 +80,7 @@ int RunAndRecord(const StationOptions& options) {
   }
   if (!options.junitFile.empty())
     written = WriteJUnit(options.junitFile.c_str(), record) && written;
+  if (harness.aborted()) return platform::StopExitStatus(platform::StopRequested());
   return harness.passed() && written ? cli::kExitOk : cli::kExitFailed;
 }
 

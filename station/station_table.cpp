@@ -26,7 +26,7 @@ const TestEntry kTestTable[] = {
     {"Open Quenlox", kZ5, OpenDevice, kProductionStations | kMaskUsbCheck, 0},
     {"Connect to QXTest Server", kZ5, ConnectToServer, kMaskReports, 0},
     {"Read Test Jig Info", kZ5, ReadTestJigInfo, kMaskJig, 0},
-    {"Serial Number", kZ5, SerialNumber, kProductionStations, 0},
+    {kSerialNumberTestName, kZ5, SerialNumber, kProductionStations, 0},
     {"Ethernet MAC", kZ5, EthernetMac, kProductionStations, 0},
     {"Check Calibration", kZ5, CheckCalibration, kProductionStations, 0},
     {"Vs and Current", kZ5, VsAndCurrent, kMaskProduction, 0},

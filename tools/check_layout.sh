@@ -17,7 +17,8 @@
 #   station/      the station table and what qxstation wires: all of the above
 #   fwpack/       upgrade files for tools and tests: upgrade/ and below
 #   programs/     every *_main.cpp: any library
-# Beside them the bench, sim/: base/ qxm/ platform/ (with platform/host/).
+# Beside them the bench, sim/: base/ qxm/ platform/ (with platform/host/),
+# and the line tool, line/: platform/ (with platform/host/).
 # Besides:
 #   - platform/host/ (pseudo-terminal, signals, listener, Poll) is the
 #     bench's and the tests': no floor of the station includes it;
@@ -98,6 +99,7 @@ floors=(
   "station|calibration production upgrade server instruments harness device base qxm platform"
   "fwpack|upgrade harness device base qxm platform"
   "sim|base qxm platform"
+  "line|platform"
 )
 for entry in "${floors[@]}"; do
   IFS='|' read -r folder allowed <<<"$entry"
@@ -114,7 +116,7 @@ for entry in "${floors[@]}"; do
     for a in $allowed; do
       [[ "$a" == "$target" || "$a" == "$path" ]] && ok=1
     done
-    [ $ok -eq 1 ] && [[ "$path" == platform/host/* && "$folder" != sim ]] && ok=0
+    [ $ok -eq 1 ] && [[ "$path" == platform/host/* && "$folder" != sim && "$folder" != line ]] && ok=0
     [ $ok -eq 1 ] && continue
     if [ "$target" = sim ]; then
       fail "$file:$line: the station does not include the bench (sim/)"
@@ -127,7 +129,7 @@ for entry in "${floors[@]}"; do
 done
 
 outside=(base device harness upgrade server instruments calibration production station fwpack qxm sim
-  programs tests tools bench)
+  line programs tests tools bench)
 while IFS=: read -r file line text; do
   [[ "$text" =~ \<([^>]*)\> ]] && header="${BASH_REMATCH[1]}"
   excepted "$file" "$header" ||

@@ -13,8 +13,8 @@ build="${QX_BUILD_DIR:-build}"
 jobs="${QX_JOBS:-2}"
 records="${QX_RECORD_DIR:-$build/records}"
 
-cmake -S . -B "$build" >/dev/null
-cmake --build "$build" -j"$jobs" --target qxsim qxtest qxfwpack qxstation >/dev/null
+source tools/build_programs.sh
+build_programs station_road "$build" "$jobs" qxsim qxtest qxfwpack qxstation
 bin="$build/bin"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/qx-road-XXXXXX")"

@@ -13,8 +13,8 @@ cd "$(dirname "$0")/.."
 build="${QX_BUILD_DIR:-build}"
 jobs="${QX_JOBS:-2}"
 
-cmake -S . -B "$build" >/dev/null
-cmake --build "$build" -j"$jobs" --target qxsim qxtest qxfwpack >/dev/null
+source tools/build_programs.sh
+build_programs upgrade_demo "$build" "$jobs" qxsim qxtest qxfwpack
 bin="$build/bin"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/qx-upgrade-demo-XXXXXX")"

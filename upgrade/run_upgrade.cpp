@@ -6,6 +6,7 @@
 #include "device/link_errors.h"
 #include "platform/console.h"
 #include "platform/status.h"
+#include "platform/stop_request.h"
 #include "qxm/qxm.h"
 #include "qxm/qxm_errors.h"
 #include "upgrade/firmware_file.h"
@@ -33,6 +34,21 @@ constexpr int kWindowX = 0;
 constexpr int kWindowY = 0;
 constexpr int kWindowWidth = 800;
 constexpr int kWindowHeight = 400;
+
+// What an upgrade stopped on request before step has left on the device,
+// and how to go on.
+const char* InterruptedText(UpgradeState step) {
+  if (step <= CheckingFile) {
+    return "\r\nUpgrade interrupted before the device's flash was changed. To upgrade the "
+           "device, run qxtest again.\r\n";
+  }
+  if (step <= WritingInfoPage) {
+    return "\r\nUpgrade interrupted: the firmware on the device is incomplete. To restart the "
+           "upgrade, run qxtest again with the same upgrade file.\r\n";
+  }
+  return "\r\nUpgrade interrupted after the firmware was written. To finish the upgrade, run "
+         "qxtest again with the same upgrade file.\r\n";
+}
 
 }  // namespace
 
@@ -103,6 +119,13 @@ int RunUpgrade(int handle, const char* path, int32_t* result, int32_t openCode) 
   // Every step moves the sequence on or fails, and the wait is bounded by
   // the clock, so the loop ends.
   while (done == 0) {
+    // A stop request is taken between steps: the page of the step before
+    // has been written whole.
+    if (platform::StopRequested() != platform::kStopNone) {
+      ConsoleText(InterruptedText(run.state));
+      if (result != nullptr) *result = kUpgradeInterrupted;
+      break;
+    }
     // A repeated step rewrites its own line.
     if (previous == run.state) ConsoleText("\r");
     UpgradeState step = run.state;
@@ -123,6 +146,11 @@ int RunUpgrade(int handle, const char* path, int32_t* result, int32_t openCode) 
       ConsoleText(line);
       TextFormat(line, sizeof line, "Error: %i", static_cast<int>(code));
       ConsoleText(line);
+      // The step met a stop request that came while it ran.
+      if (platform::StopRequested() != platform::kStopNone) {
+        ConsoleText(InterruptedText(step));
+        if (result != nullptr) *result = kUpgradeInterrupted;
+      }
       break;
     }
   }
@@ -149,7 +177,11 @@ int QxtestEntry(const QxtestOptions& options) {
     file = path;
   }
   if (pathFits) {
+    // An interrupt or a terminate request stops the upgrade between steps,
+    // never inside a page.
+    platform::CatchStopRequests();
     RunUpgrade(handle, file, &result, opened);
+    platform::ReleaseStopRequests();
   } else {
     char line[kTextCapacity];
     TextFormat(line, sizeof line,
@@ -157,6 +189,8 @@ int QxtestEntry(const QxtestOptions& options) {
                static_cast<int>(kUpgradePathCapacity - 1));
     ConsoleText(line);
   }
+  // Stopped on request: no key to wait for.
+  if (result == kUpgradeInterrupted) return 1;
   if (!options.noWait) {
     ConsoleText("Press any key");
     platform::ConsoleReadKey();

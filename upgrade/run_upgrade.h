@@ -20,7 +20,9 @@ constexpr size_t kUpgradePathCapacity = 256;
 // failures show on the console only, as "Error: %i" after the failing step.
 int RunUpgrade(int handle, const char* path);
 // The same; *result (when given) is 0 when the upgrade completed, else the
-// failing step's code. openCode is what opening the device gave the caller
+// failing step's code, or kUpgradeInterrupted when a stop request
+// (platform/stop_request.h) ended it between steps, after a line saying so
+// and how to go on. openCode is what opening the device gave the caller
 // (0: opened), named when the device check then fails.
 int RunUpgrade(int handle, const char* path, int32_t* result, int32_t openCode = 0);
 

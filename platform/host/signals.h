@@ -9,5 +9,10 @@ namespace platform {
 void BlockStopSignals();
 // Waits until a stop request arrives; returns its number.
 int WaitForStopSignal();
+// Waits at most ms for a stop request; true when one came.
+bool WaitForStopSignalFor(int ms);
+// SIGKILL to this process: no handler, no clean-up, as a crash or a kill -9
+// (for tests that cut a program at a chosen point).
+[[noreturn]] void KillThisProcess();
 
 }  // namespace platform

@@ -57,4 +57,7 @@ int ReadStandardInputKey() {
   return n == 1 ? c : -1;
 }
 
+// POSIX streams pass every byte already.
+void UseExactStandardOutput() {}
+
 }  // namespace platform

@@ -4,6 +4,8 @@
 // no Enter.
 #include "platform/console.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -38,6 +40,13 @@ int ReadStandardInputKey() {
     if (key == VK_SHIFT || key == VK_CONTROL || key == VK_MENU) continue;
     return static_cast<unsigned char>(record.Event.KeyEvent.uChar.AsciiChar);
   }
+}
+
+void UseExactStandardOutput() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
 }
 
 }  // namespace platform

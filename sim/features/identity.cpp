@@ -27,6 +27,11 @@ uint32_t SerialFromConfigPage(const uint8_t* page) {
 
 uint64_t MacFromConfigPage(const uint8_t* page) {
   const uint8_t* record = page + kSimMacRecordOffset;
+  // An erased record is read as it stands, all ones, as the flash holds it;
+  // any other record without its two zero bytes gives the default.
+  bool erased = true;
+  for (int i = 0; i < 8; ++i) erased = erased && record[i] == 0xFF;
+  if (erased) return kSimErasedMac;
   if (record[0] != 0 || record[1] != 0) return kSimDefaultMac;
   uint64_t mac = 0;
   for (int i = 0; i < 6; ++i) mac = (mac << 8) | record[2 + i];

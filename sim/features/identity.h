@@ -24,6 +24,7 @@ constexpr uint32_t kFactorySerial = 470010000;
 constexpr uint32_t kSimSerialRecordOffset = 0;
 constexpr uint32_t kSimMacRecordOffset = 0x14;
 constexpr uint64_t kSimDefaultMac = 0x027C4B002000;
+constexpr uint64_t kSimErasedMac = 0xFFFFFFFFFFFF;  // an erased MAC record
 constexpr uint32_t kSimNoSerial = 0xFFFFFFFF;
 
 // The serial number that the configuration page gives (page = its 4096

@@ -51,6 +51,9 @@ class CalibrationTestsTest : public ::testing::Test {
     faults.noAnswer = !lost;
     device.SetFaults(faults);
   }
+  void FillFlash(uint32_t address, size_t length) {
+    if (length > 0) device.model().PokeFlash(address, Bytes(length, 0xFF));
+  }
   bool FlashUntouched() {
     return device.model().flashEraseCount() + device.model().flashWriteCount() == 0;
   }
@@ -131,6 +134,46 @@ TEST_F(CalibrationTestsTest, CheckCalibrationJudgesTheStoredRecord) {
   EXPECT_EQ(CheckCalibration(&context), 1u);
   EXPECT_STREQ(context.Msg, "Comm Error: (1014)");
   EXPECT_EQ(context.EL, 5u);
+}
+
+// A record cut while it was written: pieces still erased, or a constant
+// that is no number. A run that will calibrate (jig and calibration bits)
+// erases it at once; any other fails as for a bad constant.
+TEST_F(CalibrationTestsTest, ATornRecordIsErasedOnlyWhenTheRunWillCalibrate) {
+  const struct {
+    const char* what;
+    uint32_t erasedFrom;  // kCalRecordBytes: none
+    bool nanConstant;
+    uint32_t mask;
+    uint32_t level;
+    const char* msg;
+    bool erased;
+  } cases[] = {
+      {"tail erased", 192, false, 0x40000, 5, "Calibration Torn: erased from byte 192", false},
+      {"tail erased, 0x80 alone", 192, false, 0x80, 2, "Calibration Torn: erased from byte 192",
+       false},
+      {"tail erased, calibrating", 192, false, 0x20080, 2, "Calibration Torn: erased from byte 192",
+       true},
+      {"half erased, calibrating", 128, false, 0x20080, 2, "Calibration Torn: erased from byte 128",
+       true},
+      {"NaN, calibrating", kCalRecordBytes, true, 0x20080, 2, "Cal Failed: HS 0.10V Center nan",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    StoreRecord(c.nanConstant ? std::vector<std::pair<size_t, float>>{{10, NAN}}
+                              : std::vector<std::pair<size_t, float>>{});
+    FillFlash(kCalibrationPageBase + c.erasedFrom, kCalRecordBytes - c.erasedFrom);
+    const uint64_t erases = device.model().flashEraseCount();
+    context.mask = c.mask;
+    context.recordNote[0] = '\0';
+    CheckCalibration(&context);
+    EXPECT_EQ(context.EL, c.level);
+    EXPECT_STREQ(context.Msg, c.msg);
+    EXPECT_EQ(device.model().flashEraseCount() - erases, c.erased ? 1u : 0u);
+    EXPECT_EQ(device.Flash(kCalibrationPageBase, 1)[0] == 0xFF, c.erased);
+    EXPECT_EQ(context.recordNote[0] != '\0', c.erased);
+  }
 }
 
 TEST_F(CalibrationTestsTest, NoiseFiguresByEditionAndCommErrors) {

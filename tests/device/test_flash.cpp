@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "device/device_link.h"
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/flash.h"
@@ -12,6 +13,7 @@
 #include "device/link_errors.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
+#include "qxm/qxm.h"
 #include "qxm/qxm_errors.h"
 #include "sim/core/protocol.h"
 #include "tests/support/bench_device.h"
@@ -239,58 +241,75 @@ TEST_F(WriteFlashBytesTest, RangesMustStayInTheirPage) {
   }
 }
 
-TEST_F(WriteFlashBytesTest, FailuresStopTheSequence) {
+TEST_F(WriteFlashBytesTest, AFailedReadChangesNothing) {
   const uint8_t value = 0x00;
-  // The read fails: nothing is erased or written.
   DropAfter(10);
-  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &value), QXM_ERR_CONNECTION_LOST);
+  bool atRisk = true;
+  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &value, &atRisk), QXM_ERR_CONNECTION_LOST);
+  EXPECT_FALSE(atRisk);
   EXPECT_EQ(device.model().flashWriteCount(), 0u);
-  // The device refuses the erase: nothing is written, nothing tried again.
-  device.ClearRequests();
-  FillFlash(kPage, 1, 0x00);
-  const uint8_t up = 0x01;
-  LinkFaults refused;  // after the page's read, whose window spans the erase register
-  refused.after = 129;
-  refused.exceptionRegister = kRegFlashErase;
-  refused.exceptionCode = qxsim::kDeviceFailure;
-  device.SetFaults(refused);
-  EXPECT_EQ(WriteFlashBytes(h, kKey, kPage, 1, &up),
-            QXM_ERR_DEVICE_EXCEPTION_BASE + qxsim::kDeviceFailure);
-  EXPECT_EQ(device.ExchangeCount(), 130u);
-  EXPECT_EQ(device.model().flashWriteCount(), 0u);
-  EXPECT_EQ(device.model().flashEraseCount(), 0u);
 }
 
-TEST_F(WriteFlashBytesTest, AnErasedPageIsNeverLeftBlankByALostLink) {
+// Once the erase or write has gone out, the page is finished from the image
+// for up to 10 s, through a new handle opened as the first one was (or the
+// same handle when that is not known); a refused erase too, since it
+// proves nothing.
+TEST_F(WriteFlashBytesTest, APageBegunIsFinishedWithinTenSeconds) {
   platform::FakeClock clock;
   platform::ScopedClock use(&clock);
   const Bytes stored = Pattern(kFlashPageSize, 23);
-  const uint8_t up = 0xFF;
   Bytes intended = stored;
   intended[0x20] = 0xFF;
+  const uint8_t up = 0xFF;
+  int opened = 0;
+  ASSERT_EQ(OpenDeviceLink("z5 device type", "usb connection", "any identifier", &opened), 0);
+  int ethernet = 0;  // as the run is after the Ethernet test
+  ASSERT_EQ(OpenDeviceLink("z5 device type", "tcp", "192.168.1.9", &ethernet), 0);
+  LinkFaults refusedErase;
+  refusedErase.exceptionRegister = kRegFlashErase;
+  refusedErase.exceptionCode = qxsim::kDeviceFailure;
   struct Case {
-    int chunksBefore;  // rewrite chunks that pass before the link drops
-    int failures;      // consecutive failing exchanges from there
-    int code;
-    uint64_t sleeps;
+    const char* what;
+    int handle;
+    int chunksBefore;  // rewrite chunks that pass before the fault
+    int failures;      // consecutive faulty exchanges from there (-1: for good)
+    bool refuse;       // refused by the device, not dropped
+    int32_t code;
+    uint64_t elapsedMs;
+    size_t reopens;
   };
-  // Dropped mid-rewrite, dropped at the erase, and gone for good.
-  for (const Case& c : {Case{60, 1, 0, 1}, Case{-1, 1, 0, 1}, Case{0, 3, 1014, 2}}) {
-    SCOPED_TRACE(c.chunksBefore);
+  const int32_t refusal = QXM_ERR_DEVICE_EXCEPTION_BASE + qxsim::kDeviceFailure;
+  for (const Case& c : {Case{"drop mid-rewrite", h, 60, 1, false, 0, 100, 0},
+                        Case{"drop at the erase", opened, -1, 1, false, 0, 100, 1},
+                        Case{"gone 2 s", ethernet, 0, 20, false, 0, 2000, 20},
+                        Case{"gone for good", opened, 0, -1, false, 1014, 10000, 100},
+                        Case{"erase refused once", h, -1, 1, true, 0, 100, 0},
+                        Case{"erase always refused", h, -1, -1, true, refusal, 10000, 0}}) {
+    SCOPED_TRACE(c.what);
     device.model().PokeFlash(kPage, stored);
     FillFlash(kPage + 0x20, 1, 0x0F);
-    const uint64_t sleepsBefore = clock.sleepCount();
-    LinkFaults faults;
+    const uint64_t start = clock.TickMs();
+    const size_t opens = device.OpenCalls().size();
+    LinkFaults faults = c.refuse ? refusedErase : LinkFaults();
     faults.after = 129 + 1 + c.chunksBefore;
-    faults.drop = true;
+    faults.drop = !c.refuse;
     faults.times = c.failures;
     device.SetFaults(faults);
-    EXPECT_EQ(WriteFlashBytes(h, kKey, kPage + 0x20, 1, &up), c.code);
-    EXPECT_EQ(clock.sleepCount() - sleepsBefore, c.sleeps);
+    bool atRisk = false;
+    EXPECT_EQ(WriteFlashBytes(c.handle, kKey, kPage + 0x20, 1, &up, &atRisk), c.code);
+    EXPECT_EQ(clock.TickMs() - start, c.elapsedMs);
+    EXPECT_EQ(device.OpenCalls().size() - opens, c.reopens);
+    EXPECT_EQ(atRisk, c.code != 0);
     if (c.code == 0) {
       EXPECT_EQ(FlashAt(kPage, kFlashPageSize), intended);
     }
+    if (c.reopens > 0) {
+      EXPECT_EQ(device.OpenCalls().back().identifier,
+                c.handle == ethernet ? "192.168.1.9" : "any identifier");
+    }
   }
+  QXM_Close(opened);
+  QXM_Close(ethernet);
 }
 
 TEST_F(WriteFlashBytesTest, RecordRoundTripsThroughTheConfigurationPage) {

@@ -11,22 +11,29 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "calibration/cal_constants.h"
 #include "device/flash_map.h"
 #include "device/register_addresses.h"
+#include "fwpack/firmware_pack.h"
 #include "harness/harness.h"
-#include "station/station_table.h"
-#include "station/stations.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/stop_request.h"
+#include "qxm/qxm.h"
 #include "qxm/qxm_errors.h"
+#include "server/server_tests.h"
+#include "station/run_record.h"
+#include "station/station_table.h"
+#include "station/stations.h"
 #include "tests/support/bench_device.h"
+#include "tests/support/flash_requests.h"
 #include "tests/support/station_bench.h"
 #include "tests/support/temp_dir.h"
-#include "fwpack/firmware_pack.h"
 #include "upgrade/run_upgrade.h"
 #include "upgrade/upgrade_sequencer.h"
 
@@ -66,76 +73,6 @@ void ExpectFlashSound(const FlashImage& before, const FlashImage& after,
     for (const Bytes& state : states->second) known |= now == state;
     EXPECT_TRUE(known) << a.name << " is neither as before nor as intended";
   }
-}
-
-// Where each request of a run goes: the flash page it erases, writes or
-// points a read at, if any.
-struct FlashTouch {
-  bool erase = false;
-  bool write = false;
-  bool readPointer = false;
-  uint32_t page = 0;
-};
-
-FlashTouch TouchOf(const Bytes& request) {
-  FlashTouch t;
-  ForEachRecord(request, [&](bool write, uint16_t address, size_t count, size_t offset) {
-    if (!write || count < 2) return;
-    const uint32_t value = GetU32BE(request.data(), request.size(), offset);
-    if (address == kRegFlashErase) t.erase = true;
-    if (address == kRegFlashWriteWindow) t.write = true;
-    if (address == kRegFlashReadPointer) t.readPointer = true;
-    if (address == kRegFlashErase || address == kRegFlashWriteWindow ||
-        address == kRegFlashReadPointer) {
-      t.page = value & kFlashPageMask;
-    }
-  });
-  return t;
-}
-
-// The page updates in a run's requests: each a stretch of consecutive
-// requests on the page (its read, erase and writes) with a write in it.
-std::vector<std::vector<int>> PageUpdates(const std::vector<Bytes>& requests, uint32_t page) {
-  std::vector<std::vector<int>> updates;
-  std::vector<int> stretch;
-  bool writes = false;
-  for (size_t i = 0; i <= requests.size(); ++i) {
-    const FlashTouch t = i < requests.size() ? TouchOf(requests[i]) : FlashTouch();
-    if (t.page == page) {
-      stretch.push_back(static_cast<int>(i));
-      writes |= t.erase || t.write;
-      continue;
-    }
-    if (writes) updates.push_back(stretch);
-    stretch.clear();
-    writes = false;
-  }
-  return updates;
-}
-
-// The page after each of its updates, replayed from the requests onto the
-// page as it was: an erase fills it with 0xFF, a write clears bits.
-std::vector<Bytes> PageStates(const Bytes& before, const std::vector<Bytes>& requests,
-                              uint32_t page) {
-  std::vector<Bytes> states = {before};
-  Bytes now = before;
-  for (const std::vector<int>& update : PageUpdates(requests, page)) {
-    for (int i : update) {
-      const Bytes& r = requests[i];
-      ForEachRecord(r, [&](bool write, uint16_t address, size_t count, size_t offset) {
-        if (!write || count < 2) return;
-        const uint32_t value = GetU32BE(r.data(), r.size(), offset);
-        if (address == kRegFlashErase && value == page) now.assign(kFlashPageSize, 0xFF);
-        if (address != kRegFlashWriteWindow || (value & kFlashPageMask) != page) return;
-        for (size_t k = 0; k < 2 * (count - 2) && offset + 4 + k < r.size(); ++k) {
-          const size_t at = (value & kFlashOffsetMask) + k;
-          if (at < now.size()) now[at] &= r[offset + 4 + k];
-        }
-      });
-    }
-    states.push_back(now);
-  }
-  return states;
 }
 
 // Follows a station run: where each row starts in the device's requests,
@@ -460,6 +397,258 @@ TEST_F(UpgradeMatrixTest, EachLinkFaultFromEachStageFailsTheUpgradeWithACode) {
   }
   // Seven stages reach the device; writes are refused to no effect in two.
   EXPECT_EQ(7 * 8 - 2, failed);
+}
+
+// --- The kill matrix --------------------------------------------------------------------
+
+namespace kill {
+
+// How a run is cut: an interrupt or a terminate request (as the signals
+// give them), a kill (nothing more reaches the device), a link that drops
+// for 2 s, or one gone for longer than the station waits.
+enum class Cut { kInterrupt, kTerminate, kKill, kDrop, kGone };
+
+const char* CutName(Cut cut) {
+  static const char* const names[] = {"interrupt", "terminate", "kill", "drop", "gone"};
+  return names[static_cast<int>(cut)];
+}
+
+// Puts the cut in force when its point comes by.
+void Arm(BenchDevice* device, CutWatch* watch, Cut cut) {
+  device->SetRequestHook([device, watch, cut](const Bytes& request) {
+    if (!watch->Due(request)) return;
+    switch (cut) {
+      case Cut::kInterrupt:
+        platform::RequestStop(platform::kStopInterrupt);
+        break;
+      case Cut::kTerminate:
+        platform::RequestStop(platform::kStopTerminate);
+        break;
+      case Cut::kKill:
+        device->DropLinkFor(UINT64_MAX);
+        break;
+      case Cut::kDrop:
+        device->DropLinkFor(2000);
+        break;
+      case Cut::kGone:
+        device->DropLinkFor(12000);
+        break;
+    }
+  });
+}
+
+void Disarm(BenchDevice* device) {
+  device->SetRequestHook(nullptr);
+  device->LinkBack();
+  platform::ClearStopRequests();
+}
+
+// The record of the run, with real sleeps only while Calibrate reads the meter.
+class Follower : public RunRecord {
+ public:
+  Follower(SkipWaitsClock* clock, const char* station)
+      : RunRecord(station, FindStation(station)->mask), clock_(clock) {}
+  void TestStarted(uint32_t index, const TestRecord& test) override {
+    RunRecord::TestStarted(index, test);
+    const bool meter = std::strcmp(test.name, "Calibrate") == 0;
+    clock_->SetRealMs(meter ? 1 : 0, meter ? 20 : 0);
+  }
+
+ private:
+  SkipWaitsClock* clock_;
+};
+
+struct StationRow {
+  Cut cut;
+  CutPoint at;
+  const char* where;
+  bool finalFirst;  // the final station sees the device before it is calibrated again
+};
+
+}  // namespace kill
+
+// Every page update of the calibration station and of an upgrade, and a few
+// points between, cut by an interrupt, a terminate request, a kill, a link
+// that drops for 2 s (and one gone for good): the pages are whole after the
+// requests (those the station's run may still finish), the station's run
+// stops as aborted or mends the drop, and the next run on the same device
+// passes with the pages as a clean run leaves them; no serial number or MAC
+// ends up on two devices.
+TEST_F(FaultMatrixTest, KillMatrixEachCutLeavesADeviceTheNextRunPasses) {
+  using kill::Cut;
+  const uint32_t config = kConfigPageBase;
+  const uint32_t cal = kCalibrationPageBase;
+  std::vector<kill::StationRow> station;
+  for (int update = 0; update < 2; ++update) {  // the serial number's, the MAC's
+    const char* where = update == 0 ? "serial number's update" : "MAC's update";
+    station.push_back({Cut::kInterrupt, {ErasesPage(config), update, 0}, where, false});
+    station.push_back({Cut::kTerminate, {ErasesPage(config), update, 40}, where, false});
+    station.push_back({Cut::kKill, {ErasesPage(config), update, 1}, where, false});
+    station.push_back({Cut::kDrop, {ErasesPage(config), update, 2}, where, false});
+  }
+  station.push_back({Cut::kGone, {ErasesPage(config), 1, 1}, "MAC's update", false});
+  // A new device's calibration page is blank: its record is written
+  // without an erase. A kill while it is written leaves it torn.
+  station.push_back({Cut::kInterrupt, {WritesPage(cal), 0, 0}, "calibration record", false});
+  station.push_back({Cut::kTerminate, {WritesPage(cal), 0, 3}, "calibration record", false});
+  station.push_back({Cut::kKill, {WritesPage(cal), 0, 4}, "calibration record", true});
+  station.push_back({Cut::kDrop, {WritesPage(cal), 0, 3}, "calibration record", false});
+  // A device calibrated before: its page is erased first.
+  station.push_back({Cut::kKill, {ErasesPage(cal), 0, 1}, "recalibration", false});
+  station.push_back({Cut::kInterrupt, {WritesRegister(kRegStreamStart), 0, 5}, "stream", false});
+  // Calibrate's second range: the source at -0.8 V.
+  station.push_back(
+      {Cut::kTerminate, {WritesFloat(kRegJigSource, -0.8f), 0, 0}, "Calibrate", false});
+
+  SkipWaitsClock clock(0);
+  platform::ScopedClock useClock(&clock);
+  TempDir dir;
+  qxsim::BenchOptions options;
+  options.device.identity = qxsim::StartingIdentity::kBlank;
+  AddStationPeers(&options, dir.File("com3"), dir.File("results"), false);
+  options.meter.msPerReading = 0;
+  BenchDevice device(options);
+  std::string error;
+  ASSERT_TRUE(StartStationBench(&device.bench(), &error)) << error;
+  std::set<uint32_t> serials;
+  std::set<uint64_t> macs;
+  auto run = [&](const char* name, kill::Follower* record) {
+    TestHarness harness(kZ5DeviceType, FindStation(name)->mask, 1, &sink_, kDeviceTypes);
+    harness.AddObserver(record);
+    harness.Run();
+    return harness.aborted();
+  };
+  for (const kill::StationRow& row : station) {
+    SCOPED_TRACE(std::string(kill::CutName(row.cut)) + " at the " + row.where);
+    // A device as shipped (factory defaults, not calibrated) on the same
+    // line; for a recalibration, the record of the row before stays.
+    device.model().BlankFlash(config, kFlashPageSize);
+    device.model().SetIdentity(kDefaultSerial, kDefaultMac);
+    if (std::strcmp(row.where, "recalibration") != 0)
+      device.model().BlankFlash(cal, kFlashPageSize);
+    const FlashImage before = Snapshot(device);
+    device.ClearRequests();
+    CutWatch watch(row.at);
+    kill::Arm(&device, &watch, row.cut);
+    kill::Follower cut(&clock, "calibration");
+    const bool aborted = run("calibration", &cut);
+    kill::Disarm(&device);
+    ASSERT_TRUE(watch.reached());
+    const FlashImage after = Snapshot(device);
+    EXPECT_TRUE(after.at("firmware") == before.at("firmware"));
+    EXPECT_TRUE(after.at("info") == before.at("info"));
+    if (row.cut != Cut::kKill && row.cut != Cut::kGone) {
+      // Only a kill, or a link gone for longer than the station waits, may
+      // leave a page erased or half written.
+      EXPECT_TRUE(LastPageUpdateFinished(device.Requests(), config));
+      EXPECT_TRUE(LastPageUpdateFinished(device.Requests(), cal));
+    }
+    const bool stopped = row.cut == Cut::kInterrupt || row.cut == Cut::kTerminate;
+    EXPECT_EQ(stopped, aborted);
+    EXPECT_STREQ(stopped ? "aborted" : row.cut == Cut::kDrop ? "passed" : "failed", cut.Result());
+    if (row.cut == Cut::kGone) {
+      EXPECT_EQ(kLevelError, cut.tests()[3].status) << "the serial number is not kept as written";
+    }
+    if (row.finalFirst) {
+      kill::Follower final(&clock, "final");
+      run("final", &final);
+      EXPECT_FALSE(final.passed());
+      EXPECT_EQ("Check Calibration", final.tests()[5].name);
+      EXPECT_EQ(kLevelFatal, final.tests()[5].status) << final.tests()[5].details;
+    }
+    kill::Follower next(&clock, "calibration");
+    run("calibration", &next);
+    for (const RecordedTest& t : next.tests()) {
+      EXPECT_EQ(kLevelPassed, t.status) << t.name << ": " << t.details;
+    }
+    EXPECT_TRUE(serials.insert(device.model().SerialNumber()).second) << "a serial number twice";
+    EXPECT_TRUE(macs.insert(device.model().Mac()).second) << "a MAC twice";
+    const Bytes record = device.Flash(cal, kCalRecordBytes);
+    EXPECT_FALSE(CalibrationRecordBlank(record.data()) ||
+                 CalibrationRecordTorn(record.data(), false));
+  }
+  device.bench().Stop();
+  ClearStationEnvironment();
+
+  // The upgrade: every page's erase and write, the info page's, and the
+  // points before the flash is touched and at the restart.
+  struct UpgradeRow {
+    Cut cut;
+    CutPoint at;
+  };
+  std::vector<UpgradeRow> upgrade;
+  for (Cut cut : {Cut::kInterrupt, Cut::kTerminate, Cut::kKill, Cut::kDrop}) {
+    for (uint32_t p = 0; p < kFirmwarePages; ++p) {
+      upgrade.push_back({cut, {ErasesPage(kFirmwareBase + p * kFlashPageSize), 0, 0}});
+    }
+    upgrade.push_back({cut, {ErasesPage(kInfoPageBase), 0, 0}});
+    for (uint32_t p = 0; p < 2; ++p) {
+      upgrade.push_back({cut, {WritesPage(kFirmwareBase + p * kFlashPageSize), 0, 64}});
+    }
+    upgrade.push_back({cut, {WritesPage(kInfoPageBase), 0, 64}});
+  }
+  upgrade.push_back({Cut::kInterrupt, {[](const Bytes&) { return true; }, 0, 0}});
+  upgrade.push_back({Cut::kTerminate, {WritesRegister(kRegRestart), 0, 0}});
+
+  NullConsole console;
+  platform::ScopedConsole useConsole(&console);
+  const std::string image = dir.File("fw.bin");
+  PackedImage packed;
+  packed.fwVersionBits = VersionBits(1.25f);
+  packed.body = GeneratedBody(2 * kFlashPageSize, 11);
+  ASSERT_TRUE(WriteFileBytes(image, PackFirmware({packed}, PackOptions()), &error)) << error;
+  platform::FakeClock fake;
+  platform::ScopedClock useFake(&fake);
+  FlashImage upgraded;
+  {
+    BenchDevice clean;
+    int32_t result = -1;
+    RunUpgrade(clean.Handle(), image.c_str(), &result);
+    ASSERT_EQ(0, result);
+    upgraded = Snapshot(clean);
+  }
+  for (const UpgradeRow& row : upgrade) {
+    SCOPED_TRACE(std::string(kill::CutName(row.cut)) + " in the upgrade at request " +
+                 std::to_string(&row - upgrade.data()));
+    BenchDevice target;
+    const FlashImage before = Snapshot(target);
+    CutWatch watch(row.at);
+    kill::Arm(&target, &watch, row.cut);
+    int32_t result = 0;
+    RunUpgrade(target.Handle(), image.c_str(), &result);
+    kill::Disarm(&target);
+    ASSERT_TRUE(watch.reached());
+    const bool stopped = row.cut == Cut::kInterrupt || row.cut == Cut::kTerminate;
+    EXPECT_EQ(stopped, result == kUpgradeInterrupted) << result;
+    EXPECT_NE(0, result);
+    const FlashImage after = Snapshot(target);
+    EXPECT_TRUE(after.at("config") == before.at("config"));
+    EXPECT_TRUE(after.at("calibration") == before.at("calibration"));
+    if (stopped) {
+      // Each page as before, erased, or written whole: never half written.
+      for (const char* area : {"firmware", "info"}) {
+        for (size_t at = 0; at < after.at(area).size(); at += kFlashPageSize) {
+          auto page = [&](const FlashImage& f) {
+            return Bytes(f.at(area).begin() + at, f.at(area).begin() + at + kFlashPageSize);
+          };
+          const Bytes now = page(after);
+          EXPECT_TRUE(now == page(before) || now == page(upgraded) ||
+                      now == Bytes(kFlashPageSize, 0xFF))
+              << area << " page " << at / kFlashPageSize;
+        }
+      }
+    }
+    // The operator starts qxtest again, which opens the device anew.
+    fake.Advance(60000);
+    int handle = 0;
+    ASSERT_EQ(0, QXM_Open("z5 device type", "usb", "any identifier", &handle));
+    RunUpgrade(handle, image.c_str(), &result);
+    QXM_Close(handle);
+    EXPECT_EQ(0, result);
+    const FlashImage again = Snapshot(target);
+    EXPECT_TRUE(again.at("firmware") == upgraded.at("firmware"));
+    EXPECT_TRUE(again.at("info") == upgraded.at("info"));
+  }
 }
 
 }  // namespace

@@ -264,7 +264,12 @@ TEST_F(ServerTestsTest, SerialWriteAndReadFailures) {
   BlankConfigPage();
   context_.mask = 0x10040;
   device_.model().SetFlashWriteFault(0);
-  SerialNumber(&context_);
+  {
+    // The page update goes on trying for its 10 s.
+    platform::FakeClock clock;
+    platform::ScopedClock use(&clock);
+    SerialNumber(&context_);
+  }
   EXPECT_EQ(kLevelFatal, context_.EL);
   EXPECT_STREQ("Failed to write SN (1204)", context_.Msg);
   EXPECT_EQ(0xFFFFFFFF, context_.serialNumber);
@@ -288,11 +293,14 @@ TEST_F(ServerTestsTest, MacVerdictsWithoutTheServer) {
   const MacCase cases[] = {
       {{0x02, 0x7C, 0x4B, 0x00, 0x20, 0x01}, 0, kLevelPassed, "MAC: 02.7C.4B.00.20.01"},
       {{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0, kLevelPassed, "MAC: FE.FF.FF.FF.FF.FF"},
-      // Group addresses above the default: an erased record, a multicast one.
-      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
-       0,
+      // An erased record is no MAC: taken as the default is.
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0, kLevelWarning, "Default MAC: FF.FF.FF.FF.FF.FF"},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0x10100, kLevelFatal, kNoServerLinkText},
+      // Group addresses above the default.
+      {{0x01, 0x00, 0x5E, 0x00, 0x00, 0x01},
+       0x10100,
        kLevelFatal,
-       "MAC system failure: FF.FF.FF.FF.FF.FF"},
+       "MAC system failure: 01.00.5E.00.00.01"},
       {{0x03, 0x7C, 0x4B, 0x00, 0x20, 0x01},
        0,
        kLevelFatal,
@@ -324,7 +332,7 @@ TEST_F(ServerTestsTest, MacVerdictsWithoutTheServer) {
 
 TEST_F(ServerTestsTest, DefaultMacGetsTheServersMacInItsConfigPage) {
   ConnectServer();
-  BlankConfigPage();  // no MAC record: the default
+  BlankConfigPage();  // an erased MAC record: no MAC, taken as the default
   context_.mask = 0x10100;
   EXPECT_EQ(0u, EthernetMac(&context_));
   EXPECT_EQ(kLevelPassed, context_.EL);
@@ -347,9 +355,15 @@ TEST_F(ServerTestsTest, MacServerAndWriteFailures) {
 
   server_->SetFault(qxsim::ServerFault::kNone);
   device_.model().SetFlashWriteFault(0);
-  EthernetMac(&context_);
+  {
+    platform::FakeClock clock;
+    platform::ScopedClock use(&clock);
+    EthernetMac(&context_);
+  }
   EXPECT_EQ(kLevelFatal, context_.EL);
   EXPECT_STREQ("Write Failed: 02.7C.4B.00.20.01", context_.Msg);
+  // The page was erased: the serial number found before may be gone with it.
+  EXPECT_STREQ(kSerialNumberTestName, context_.undoneTest);
 
   DropAfter();
   EXPECT_EQ(1u, EthernetMac(&context_));

@@ -187,6 +187,8 @@ TEST_F(FeaturesTest, DeviceClockRunsOnTheBenchClockWithItsOffsetAndCanBeSet) {
 TEST(IdentityTest, IdentityFollowsTheStationsConfigurationRecords) {
   std::vector<uint8_t> page(4096, 0xFF);
   EXPECT_EQ(qxsim::SerialFromConfigPage(page.data()), 0xFFFFFFFFu);
+  EXPECT_EQ(qxsim::MacFromConfigPage(page.data()), 0xFFFFFFFFFFFFu) << "erased, as it reads";
+  page[0x14] = 0x12;  // a record without its zero bytes: the default
   EXPECT_EQ(qxsim::MacFromConfigPage(page.data()), 0x027C4B002000u);
   uint8_t serialRecord[12];
   uint8_t macRecord[8];

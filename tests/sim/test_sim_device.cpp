@@ -23,9 +23,9 @@
 #include "platform/socket.h"
 #include "platform/status.h"
 #include "sim/bench.h"
-#include "sim/feedback.h"
 #include "sim/core/protocol.h"
 #include "sim/core/state_file.h"
+#include "sim/feedback.h"
 #include "sim/line.h"
 #include "sim/options.h"
 #include "tests/support/temp_dir.h"
@@ -668,7 +668,7 @@ TEST_F(SimConfigPageTest, StartingIdentityShowsInTheRegisters) {
     Bytes expectedMac;
   } cases[] = {
       {qxsim::StartingIdentity::kFactoryDefaults, 0, 0, 470010000, {2, 0x7C, 0x4B, 0, 0x20, 0}},
-      {qxsim::StartingIdentity::kBlank, 0, 0, 0xFFFFFFFF, {2, 0x7C, 0x4B, 0, 0x20, 0}},
+      {qxsim::StartingIdentity::kBlank, 0, 0, 0xFFFFFFFF, Bytes(6, 0xFF)},
       {qxsim::StartingIdentity::kGiven,
        470012345,
        0x027C4B0020A5,

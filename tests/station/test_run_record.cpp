@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "harness/harness.h"
+#include "platform/clock.h"
+#include "platform/stop_request.h"
 #include "station/run_record.h"
 #include "station/station_table.h"
 #include "station/stations.h"
-#include "platform/clock.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -54,7 +55,33 @@ uint32_t FillThree(TestContext* context, TestRecord* list) {
   return 0;
 }
 
-const DeviceTypeEntry kTypes[] = {{"FillThree", 7, FillThree}, {nullptr, 0, nullptr}};
+// Undoes the first test's work, then meets a terminate request.
+int g_releases = 0;
+void CountRelease(ServerLink*) { ++g_releases; }
+uint32_t UndoThenStopped(TestContext* c) {
+  static int link = 0;
+  SetServer(c, reinterpret_cast<ServerLink*>(&link), CountRelease);
+  c->undoneTest = "Serial Number";
+  TextCopy(c->undoneNote, "page erased");
+  platform::RequestStop(platform::kStopTerminate);
+  c->EL = kLevelFatal;
+  TextCopy(c->Msg, "Comm Error: (1509)");
+  return 1;
+}
+
+uint32_t FillStopped(TestContext* context, TestRecord* list) {
+  const char* names[] = {"Serial Number", "Cut", "Never Run"};
+  TestFunction tests[] = {PassIn250, UndoThenStopped, PassIn250};
+  for (int i = 0; i < 3; ++i) {
+    list[i].name = names[i];
+    list[i].test = tests[i];
+  }
+  context->testCount = 3;
+  return 0;
+}
+
+const DeviceTypeEntry kTypes[] = {
+    {"FillThree", 7, FillThree}, {"FillStopped", 8, FillStopped}, {nullptr, 0, nullptr}};
 
 class Recorder : public ReportSink {
  public:
@@ -129,6 +156,36 @@ TEST_F(RunRecordTest, ARunIsRecordedAsJsonAndJUnitWithoutChangingTheReport) {
   }
   EXPECT_EQ(std::string::npos, xml.find("name=\"Never Run\"")) << "a test that did not run";
   EXPECT_EQ("470010042_calibration_20240229T235958Z", record.BaseName());
+}
+
+// A stop request ends the run after the test that met it: the rest keep
+// "-", the server link goes at once, and both records say "aborted"; a test
+// whose work a later one undid is not kept as passed.
+TEST_F(RunRecordTest, AStoppedRunIsRecordedAsAborted) {
+  Recorder shown;
+  RunRecord record("calibration", 0x711E0);
+  TestHarness harness(8, 0x711E0, 0, &shown, kTypes);
+  harness.AddObserver(&record);
+  g_releases = 0;
+  EXPECT_EQ(kHarnessAborted, harness.Run());
+  platform::ClearStopRequests();
+  EXPECT_TRUE(harness.aborted());
+  EXPECT_FALSE(harness.passed());
+  EXPECT_EQ(1, g_releases);
+  EXPECT_EQ(kLevelNotRun, harness.list()[2].status);
+  EXPECT_NE(std::string::npos, shown.all.rfind("Overall Result:           ** Aborted **\r\n"));
+  const std::string json = record.ToJson();
+  for (const char* piece :
+       {"\"result\": \"aborted\"",
+        "{\"name\": \"Serial Number\", \"status\": \"Error\", \"details\": \"Serial Number: "
+        "470010042\", \"note\": \"page erased\"",
+        "\"note\": \"the run was stopped on request (terminate)\"",
+        "{\"name\": \"Never Run\", \"status\": \"-\""}) {
+    EXPECT_NE(std::string::npos, json.find(piece)) << piece << "\n" << json;
+  }
+  const std::string xml = record.ToJUnit();
+  EXPECT_NE(std::string::npos, xml.find("<property name=\"result\" value=\"aborted\"/>")) << xml;
+  EXPECT_NE(std::string::npos, xml.find("<property name=\"notRun\" value=\"1\"/>")) << xml;
 }
 
 TEST_F(RunRecordTest, RecordsOfTheSameNameAreKeptSideBySide) {

@@ -100,6 +100,13 @@ void BenchDevice::AddScratchRegisters(uint16_t first, size_t count) {
   });
 }
 
+void BenchDevice::DropLinkFor(uint64_t ms) {
+  const uint64_t now = platform::TickMs();
+  downUntil_ = ms > UINT64_MAX - now ? UINT64_MAX : now + ms;
+}
+
+bool BenchDevice::LinkDown() { return downUntil_ != 0 && platform::TickMs() < downUntil_; }
+
 bool BenchDevice::Reachable() {
   if (away_ && platform::TickMs() >= awayUntil_) {
     model().PowerOn();
@@ -118,7 +125,7 @@ int BenchDevice::OpenHook(const char* deviceType, const char* connectionType,
     device->openFailures_.pop_front();
     return code;
   }
-  if (!device->Reachable()) return QXM_ERR_REFUSED;
+  if (!device->Reachable() || device->LinkDown()) return QXM_ERR_REFUSED;
   // The library puts the backend in the lowest free slot right after this.
   int next = 0;
   if (QxmRegisterBackend(std::make_unique<NullBackend>(), &next) != QXM_OK) {
@@ -136,6 +143,11 @@ int BenchDevice::OpenHook(const char* deviceType, const char* connectionType,
 int BenchDevice::Exchange(Backend& link, unsigned char* buffer, int* errorAddress) {
   const size_t size = RequestSize(buffer, QXM_BUFFER_SIZE);
   if (size == 0) return QXM_ERR_REQUEST_TOO_LONG;
+  if (hook_) hook_(Bytes(buffer, buffer + size));
+  if (LinkDown()) {
+    link.connected = false;
+    return QXM_ERR_CONNECTION_LOST;
+  }
   if (!link.connected) {
     if (!Reachable()) return QXM_ERR_CONNECTION_LOST;
     link.connected = true;

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <set>
 #include <vector>
@@ -50,6 +51,14 @@ class BenchDevice {
   void ClearFaults() { faults_.Set(LinkFaults()); }
   // The next count calls of QXM_Open fail with code (still recorded).
   void FailOpens(int code, int count = 1);
+  // Called with every request as it comes, before the device or the link
+  // faults see it (a signal landing while the exchange is under way).
+  void SetRequestHook(std::function<void(const Bytes& request)> hook) { hook_ = std::move(hook); }
+  // The link goes down for ms on the clock in force (UINT64_MAX: until
+  // LinkBack): the request under way and every later one are lost unseen,
+  // connections drop and opens are refused; the device itself runs on.
+  void DropLinkFor(uint64_t ms);
+  void LinkBack() { downUntil_ = 0; }
   // Plain read/write registers in [first, first + count) wherever the model
   // has none, for tests of the station's framing that do not care what a
   // register means.
@@ -82,4 +91,7 @@ class BenchDevice {
   int boots_ = 0;
   bool away_ = false;
   uint64_t awayUntil_ = 0;
+  uint64_t downUntil_ = 0;
+  std::function<void(const Bytes&)> hook_;
+  bool LinkDown();
 };

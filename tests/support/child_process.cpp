@@ -160,6 +160,10 @@ void ChildProcess::Kill() {
   if (pid_ > 0 && status_ < 0) ::kill(pid_, SIGKILL);
 }
 
+void SendSignal(pid_t pid, int signal) {
+  if (pid > 0) ::kill(pid, signal);
+}
+
 std::string BuiltProgramDir() {
   const char* dir = std::getenv("QX_BIN_DIR");
   return dir != nullptr ? dir : "";

@@ -55,5 +55,9 @@ class ChildProcess {
   std::string output_;   // ReadUntil's
 };
 
+// Sends signal to the process pid: safe from any thread, while the
+// ChildProcess that owns pid is still waiting for it.
+void SendSignal(pid_t pid, int signal);
+
 // The directory of the built programs (QX_BIN_DIR), or "" when unknown.
 std::string BuiltProgramDir();

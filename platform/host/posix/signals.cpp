@@ -2,6 +2,10 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 namespace platform {
 
@@ -29,6 +33,17 @@ int WaitForStopSignal() {
   while (sigwait(&set, &received) != 0) {
   }
   return received;
+}
+
+bool WaitForStopSignalFor(int ms) {
+  sigset_t set = StopSet();
+  timespec wait{ms / 1000, (ms % 1000) * 1000000L};
+  return sigtimedwait(&set, nullptr, &wait) > 0;
+}
+
+void KillThisProcess() {
+  kill(getpid(), SIGKILL);
+  std::abort();  // never reached
 }
 
 }  // namespace platform
