@@ -18,9 +18,9 @@
 #include "calibration/calibration_tests.h"
 #include "device/flash_map.h"
 #include "harness/harness.h"
-#include "station/station_table.h"
 #include "platform/clock.h"
 #include "sim/bench.h"
+#include "station/station_table.h"
 #include "tests/support/station_bench.h"
 #include "tests/support/temp_dir.h"
 

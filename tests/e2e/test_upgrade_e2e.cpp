@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "device/flash_map.h"
+#include "fwpack/firmware_pack.h"
 #include "platform/byte_order.h"
 #include "platform/file.h"
 #include "sim/core/state_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/temp_dir.h"
-#include "fwpack/firmware_pack.h"
 
 namespace {
 

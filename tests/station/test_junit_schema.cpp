@@ -6,8 +6,8 @@
 #include <string>
 
 #include "harness/harness.h"
-#include "station/run_record.h"
 #include "platform/file.h"
+#include "station/run_record.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 

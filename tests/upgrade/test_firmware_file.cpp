@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "fwpack/firmware_pack.h"
 #include "platform/byte_order.h"
 #include "tests/support/temp_dir.h"
 #include "upgrade/firmware_file.h"
-#include "fwpack/firmware_pack.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device/flash_map.h"
+#include "fwpack/firmware_pack.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/status.h"
@@ -20,7 +21,6 @@
 #include "qxm/qxm_errors.h"
 #include "tests/support/bench_device.h"
 #include "tests/support/temp_dir.h"
-#include "fwpack/firmware_pack.h"
 #include "upgrade/run_upgrade.h"
 #include "upgrade/upgrade_sequencer.h"
 
