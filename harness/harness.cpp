@@ -98,53 +98,12 @@ int TestHarness::Run() {
   for (uint32_t i = 0; i < context_.testCount; ++i) {
     // A stop request taken between tests: nothing more starts.
     if (platform::StopRequested() != platform::kStopNone) break;
-    TestRecord& entry = list_[i];
-    entry.status = kLevelRunning;
-    PrintReport();
-    TextCopy(entry.details, kReminder);
-    Tell([i, &entry](RunObserver& o) { o.TestStarted(i, entry); });
-
-    // EL and Msg are left as the previous test set them; a record note is
-    // the test's own.
-    context_.recordNote[0] = '\0';
-    context_.undoneTest = nullptr;
-    context_.undoneNote[0] = '\0';
-    if (entry.test != nullptr) {
-      entry.test(&context_);
-    } else {
-      context_.EL = kLevelFatal;
-      TextCopy(context_.Msg, "No test function");
-    }
-    const platform::StopKind stop = platform::StopRequested();
-    if (stop != platform::kStopNone) {
-      // The test met the request (its link refused what came after it).
-      if (context_.recordNote[0] != '\0') TextAppend(context_.recordNote, "; ");
-      TextAppend(context_.recordNote, "the run was stopped on request (");
-      TextAppend(context_.recordNote, platform::StopName(stop));
-      TextAppend(context_.recordNote, ")");
-    }
-
-    TextCopy(entry.details, context_.Msg);
-    entry.status = context_.EL;
-    BuildResultLine(i);
-    context_.resultLines[i] = lines_[i];
-    Tell([this, i, &entry](RunObserver& o) { o.TestFinished(i, entry, context_); });
-    if (context_.undoneTest != nullptr) TellUndone(i);
-
+    const bool stopped = RunTest(i);
     if (context_.EL != kLevelPassed) overall = false;
-    if (stop != platform::kStopNone || context_.EL == kLevelFatal) break;
+    if (stopped || context_.EL == kLevelFatal) break;
   }
   const platform::StopKind stop = platform::StopRequested();
-  if (stop != platform::kStopNone) {
-    aborted_ = true;
-    TextCopy(overall_, "** Aborted **");
-    PrintReport();
-    // Nothing is left open for the process's exit to drop.
-    ReleaseServer(&context_);
-    CloseDevices();
-    Tell([this, stop](RunObserver& o) { o.RunAborted(stop, context_); });
-    return kHarnessAborted;
-  }
+  if (stop != platform::kStopNone) return EndAborted(stop);
   passed_ = overall;
   TextCopy(overall_, overall ? "** Passed **" : "** Failed **");
   PrintReport();
@@ -153,6 +112,54 @@ int TestHarness::Run() {
   // an open device), when it goes: a release here would take the library
   // from a link that outlives the run, or undo a start-up the run never made.
   return kHarnessOk;
+}
+
+bool TestHarness::RunTest(uint32_t i) {
+  TestRecord& entry = list_[i];
+  entry.status = kLevelRunning;
+  PrintReport();
+  TextCopy(entry.details, kReminder);
+  Tell([i, &entry](RunObserver& o) { o.TestStarted(i, entry); });
+
+  // EL and Msg are left as the previous test set them; a record note is
+  // the test's own.
+  context_.recordNote[0] = '\0';
+  context_.undoneTest = nullptr;
+  context_.undoneNote[0] = '\0';
+  if (entry.test != nullptr) {
+    entry.test(&context_);
+  } else {
+    context_.EL = kLevelFatal;
+    TextCopy(context_.Msg, "No test function");
+  }
+  const platform::StopKind stop = platform::StopRequested();
+  if (stop != platform::kStopNone) {
+    // The test met the request (its link refused what came after it).
+    if (context_.recordNote[0] != '\0') TextAppend(context_.recordNote, "; ");
+    TextAppend(context_.recordNote, "the run was stopped on request (");
+    TextAppend(context_.recordNote, platform::StopName(stop));
+    TextAppend(context_.recordNote, ")");
+  }
+
+  TextCopy(entry.details, context_.Msg);
+  entry.status = context_.EL;
+  BuildResultLine(i);
+  context_.resultLines[i] = lines_[i];
+  Tell([this, i, &entry](RunObserver& o) { o.TestFinished(i, entry, context_); });
+  if (context_.undoneTest != nullptr) TellUndone(i);
+
+  return stop != platform::kStopNone;
+}
+
+int TestHarness::EndAborted(platform::StopKind stop) {
+  aborted_ = true;
+  TextCopy(overall_, "** Aborted **");
+  PrintReport();
+  // Nothing is left open for the process's exit to drop.
+  ReleaseServer(&context_);
+  CloseDevices();
+  Tell([this, stop](RunObserver& o) { o.RunAborted(stop, context_); });
+  return kHarnessAborted;
 }
 
 void TestHarness::TellUndone(uint32_t index) {

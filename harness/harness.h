@@ -13,6 +13,7 @@
 #include "harness/report_sink.h"
 #include "harness/run_observer.h"
 #include "harness/selection.h"
+#include "platform/stop_request.h"
 
 // Results of Run besides 0.
 enum HarnessStatus : int {
@@ -75,6 +76,10 @@ class TestHarness {
     for (uint32_t i = 0; i < observerCount_; ++i) notice(*observers_[i]);
   }
   void TellUndone(uint32_t index);
+  // Runs test i and tells the observers; true when a stop request met it.
+  bool RunTest(uint32_t i);
+  // The end of a run that a stop request cut short; returns kHarnessAborted.
+  int EndAborted(platform::StopKind stop);
 
   TestContext context_;
   TestRecord list_[kMaxTests];
