@@ -75,6 +75,67 @@ double Median(std::vector<double> v) {
 
 }  // namespace
 
+namespace {
+
+// Walks the runs by station, then unit, then time: a unit's first row is its
+// first run there, its last row its last.
+class YieldWalk {
+ public:
+  explicit YieldWalk(YieldFigures* out) : out_(out) {}
+
+  void Row(std::string_view name, int64_t sn, bool passed, int64_t startMs, std::string cause) {
+    if (station_ == nullptr || station_->station != name) {
+      CloseStation();
+      out_->stations.emplace_back();
+      station_ = &out_->stations.back();
+      station_->station = std::string(name);
+    }
+    if (!inUnit_ || sn != serial_) {
+      CloseUnit();
+      inUnit_ = true;
+      serial_ = sn;
+      ++station_->units;
+      if (passed) ++firstPassed_;
+      auto& d = days_[FormatUtcMs(startMs).substr(0, 10)];
+      ++d.first;
+      if (passed) ++d.second;
+    }
+    unitPassed_ = passed;
+    ++station_->runs;
+    if (!passed) ++station_->causes[cause];
+  }
+
+  void CloseStation() {
+    CloseUnit();
+    if (station_ == nullptr) return;
+    double units = static_cast<double>(station_->units);
+    station_->firstPassYield = static_cast<double>(firstPassed_) / units;
+    station_->finalYield = static_cast<double>(lastPassed_) / units;
+    station_->retestRate = static_cast<double>(station_->runs - station_->units) / units;
+    for (auto& d : days_) {
+      out_->days.push_back(
+          {station_->station, d.first, d.second.first,
+           static_cast<double>(d.second.second) / static_cast<double>(d.second.first)});
+    }
+    days_.clear();
+    firstPassed_ = lastPassed_ = 0;
+  }
+
+ private:
+  void CloseUnit() {
+    if (inUnit_ && unitPassed_) ++lastPassed_;
+    inUnit_ = false;
+  }
+
+  YieldFigures* out_;
+  StationYield* station_ = nullptr;
+  int64_t serial_ = 0, firstPassed_ = 0, lastPassed_ = 0;
+  bool inUnit_ = false, unitPassed_ = false;
+  std::map<std::string, std::pair<int64_t, int64_t>> days_;  // day: units, first passes
+};
+
+}  // namespace
+
 DbStatus QueryYield(Database& db, const Window& w, YieldFigures* out, std::string* error) {
   *out = YieldFigures();
   auto st = Prepare(db,
@@ -84,57 +145,13 @@ DbStatus QueryYield(Database& db, const Window& w, YieldFigures* out, std::strin
                     error);
   if (!st) return DbStatus::kFailed;
   BindWindow(*st, w);
-  // Rows come by station, then unit, then time: a unit's first row is its
-  // first run there, its last row its last.
-  StationYield* station = nullptr;
-  int64_t serial = 0, firstPassed = 0, lastPassed = 0;
-  bool inUnit = false, unitPassed = false;
-  std::map<std::string, std::pair<int64_t, int64_t>> days;  // day: units, first passes
-  auto closeUnit = [&]() {
-    if (inUnit && unitPassed) ++lastPassed;
-    inUnit = false;
-  };
-  auto closeStation = [&]() {
-    closeUnit();
-    if (station == nullptr) return;
-    double units = static_cast<double>(station->units);
-    station->firstPassYield = static_cast<double>(firstPassed) / units;
-    station->finalYield = static_cast<double>(lastPassed) / units;
-    station->retestRate = static_cast<double>(station->runs - station->units) / units;
-    for (auto& d : days) {
-      out->days.push_back(
-          {station->station, d.first, d.second.first,
-           static_cast<double>(d.second.second) / static_cast<double>(d.second.first)});
-    }
-    days.clear();
-    firstPassed = lastPassed = 0;
-  };
+  YieldWalk walk(out);
   while (st->Step()) {
-    std::string_view name = st->Text(0);
-    int64_t sn = st->Int(1);
-    bool passed = st->Text(2) == "passed";
-    if (station == nullptr || station->station != name) {
-      closeStation();
-      out->stations.emplace_back();
-      station = &out->stations.back();
-      station->station = std::string(name);
-    }
-    if (!inUnit || sn != serial) {
-      closeUnit();
-      inUnit = true;
-      serial = sn;
-      ++station->units;
-      if (passed) ++firstPassed;
-      auto& d = days[FormatUtcMs(st->Int(4)).substr(0, 10)];
-      ++d.first;
-      if (passed) ++d.second;
-    }
-    unitPassed = passed;
-    ++station->runs;
-    if (!passed) ++station->causes[st->IsNull(3) ? std::string("-") : std::string(st->Text(3))];
+    walk.Row(st->Text(0), st->Int(1), st->Text(2) == "passed", st->Int(4),
+             st->IsNull(3) ? std::string("-") : std::string(st->Text(3)));
   }
   if (Finished(db, *st, error) != DbStatus::kOk) return st->status();
-  closeStation();
+  walk.CloseStation();
   if (!out->stations.empty()) {
     double rolled = 1;
     for (const StationYield& s : out->stations) rolled *= s.firstPassYield;

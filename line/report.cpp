@@ -347,15 +347,11 @@ std::string Figures(const SeriesFigures& s) {
 
 }  // namespace
 
-std::string RenderReport(const ReportData& d, const ReportSettings& settings) {
-  std::string h = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
-  // Nothing is ever fetched: the page is read offline on the line.
-  h += "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-       "style-src 'unsafe-inline'\">";
-  h += "<title>Line report</title><style>" + std::string(kStyle) + "</style></head><body>\n";
-  h += "<h1>Line report</h1><p class=\"note\">" + Escape(WindowText(d.window)) + "; " +
-       Escape(settings.database) + "; made " + Escape(d.generatedAt) + "</p>\n";
+namespace {
 
+// The report's sections, each a piece of the page.
+std::string YieldSection(const ReportData& d) {
+  std::string h;
   h += "<h2>Yield</h2>\n<table><tr><th>station</th><th>units</th><th>runs</th><th>first pass</th>"
        "<th>final</th><th>retest rate</th><th>causes of failed runs</th></tr>";
   for (const StationYield& s : d.yield.stations) {
@@ -374,7 +370,11 @@ std::string RenderReport(const ReportData& d, const ReportSettings& settings) {
   if (!d.yield.days.empty()) {
     h += "<h3>First-pass yield per day</h3>" + DailyYieldChart(d.yield) + "\n";
   }
+  return h;
+}
 
+std::string ParetoSection(const ReportData& d) {
+  std::string h;
   h += "<h2>Failure Pareto</h2>\n";
   if (d.pareto.empty()) {
     h += "<p>No failed runs.</p>\n";
@@ -394,7 +394,11 @@ std::string RenderReport(const ReportData& d, const ReportSettings& settings) {
     }
     h += "</table>\n";
   }
+  return h;
+}
 
+std::string MeasurementsSection(const ReportData& d, const ReportSettings& settings) {
+  std::string h;
   h += "<h2>Measurements to look at</h2>\n<p class=\"note\">Cpk below " +
        Number(settings.cpkBelow) +
        " or Western Electric alarms, lowest Cpk first; histogram against the limits, then the "
@@ -420,7 +424,11 @@ std::string RenderReport(const ReportData& d, const ReportSettings& settings) {
          " and no alarm.</p>\n";
   if (!rest.empty())
     h += "<p class=\"note\">Not charted here (see qxline stats): " + Escape(rest) + "</p>\n";
+  return h;
+}
 
+std::string ConstantsSection(const ReportData& d, const ReportSettings& settings) {
+  std::string h;
   h += "<h2>Calibration constants across devices</h2>\n<p class=\"note\">Each device's last value "
        "of each measurement of the test \"" +
        Escape(settings.constantsTest) +
@@ -444,6 +452,22 @@ std::string RenderReport(const ReportData& d, const ReportSettings& settings) {
                       : "; far from the others: <span class=\"bad\">" + Escape(far) + "</span>") +
          "</p>" + Histogram(values, c.low, c.high, "spread of " + c.name, marks) + "\n";
   }
+  return h;
+}
+
+}  // namespace
+
+std::string RenderReport(const ReportData& d, const ReportSettings& settings) {
+  std::string h = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
+  // Nothing is ever fetched: the page is read offline on the line.
+  h += "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+       "style-src 'unsafe-inline'\">";
+  h += "<title>Line report</title><style>" + std::string(kStyle) + "</style></head><body>\n";
+  h += "<h1>Line report</h1><p class=\"note\">" + Escape(WindowText(d.window)) + "; " +
+       Escape(settings.database) + "; made " + Escape(d.generatedAt) + "</p>\n";
+
+  h += YieldSection(d) + ParetoSection(d) + MeasurementsSection(d, settings) +
+       ConstantsSection(d, settings);
   h += "</body></html>\n";
   return h;
 }

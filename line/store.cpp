@@ -251,34 +251,31 @@ DbStatus RecordStore::WriteRows(const Record& r, int64_t runKey) {
   return steps_->Finish();
 }
 
-StoreResult RecordStore::Store(const Record& r, const std::string& source, std::string* error) {
-  if (!insertRun_ && !Prepare(error)) return StoreResult::kFailed;
-  DbStatus s = db_->Begin();
-  if (s != DbStatus::kOk) {
-    *error = db_->error();
-    return s == DbStatus::kUnavailable ? StoreResult::kUnavailable : StoreResult::kFailed;
+namespace {
+
+// The jig's six values as a JSON list, or "" when the record has none.
+std::string JigValuesText(const Record& r) {
+  std::string text;
+  if (!r.hasJigValues) return text;
+  text.push_back('[');
+  for (int i = 0; i < 6; ++i) {
+    if (i > 0) text.push_back(',');
+    AppendShortest(&text, r.jigValues[i]);
   }
-  // The quantities first: the run's row carries their keys.
-  if ((s = ResolveQuantities(r)) != DbStatus::kOk) return Failed(s, error);
-  Statement& run = *insertRun_;
-  run.Reset();
-  std::string station = r.StationKey();
-  std::string jigValues;
-  if (r.hasJigValues) {
-    jigValues.push_back('[');
-    for (int i = 0; i < 6; ++i) {
-      if (i > 0) jigValues.push_back(',');
-      AppendShortest(&jigValues, r.jigValues[i]);
-    }
-    jigValues.push_back(']');
-  }
-  std::string storedAt = FormatUtcMs(platform::WallSeconds() * 1000);
+  text.push_back(']');
+  return text;
+}
+
+}  // namespace
+
+void RecordStore::BindRun(Statement& run, const Record& r, const std::string& source) {
+  std::string jigValues = JigValuesText(r);
   run.BindText(1, r.id);
   run.BindText(2, r.program);
   run.BindText(3, r.version);
   BindText(run, 4, r.build);
   run.BindText(5, r.host);
-  run.BindText(6, station);
+  run.BindText(6, r.StationKey());
   BindText(run, 7, r.mask);
   run.BindInt(8, r.startMs);
   run.BindInt(9, r.endMs);
@@ -296,7 +293,21 @@ StoreResult RecordStore::Store(const Record& r, const std::string& source, std::
   BindText(run, 21, r.limits);
   run.BindBlob(22, pack_);
   run.BindText(23, source);
-  run.BindText(24, storedAt);
+  run.BindText(24, FormatUtcMs(platform::WallSeconds() * 1000));
+}
+
+StoreResult RecordStore::Store(const Record& r, const std::string& source, std::string* error) {
+  if (!insertRun_ && !Prepare(error)) return StoreResult::kFailed;
+  DbStatus s = db_->Begin();
+  if (s != DbStatus::kOk) {
+    *error = db_->error();
+    return s == DbStatus::kUnavailable ? StoreResult::kUnavailable : StoreResult::kFailed;
+  }
+  // The quantities first: the run's row carries their keys.
+  if ((s = ResolveQuantities(r)) != DbStatus::kOk) return Failed(s, error);
+  Statement& run = *insertRun_;
+  run.Reset();
+  BindRun(run, r, source);
   bool inserted = run.Step();
   int64_t runKey = inserted ? run.Int(0) : 0;
   s = run.status();

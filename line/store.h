@@ -37,6 +37,8 @@ class RecordStore {
   bool Prepare(std::string* error);
   DbStatus ResolveQuantities(const Record& record);
   DbStatus WriteRows(const Record& record, int64_t runKey);
+  // The run's own row: its fields, its packed measurements, where it came from.
+  void BindRun(Statement& run, const Record& record, const std::string& source);
   DbStatus QuantityKey(const Measurement& m, int64_t* key);
   StoreResult Failed(DbStatus status, std::string* error);
 
