@@ -10,6 +10,7 @@
 #include "device/flash_map.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 #include "harness/text.h"
 #include "instruments/meter.h"
@@ -146,6 +147,7 @@ uint32_t Calibrate(TestContext* context) {
   const int handle = context->handle;
   const bool hasHighRes = context->isMax != 0;
   int32_t code = 0;
+  bool meterFailed = false;
   {
     Meter meter(kMeterPortIndex, 0);
     MeterCloser closer(meter);
@@ -171,6 +173,9 @@ uint32_t Calibrate(TestContext* context) {
         CalConstants[kCalHrFirst + 4 * r + k] = static_cast<float>(results[4 + k]);
       }
     }
+    // Constants made of missing or garbled readings fail below: the meter's.
+    meterFailed = !meter.IsOpen() || meter.TimedOutReads() > 0 ||
+                  meter.LastReadResult() == MeterReadResult::kGarbled;
     meter.Close();
   }
 
@@ -186,8 +191,10 @@ uint32_t Calibrate(TestContext* context) {
   CalConstants[kCalTempSlope] = static_cast<float>(CalConstantTable[kCalTempSlope].nominal);
   CalConstants[kCalTempOffset] = static_cast<float>(CalConstantTable[kCalTempOffset].nominal);
 
+  MeasureConstants(context, CalConstants, hasHighRes, "");
   const int failed = FirstFailingConstant(CalConstants, hasHighRes);
   if (failed >= 0) {
+    if (meterFailed) SetFailureSource(context, kSourceInstrument);
     FormatCalFailure(static_cast<size_t>(failed), CalConstants[failed], context->Msg,
                      sizeof context->Msg);
     context->EL = kLevelFatal;

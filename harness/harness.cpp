@@ -107,6 +107,7 @@ int TestHarness::Run() {
     list_[i].details[0] = '\0';
   }
   for (char*& line : context_.resultLines) line = nullptr;
+  context_.identity = RecordedIdentity();
 
   bool overall = true;
   TextCopy(overall_, "** In Progress **");
@@ -125,6 +126,8 @@ int TestHarness::Run() {
     context_.recordNote[0] = '\0';
     context_.undoneTest = nullptr;
     context_.undoneNote[0] = '\0';
+    context_.measurements.clear();
+    context_.failureSource = kSourceDevice;
     if (entry.test != nullptr) {
       entry.test(&context_);
     } else {
@@ -138,6 +141,7 @@ int TestHarness::Run() {
       TextAppend(context_.recordNote, "the run was stopped on request (");
       TextAppend(context_.recordNote, platform::StopName(stop));
       TextAppend(context_.recordNote, ")");
+      context_.failureSource = kSourceAborted;
     }
 
     TextCopy(entry.details, context_.Msg);
