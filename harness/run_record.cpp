@@ -320,8 +320,11 @@ std::string UtcText(int64_t seconds) {
 
 int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path,
                    int* osError) {
-  std::string base = dir + "/" + record.BaseName();
-  std::string json = record.ToJson();
+  return WriteRecordFile(dir + "/" + record.BaseName(), record.ToJson(), path, osError);
+}
+
+int WriteRecordFile(const std::string& base, const std::string& json, std::string* path,
+                    int* osError) {
   if (path != nullptr) *path = base + ".json";
   // Stations may share the directory and start in the same second (devices
   // that failed before their serial number was read): a name is claimed

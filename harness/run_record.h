@@ -94,3 +94,7 @@ std::string BuildText();
 // platform status, with the system's reason in *osError (when given).
 int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path,
                    int* osError = nullptr);
+// The same for any record's text: written as base + ".json", or base + "-2.json"
+// and so on when that name is taken.
+int WriteRecordFile(const std::string& base, const std::string& json, std::string* path,
+                    int* osError = nullptr);

@@ -8,7 +8,10 @@
 #include <sstream>
 
 #include "platform/console.h"
+#include "platform/file.h"
+#include "platform/file_system.h"
 #include "platform/number.h"
+#include "platform/status.h"
 
 namespace cli {
 
@@ -144,6 +147,33 @@ bool ParseReal(const char* text, double* value) {
   in >> v;
   if (in.fail() || !in.eof() || !std::isfinite(v)) return false;
   *value = v;
+  return true;
+}
+
+std::string FileReason(int status, int osError) {
+  char text[256];
+  if (osError != 0) return platform::OsErrorText(osError, text, sizeof text);
+  return platform::StatusText(status);
+}
+
+bool RecordFolderUsable(const char* program, const char* option, const char* dir) {
+  int osError = 0;
+  int status = platform::MakeDirectory(dir, &osError);
+  if (status == platform::kNotRegular) {
+    std::fprintf(stderr, "%s: %s %s: is there, but not a folder\n", program, option, dir);
+    return false;
+  }
+  if (status != platform::kOk) {
+    std::fprintf(stderr, "%s: %s %s: cannot make the folder: %s\n", program, option, dir,
+                 FileReason(status, osError).c_str());
+    return false;
+  }
+  status = platform::CheckFolderTakesFiles(dir, &osError);
+  if (status != platform::kOk) {
+    std::fprintf(stderr, "%s: %s %s: cannot write into the folder: %s\n", program, option, dir,
+                 FileReason(status, osError).c_str());
+    return false;
+  }
   return true;
 }
 

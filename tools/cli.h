@@ -79,4 +79,13 @@ bool ParseUnsigned(const char* text, uint64_t max, uint64_t* value);
 // A finite number in the C notation (a point, never a comma).
 bool ParseReal(const char* text, double* value);
 
+// A record folder given on the command line, tried before anything is done:
+// made when missing and checked to take files. False after one line on
+// standard error: "PROGRAM: OPTION DIR: " and the problem with the system's
+// reason.
+bool RecordFolderUsable(const char* program, const char* option, const char* dir);
+// Why a file operation failed, for a person: the system's own words when it
+// gave any.
+std::string FileReason(int status, int osError);
+
 }  // namespace cli

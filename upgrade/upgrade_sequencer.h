@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "device/register_addresses.h"
 #include "upgrade/firmware_file.h"
@@ -44,6 +45,8 @@ constexpr int32_t kUpgradeImageOutsideFile = 12347;  // body or info page past t
 constexpr int32_t kUpgradeImageTooLarge = 12348;     // more pages than the firmware area
 constexpr int32_t kUpgradeInterrupted = 12349;       // a stop request ended it between steps
 
+constexpr float kUnreadVersion = std::numeric_limits<float>::quiet_NaN();
+
 // The sequencer's state, one per process.
 struct UpgradeRun {
   UpgradeState state = CheckingDevice;
@@ -61,6 +64,16 @@ struct UpgradeRun {
   // Monotonic milliseconds at the restart: a wall clock set back during the
   // wait cannot stretch it past waitSeconds + 1 seconds.
   uint64_t restartTick = 0;
+  // For the upgrade's record: the versions read before and after (NaN until
+  // read), whether the info page was written, and the milliseconds spent in
+  // each step (0 for a step not reached).
+  float firmwareBefore = kUnreadVersion;
+  float bootloaderBefore = kUnreadVersion;
+  float firmwareAfter = kUnreadVersion;
+  float bootloaderAfter = kUnreadVersion;
+  bool infoPageWritten = false;
+  bool stepReached[kUpgradeStateCount] = {};
+  uint64_t stepMs[kUpgradeStateCount] = {};
 };
 
 UpgradeRun& CurrentUpgradeRun();
