@@ -10,7 +10,10 @@
 
 #include "base/version.h"
 #include "platform/console.h"
+#include "platform/file.h"
+#include "platform/file_system.h"
 #include "platform/number.h"
+#include "platform/status.h"
 
 namespace cli {
 
@@ -140,6 +143,33 @@ bool ParseReal(const char* text, double* value) {
 const char* CommandWord(int argc, char** argv) {
   if (argc < 2 || argv[1] == nullptr || argv[1][0] == '-' || argv[1][0] == '\0') return nullptr;
   return argv[1];
+}
+
+std::string FileReason(int status, int osError) {
+  char text[256];
+  if (osError != 0) return platform::OsErrorText(osError, text, sizeof text);
+  return platform::StatusText(status);
+}
+
+bool RecordFolderUsable(const char* program, const char* option, const char* dir) {
+  int osError = 0;
+  int status = platform::MakeDirectory(dir, &osError);
+  if (status == platform::kNotRegular) {
+    std::fprintf(stderr, "%s: %s %s: is there, but not a folder\n", program, option, dir);
+    return false;
+  }
+  if (status != platform::kOk) {
+    std::fprintf(stderr, "%s: %s %s: cannot make the folder: %s\n", program, option, dir,
+                 FileReason(status, osError).c_str());
+    return false;
+  }
+  status = platform::CheckFolderTakesFiles(dir, &osError);
+  if (status != platform::kOk) {
+    std::fprintf(stderr, "%s: %s %s: cannot write into the folder: %s\n", program, option, dir,
+                 FileReason(status, osError).c_str());
+    return false;
+  }
+  return true;
 }
 
 int UsageError(const char* program, const std::string& message) {

@@ -86,6 +86,15 @@ bool ParseReal(const char* text, double* value);
 // a command's name (not an option), else null.
 const char* CommandWord(int argc, char** argv);
 
+// A record folder given on the command line, tried before anything is done:
+// made when missing and checked to take files. False after one line on
+// standard error: "PROGRAM: OPTION DIR: " and the problem with the system's
+// reason.
+bool RecordFolderUsable(const char* program, const char* option, const char* dir);
+// Why a file operation failed, for a person: the system's own words when it
+// gave any.
+std::string FileReason(int status, int osError);
+
 // "PROGRAM: MESSAGE (see PROGRAM --help)" on standard error; returns kExitUsage.
 int UsageError(const char* program, const std::string& message);
 

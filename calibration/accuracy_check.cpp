@@ -8,6 +8,7 @@
 #include "calibration/range_cal.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 #include "instruments/meter.h"
 
@@ -70,11 +71,24 @@ uint32_t AccuracyCheck(TestContext* context) {
       rec.useHighRes = 0;
     }
   }
+  const bool meterFailed = !meter.IsOpen() || meter.TimedOutReads() > 0 ||
+                           meter.LastReadResult() == MeterReadResult::kGarbled;
   meter.Close();
-  return JudgeAccuracy(context, hs, hr);
+  JudgeAccuracy(context, hs, hr);
+  if (context->EL != kLevelPassed && meterFailed) SetFailureSource(context, kSourceInstrument);
+  return 0;
 }
 
 uint32_t JudgeAccuracy(TestContext* context, const float* hs, const float* hr) {
+  for (uint32_t r = 0; r < kCalRangeCount; ++r) {
+    const double limit = kAccuracyLimits[r];
+    char name[kPieceCapacity];
+    TextFormat(name, sizeof name, "Accuracy HS range %u", r);
+    Measure(context, name, hs[r], "%", kNoLimit, limit);
+    if (context->isMax == 0) continue;
+    TextFormat(name, sizeof name, "Accuracy HR range %u", r);
+    Measure(context, name, hr[r], "%", kNoLimit, limit);
+  }
   // Written so that a range without readings (NaN) fails too.
   for (uint32_t r = 0; r < kCalRangeCount; ++r) {
     if (!(hs[r] <= kAccuracyLimits[r])) return FailRange(context, "HS", r, hs[r]);
@@ -87,4 +101,8 @@ uint32_t JudgeAccuracy(TestContext* context, const float* hs, const float* hr) {
              static_cast<double>(hs[0]), static_cast<double>(hs[1]), static_cast<double>(hs[2]),
              static_cast<double>(hs[3]), static_cast<double>(hr[0]), static_cast<double>(hr[3]));
   return 0;
+}
+
+void AppendAccuracyLimits(std::string* text) {
+  for (float limit : kAccuracyLimits) AppendLimit(text, "accuracy.Limit", limit);
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "harness/measure.h"
 #include "platform/byte_order.h"
 
 // The nominal values are kept exactly as the device's documentation gives
@@ -105,4 +106,25 @@ bool CalibrationRecordTorn(const uint8_t* record, bool hasHighRes) {
     if (!std::isfinite(values[i])) return true;
   }
   return false;
+}
+
+void ConstantWindow(size_t index, double* low, double* high) {
+  const double nominal = CalConstantTable[index].nominal;
+  const double reach = std::fabs(nominal) * CalConstantTable[index].tolerance;
+  // The DAC offsets are judged by their size, around zero.
+  const double center = index == kCalDac0Offset || index == kCalDac1Offset ? 0.0 : nominal;
+  *low = center - reach;
+  *high = center + reach;
+}
+
+void MeasureConstants(TestContext* context, const float* values, bool hasHighRes,
+                      const char* prefix) {
+  for (size_t i = 0; i < kCalConstantCount; ++i) {
+    if (!hasHighRes && i >= kCalHrFirst && i < kCalHrEnd) continue;
+    double low = 0.0;
+    double high = 0.0;
+    ConstantWindow(i, &low, &high);
+    const std::string name = std::string(prefix) + CalConstantTable[i].name;
+    MeasureJudged(context, name.c_str(), values[i], "", low, high, ConstantAccepted(i, values[i]));
+  }
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "base/text.h"
+#include "harness/context.h"
 
 constexpr size_t kCalConstantCount = 41;
 // HS constant of range r and kind k: 4r + k; HR: kCalHrFirst + 4r + k.
@@ -59,3 +60,11 @@ inline bool CalibrationRecordBlank(const uint8_t* record) { return record[0] == 
 bool CalibrationRecordTorn(const uint8_t* record, bool hasHighRes);
 // The first byte of the record's first erased piece; -1 when none is.
 int ErasedCalibrationPiece(const uint8_t* record);
+
+// Records each constant the acceptance rule judges (the HR block only with
+// the HR converter), named prefix + its name, with the window that rule
+// accepts and its verdict.
+void MeasureConstants(TestContext* context, const float* values, bool hasHighRes,
+                      const char* prefix);
+// The window of ConstantAccepted for constant index: *low..*high.
+void ConstantWindow(size_t index, double* low, double* high);

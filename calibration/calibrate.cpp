@@ -11,6 +11,7 @@
 #include "device/flash_map.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 #include "instruments/meter.h"
 
@@ -125,7 +126,9 @@ int32_t MeasureBias(int handle, double ohms) {
 
 // Every input range against the meter, into the range constants (the HR
 // block too on the "-Max" edition); the meter is closed on every way out.
-int32_t MeasureRanges(int handle, bool hasHighRes) {
+// *meterFailed: the constants were made of missing or garbled readings, which
+// fail below as the meter's fault.
+int32_t MeasureRanges(int handle, bool hasHighRes, bool* meterFailed) {
   Meter meter(kMeterPortIndex, 0);
   MeterCloser closer(meter);
   meter.Open();
@@ -150,6 +153,8 @@ int32_t MeasureRanges(int handle, bool hasHighRes) {
       CalConstants[kCalHrFirst + 4 * r + k] = static_cast<float>(results[4 + k]);
     }
   }
+  *meterFailed = !meter.IsOpen() || meter.TimedOutReads() > 0 ||
+                 meter.LastReadResult() == MeterReadResult::kGarbled;
   meter.Close();
   return 0;
 }
@@ -175,7 +180,8 @@ uint32_t Calibrate(TestContext* context) {
   context->EL = kLevelPassed;
   const int handle = context->handle;
   const bool hasHighRes = context->isMax != 0;
-  int32_t code = MeasureRanges(handle, hasHighRes);
+  bool meterFailed = false;
+  int32_t code = MeasureRanges(handle, hasHighRes, &meterFailed);
   if (code != 0) return FailComm(context, code);
 
   code = MeasureSource(handle, 10, 1, 6, kScale1V, context->jigValues[kJigResistor10uA],
@@ -190,8 +196,10 @@ uint32_t Calibrate(TestContext* context) {
   CalConstants[kCalTempSlope] = static_cast<float>(CalConstantTable[kCalTempSlope].nominal);
   CalConstants[kCalTempOffset] = static_cast<float>(CalConstantTable[kCalTempOffset].nominal);
 
+  MeasureConstants(context, CalConstants, hasHighRes, "");
   const int failed = FirstFailingConstant(CalConstants, hasHighRes);
   if (failed >= 0) {
+    if (meterFailed) SetFailureSource(context, kSourceInstrument);
     FormatCalFailure(static_cast<size_t>(failed), CalConstants[failed], context->Msg,
                      sizeof context->Msg);
     context->EL = kLevelFatal;

@@ -16,6 +16,10 @@ uint32_t ReportCalibration(TestContext* context);
 uint32_t AccuracyCheck(TestContext* context);
 // "AIn Noise 16-bit counts": peak-to-peak spread of channel 15's raw readings.
 uint32_t AInNoiseTest(TestContext* context);
+// The limits of the noise and accuracy checks, for the fingerprint of the
+// station's limits.
+void AppendNoiseLimits(std::string* text);
+void AppendAccuracyLimits(std::string* text);
 // "Calibrate": measures the constants and writes the record.
 uint32_t Calibrate(TestContext* context);
 

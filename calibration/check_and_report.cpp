@@ -7,6 +7,7 @@
 #include "device/flash.h"
 #include "device/flash_map.h"
 #include "harness/mask_bits.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 #include "platform/stop_request.h"
 #include "server/server_link.h"
@@ -51,6 +52,7 @@ uint32_t CheckCalibration(TestContext* context) {
   const int erased = ErasedCalibrationPiece(record);
   float values[kCalConstantCount];
   DecodeCalibrationRecord(record, values);
+  MeasureConstants(context, values, context->isMax != 0, "Stored ");
   const int failed = FirstFailingConstant(values, context->isMax != 0);
   if (failed < 0 && !torn) return Finish(context, kLevelPassed, "Calibration Good");
   char piece[kPieceCapacity];
@@ -72,7 +74,7 @@ uint32_t CheckCalibration(TestContext* context) {
 
 uint32_t ReportCalibration(TestContext* context) {
   context->EL = kLevelPassed;
-  if (context->server == nullptr) return Finish(context, kLevelFatal, kNoServerLinkText);
+  if (context->server == nullptr) return FailNoServer(context);
   CalibrationItem items[kCalConstantCount];
   for (size_t i = 0; i < kCalConstantCount; ++i) {
     items[i].name = CalConstantTable[i].name;
@@ -80,7 +82,11 @@ uint32_t ReportCalibration(TestContext* context) {
   }
   int code = context->server->SendCalibration(items, kCalConstantCount,
                                               static_cast<uint64_t>(context->serialNumber));
-  if (code != 0) return FailComm(context, code);
+  if (code != 0) {
+    FailComm(context, code);
+    SetFailureSource(context, kSourceServer);
+    return 1;
+  }
   TextFormat(context->Msg, sizeof context->Msg, "Sent %i cal points. ",
              static_cast<int>(kCalConstantCount));
   return 0;

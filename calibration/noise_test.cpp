@@ -6,6 +6,7 @@
 #include "calibration/mean_peak_to_peak.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 
 namespace {
@@ -50,10 +51,18 @@ uint32_t AInNoiseTest(TestContext* context) {
     MeanPeakToPeak(samples, m.readings, &spread);
     spread /= 256.0;
     if (spread > m.limit) context->EL = kLevelFatal;
+    char name[kPieceCapacity];
+    TextFormat(name, sizeof name, "Noise range %d resolution %d", static_cast<int>(m.range),
+               static_cast<int>(m.resolution));
+    Measure(context, name, spread, "counts", kNoLimit, m.limit);
     char piece[kPieceCapacity];
     TextFormat(piece, sizeof piece, m.format, spread);
     TextAppend(text, piece);
   }
   TextCopy(context->Msg, text);
   return 0;
+}
+
+void AppendNoiseLimits(std::string* text) {
+  for (const NoiseMeasurement& m : kNoiseMeasurements) AppendLimit(text, "noise.Limit", m.limit);
 }

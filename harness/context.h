@@ -3,8 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "base/text.h"
+#include "harness/measurement.h"
 
 // Longest test list a harness holds.
 constexpr uint32_t kMaxTests = 50;
@@ -73,6 +75,12 @@ struct TestContext {
   // test.
   const char* undoneTest = nullptr;
   char undoneNote[kTextCapacity] = {};
+  // For the run's record only (harness/measure.h): the numbers of the test
+  // just run and where its failure came from, both cleared before every
+  // test, and what the run learnt of the device.
+  std::vector<Measurement> measurements;
+  FailureSource failureSource = kSourceDevice;
+  RecordedIdentity identity;
 };
 
 // Stores a new server link in the context, releasing the one stored before

@@ -91,6 +91,7 @@ int TestHarness::Run() {
     list_[i].details[0] = '\0';
   }
   for (char*& line : context_.resultLines) line = nullptr;
+  context_.identity = RecordedIdentity();
 
   bool overall = true;
   TextCopy(overall_, "** In Progress **");
@@ -126,6 +127,8 @@ bool TestHarness::RunTest(uint32_t i) {
   context_.recordNote[0] = '\0';
   context_.undoneTest = nullptr;
   context_.undoneNote[0] = '\0';
+  context_.measurements.clear();
+  context_.failureSource = kSourceDevice;
   if (entry.test != nullptr) {
     entry.test(&context_);
   } else {
@@ -139,6 +142,7 @@ bool TestHarness::RunTest(uint32_t i) {
     TextAppend(context_.recordNote, "the run was stopped on request (");
     TextAppend(context_.recordNote, platform::StopName(stop));
     TextAppend(context_.recordNote, ")");
+    context_.failureSource = kSourceAborted;
   }
 
   TextCopy(entry.details, context_.Msg);

@@ -8,6 +8,7 @@ uint32_t FailComm(TestContext* context, int code) {
   TextFormat(piece, sizeof piece, "(%i)", code);
   TextAppend(context->Msg, piece);
   context->EL = kLevelFatal;
+  context->failureSource = kSourceLink;
   return 1;
 }
 

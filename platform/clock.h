@@ -15,6 +15,8 @@ class Clock {
   virtual uint64_t TickMs() = 0;
   // Seconds since 1970-01-01 UTC.
   virtual int64_t WallSeconds() = 0;
+  // Milliseconds since 1970-01-01 UTC; a clock without them gives whole seconds.
+  virtual int64_t WallMs() { return WallSeconds() * 1000; }
   virtual void SleepMs(uint32_t ms) = 0;
 };
 
@@ -29,6 +31,7 @@ void SetClock(Clock* clock);
 
 inline uint64_t TickMs() { return GetClock().TickMs(); }
 inline int64_t WallSeconds() { return GetClock().WallSeconds(); }
+inline int64_t WallMs() { return GetClock().WallMs(); }
 inline void SleepMs(uint32_t ms) { GetClock().SleepMs(ms); }
 
 // The system's monotonic microseconds, whatever clock is in force: for
@@ -51,6 +54,7 @@ class FakeClock : public Clock {
   }
   uint64_t TickMs() override { return tickMs_.load(); }
   int64_t WallSeconds() override { return wallMs_.load() / 1000; }
+  int64_t WallMs() override { return wallMs_.load(); }
   void SleepMs(uint32_t ms) override {
     ++sleeps_;
     Advance(ms);

@@ -4,6 +4,7 @@
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
@@ -45,14 +46,18 @@ const uint16_t kCounterBlock[2] = {0x00C0, 0x0007};
 uint32_t CounterTest(TestContext* context) {
   context->EL = kLevelPassed;
   const int h = context->handle;
+  int p = 0;
   for (const CounterPhase& phase : kPhases) {
+    ++p;
     FeedbackFrame reset[1] = {
         FeedbackFrame(FrameDirection::Write, kRegCounterReset, 1, FrameDataType::U16, 0)};
     int32_t code = FeedbackExchange(h, 1, reset);
     FeedbackFrame setup[1] = {WriteBlock(phase.setup, kSetupBlock)};
     if (code == 0) code = FeedbackExchange(h, 1, setup);
     if (code != 0) return FailComm(context, code);
+    int set = 0;
     for (const auto& counts : kCounterSets) {
+      ++set;
       FeedbackFrame counters[3];
       FeedbackFrame sources[3];
       FeedbackFrame reads[3];
@@ -72,6 +77,12 @@ uint32_t CounterTest(TestContext* context) {
       code = FeedbackExchange(h, 3, reads);
       if (code != 0) return FailComm(context, code);
       for (int k = 0; k < 3; ++k) {
+        char name[kPieceCapacity];
+        TextFormat(name, sizeof name, "Counter %d phase %d set %d", phase.counters[k], p, set);
+        const double expected = counts[k];
+        Measure(context, name, reads[k].U32(0), "counts", expected, expected);
+      }
+      for (int k = 0; k < 3; ++k) {
         // Every position is compared; a later failure replaces an earlier one.
         if (reads[k].U32(0) != counts[k]) Finish(context, kLevelFatal, phase.failures[k]);
       }
@@ -79,4 +90,10 @@ uint32_t CounterTest(TestContext* context) {
   }
   if (context->EL == kLevelPassed) TextCopy(context->Msg, "All counter tests passed");
   return 0;
+}
+
+void AppendCounterLimits(std::string* text) {
+  for (const auto& counts : kCounterSets) {
+    for (uint32_t count : counts) AppendLimit(text, "counter.Set", count);
+  }
 }

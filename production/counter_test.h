@@ -15,3 +15,4 @@ constexpr uint32_t kCounterSettleMs = 300;
 constexpr uint32_t kCounterSets[2][3] = {{5000, 5468, 5783}, {45327, 57826, 29432}};
 
 uint32_t CounterTest(TestContext* context);
+void AppendCounterLimits(std::string* text);

@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 
 namespace {
@@ -10,11 +11,16 @@ namespace {
 struct Phase {
   uint32_t code[2];  // DAC0, DAC1
   const char* label[2];
+  const char* name[2];  // the record's names of the two averages
 };
 
 const Phase kPhases[2] = {
-    {{kDacLowCode, kDacHighCode}, {"DAC0 0x2000 Error: ", "DAC1 0xC000 Error: "}},
-    {{kDacHighCode, kDacLowCode}, {"DAC0 0xC000 Error: ", "DAC1 0x2000 Error: "}},
+    {{kDacLowCode, kDacHighCode},
+     {"DAC0 0x2000 Error: ", "DAC1 0xC000 Error: "},
+     {"DAC0 0x2000", "DAC1 0xC000"}},
+    {{kDacHighCode, kDacLowCode},
+     {"DAC0 0xC000 Error: ", "DAC1 0x2000 Error: "},
+     {"DAC0 0xC000", "DAC1 0x2000"}},
 };
 
 // The mean of the readings, summed in double.
@@ -24,11 +30,19 @@ double Average(const float* readings, int n) {
   return sum / n;
 }
 
+// The window of a DAC's average, in volts, by its code.
+constexpr double kDacLowWindow[2] = {0.5, 0.75};
+constexpr double kDacHighWindow[2] = {3.625, 3.875};
+
+const double* DacWindow(uint32_t code) {
+  return code == kDacLowCode ? kDacLowWindow : kDacHighWindow;
+}
+
 }  // namespace
 
 bool DacAverageInWindow(uint32_t code, double average) {
-  if (code == kDacLowCode) return average >= 0.5 && average <= 0.75;
-  return average >= 3.625 && average <= 3.875;
+  const double* window = DacWindow(code);
+  return average >= window[0] && average <= window[1];
 }
 
 uint32_t DacTest(TestContext* context) {
@@ -47,7 +61,17 @@ uint32_t DacTest(TestContext* context) {
     }
     if (code != 0) return FailComm(context, code);
     for (int dac = 0; dac < 2; ++dac) {
+      char name[kPieceCapacity];
+      for (int i = 0; i < kDacReadings; ++i) {
+        TextFormat(name, sizeof name, "%s reading %d", phase.name[dac], i + 1);
+        Report(context, name, readings[dac][i], "V");
+      }
+    }
+    for (int dac = 0; dac < 2; ++dac) {
       double average = Average(readings[dac], kDacReadings);
+      const double* window = DacWindow(phase.code[dac]);
+      MeasureJudged(context, phase.name[dac], average, "V", window[0], window[1],
+                    DacAverageInWindow(phase.code[dac], average));
       if (DacAverageInWindow(phase.code[dac], average)) continue;
       char piece[kPieceCapacity];
       TextFormat(piece, sizeof piece, "%.03f, ", average);
@@ -58,4 +82,9 @@ uint32_t DacTest(TestContext* context) {
     }
   }
   return Finish(context, kLevelPassed, "All tests passed.");
+}
+
+void AppendDacLimits(std::string* text) {
+  AppendLimits(text, "dac.LowWindow", kDacLowWindow, 2);
+  AppendLimits(text, "dac.HighWindow", kDacHighWindow, 2);
 }

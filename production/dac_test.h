@@ -13,5 +13,7 @@ constexpr int kDacReadings = 16;
 
 // True when the average of the readings at this code lies in its window.
 bool DacAverageInWindow(uint32_t code, double average);
+// The windows, for the fingerprint of the station's limits.
+void AppendDacLimits(std::string* text);
 
 uint32_t DacTest(TestContext* context);

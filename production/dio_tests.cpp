@@ -4,6 +4,7 @@
 #include "device/feedback_exchange.h"
 #include "device/feedback_frame.h"
 #include "device/register_addresses.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 
 namespace {
@@ -27,6 +28,12 @@ FeedbackFrame AllInputs() {
 FeedbackFrame WriteRegister(int address, uint16_t value) {
   return FeedbackFrame(FrameDirection::Write, static_cast<uint32_t>(address), 1, FrameDataType::U16,
                        value);
+}
+
+// The three groups' values of a jig step as one number, E in the low byte.
+uint32_t PackedGroups(const uint16_t (&groups)[3]) {
+  return groups[0] | (static_cast<uint32_t>(groups[1]) << 8) |
+         (static_cast<uint32_t>(groups[2]) << 16);
 }
 
 }  // namespace
@@ -83,6 +90,7 @@ uint32_t DioShortTest(TestContext* context) {
   if (code == 0) code = FeedbackExchange(context->handle, 1, read);
   if (code != 0) return FailComm(context, code);
   uint32_t reading = PackDioLines(read[0].Bytes());
+  Measure(context, "DIO all high read", reading, "", kAllLinesHigh, kAllLinesHigh);
   if (reading != kAllLinesHigh) {
     char piece[kPieceCapacity];
     TextFormat(piece, sizeof piece, "0x%06X expected 0x7FFFFF", reading);
@@ -98,7 +106,11 @@ uint32_t DioShortTest(TestContext* context) {
     if (code == 0) code = FeedbackExchange(context->handle, 1, again);
     if (code != 0) return FailComm(context, code);
     reading = PackDioLines(again[0].Bytes());
-    if (reading != (kAllLinesHigh & ~(1u << line))) {
+    const uint32_t expected = kAllLinesHigh & ~(1u << line);
+    char name[kPieceCapacity];
+    TextFormat(name, sizeof name, "DIO line %u low read", line);
+    Measure(context, name, reading, "", expected, expected);
+    if (reading != expected) {
       DescribeShort(line, reading, context->Msg, sizeof context->Msg);
       context->EL = kLevelError;
       return 0;
@@ -119,6 +131,14 @@ uint32_t DioJigTest(TestContext* context) {
     int32_t code = FeedbackExchange(context->handle, 7, frames);
     if (code != 0) return FailComm(context, code);
     uint32_t reading = PackJigLines(frames[6].Bytes());
+    const int n = static_cast<int>(&step - kJigPatterns) + 1;
+    char name[kPieceCapacity];
+    TextFormat(name, sizeof name, "DIO jig %d level written", n);
+    Report(context, name, PackedGroups(step.level), "");
+    TextFormat(name, sizeof name, "DIO jig %d direction written", n);
+    Report(context, name, PackedGroups(step.direction), "");
+    TextFormat(name, sizeof name, "DIO jig %d read", n);
+    Measure(context, name, reading, "", step.expected, step.expected);
     if (reading != step.expected) {
       char piece[kPieceCapacity];
       TextFormat(piece, sizeof piece, "0x%08X", reading);
@@ -129,4 +149,9 @@ uint32_t DioJigTest(TestContext* context) {
     }
   }
   return Finish(context, kLevelPassed, "8 tests passed");
+}
+
+void AppendDioLimits(std::string* text) {
+  AppendLimit(text, "dio.AllLinesHigh", kAllLinesHigh);
+  for (const JigPattern& step : kJigPatterns) AppendLimit(text, "dio.JigExpected", step.expected);
 }

@@ -28,6 +28,7 @@ struct JigPattern {
 };
 constexpr size_t kJigPatternCount = 8;
 extern const JigPattern kJigPatterns[kJigPatternCount];
+void AppendDioLimits(std::string* text);
 
 // Msg of a failed step of the short search: line is the step's line, reading
 // what the lines read with it driven low.

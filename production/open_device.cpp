@@ -10,6 +10,7 @@
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/mask_bits.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 #include "qxm/qxm.h"
 
@@ -27,6 +28,7 @@ uint32_t OpenDevice(TestContext* context) {
   int h = 0;
   int code = OpenDeviceLink("z5 device type", "usb connection", "any identifier", &h);
   if (code != 0) {
+    SetFailureSource(context, kSourceLink);
     char piece[kTextCapacity];
     TextFormat(piece, sizeof piece, "No Quenloxs found (%i)", code);
     TextCopy(context->Msg, piece);
@@ -57,7 +59,10 @@ uint32_t OpenDevice(TestContext* context) {
   float productId = 0;
   std::memcpy(&productId, &idBits, sizeof productId);
   // NaN compares false both ways: test for acceptance, not for rejection.
-  if (!(std::fabs(productId - kProductId) <= kProductIdTolerance)) {
+  const bool known = std::fabs(productId - kProductId) <= kProductIdTolerance;
+  MeasureJudged(context, "Product ID", productId, "", kProductId - kProductIdTolerance,
+                kProductId + kProductIdTolerance, known);
+  if (!known) {
     char piece[kPieceCapacity];
     TextCopy(context->Msg, "Can not process HW ID: ");
     TextFormat(piece, sizeof piece, "%u,", edition & 0xFFFFu);
@@ -72,6 +77,12 @@ uint32_t OpenDevice(TestContext* context) {
     context->isMax = 1;
   }
   TextAppend(context->Msg, " Found");
+  context->identity.editionKnown = true;
   context->EL = kLevelPassed;
   return 0;
+}
+
+void AppendOpenDeviceLimits(std::string* text) {
+  AppendLimit(text, "open.ProductId", kProductId);
+  AppendLimit(text, "open.ProductIdTolerance", kProductIdTolerance);
 }

@@ -1,5 +1,6 @@
 #include "production/settings_tests.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "base/text.h"
@@ -8,6 +9,7 @@
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/mask_bits.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 
 namespace {
@@ -49,8 +51,10 @@ uint32_t FirmwareVersion(TestContext* context) {
   int32_t code = FeedbackExchange(context->handle, 1, read);
   if (code != 0) return FailComm(context, code);
   bool calibrating = (context->mask & kMaskCalibration) != 0;
-  context->EL =
-      JudgeFirmwareVersion(read[0].F32(0), calibrating, context->Msg, sizeof context->Msg);
+  const float version = read[0].F32(0);
+  context->EL = JudgeFirmwareVersion(version, calibrating, context->Msg, sizeof context->Msg);
+  Measure(context, "Firmware version", version, "", kMinimumFirmware, kNoLimit);
+  if (std::isfinite(version)) context->identity.firmware = version;
   return 0;
 }
 
@@ -92,6 +96,8 @@ uint32_t DeviceName(TestContext* context) {
   // The name as text: up to its first zero, at most the 40 bytes.
   char name[kDeviceNameBytes + 1] = {};
   std::memcpy(name, again[0].Bytes(), kDeviceNameBytes);
+  context->identity.hasName = true;
+  context->identity.name = name;
 
   const char* label = "Name: ";
   if (wrote) {

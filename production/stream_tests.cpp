@@ -1,5 +1,6 @@
 #include "production/stream_tests.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "base/format_mac.h"
@@ -10,6 +11,7 @@
 #include "device/link_errors.h"
 #include "device/register_addresses.h"
 #include "device/registers.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
@@ -55,12 +57,14 @@ void DecodeStreamBlock(const uint8_t* bytes, StreamBlock* block) {
   for (uint32_t k = 0; k < n; ++k) block->values[k] = GetF32BE(bytes, kStreamBlockBytes, 8 + 4 * k);
 }
 
+const double kStreamWindows[2][2] = {{0.6, 0.7}, {3.7, 3.8}};
+
 int JudgeStreamBlock(const StreamBlock& block) {
   if (block.count > kStreamBlockRoom) return kStreamOversizeBlock;
   for (uint32_t s = 0; s < block.count / kStreamScanValues; ++s) {
     const float* scan = block.values + kStreamScanValues * s;
-    if (!Within(scan[0], 0.6, 0.7)) return kStreamBadChannel0;
-    if (!Within(scan[1], 3.7, 3.8)) return kStreamBadChannel1;
+    if (!Within(scan[0], kStreamWindows[0][0], kStreamWindows[0][1])) return kStreamBadChannel0;
+    if (!Within(scan[1], kStreamWindows[1][0], kStreamWindows[1][1])) return kStreamBadChannel1;
   }
   return kStreamPassed;
 }
@@ -98,6 +102,19 @@ const char* StreamStepName(StreamStep step) {
 
 namespace {
 
+// The judged channels' extremes over the block's whole scans (values that
+// are no number are left out: the verdict names them).
+void TrackExtremes(const StreamBlock& block, StreamResult* result) {
+  const uint32_t n = block.count < kStreamBlockRoom ? block.count : kStreamBlockRoom;
+  for (uint32_t s = 0; s < n / kStreamScanValues; ++s) {
+    for (int c = 0; c < 2; ++c) {
+      const float v = block.values[kStreamScanValues * s + c];
+      result->lowest[c] = std::fmin(result->lowest[c], v);
+      result->highest[c] = std::fmax(result->highest[c], v);
+    }
+  }
+}
+
 // Reads the running stream for seconds; kStreamPassed with *total scans'
 // values in result, a judgement, or the exchange's code.
 int32_t ReadStream(int handle, uint32_t seconds, StreamResult* result) {
@@ -112,6 +129,7 @@ int32_t ReadStream(int handle, uint32_t seconds, StreamResult* result) {
     if (code != 0) return code;
     StreamBlock block;
     DecodeStreamBlock(read[0].Bytes(), &block);
+    TrackExtremes(block, result);
     int verdict = JudgeStreamBlock(block);
     if (verdict != kStreamPassed) {
       TextCopy(result->text, StreamFailureText(verdict));
@@ -226,6 +244,8 @@ void FailStream(TestContext* context, int status, const StreamResult& stream) {
   } else if (stream.step == StreamStep::kStop || status == kLinkStopped) {
     CommFailAfterClose(context, status, step);
   } else {
+    // A link error while streaming, or a block the device could not send.
+    SetFailureSource(context, status == kStreamOversizeBlock ? kSourceDevice : kSourceLink);
     char detail[kPieceCapacity];
     if (status == kStreamOversizeBlock) {
       TextCopy(detail, StreamFailureText(status));
@@ -234,6 +254,22 @@ void FailStream(TestContext* context, int status, const StreamResult& stream) {
     }
     TextCopy(context->Msg, "Internal Error");
     FailAfterClose(context, step, detail);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+void MeasureStream(TestContext* context, const StreamResult& stream) {
+  Report(context, "Stream scans", stream.total / kStreamScanValues, "scans");
+  static const char* const kNames[2][2] = {{"Stream channel 0 lowest", "Stream channel 0 highest"},
+                                           {"Stream channel 1 lowest", "Stream channel 1 highest"}};
+  for (int c = 0; c < 2; ++c) {
+    Measure(context, kNames[c][0], stream.lowest[c], "V", kStreamWindows[c][0],
+            kStreamWindows[c][1]);
+    Measure(context, kNames[c][1], stream.highest[c], "V", kStreamWindows[c][0],
+            kStreamWindows[c][1]);
   }
 }
 
@@ -267,11 +303,13 @@ uint32_t EthernetTest(TestContext* context) {
   if (!SameIdentity(ethernet, usb)) {
     QXM_Close(tcp);
     DescribeWrongDevice(ethernet, usb, context->Msg, sizeof context->Msg);
+    SetFailureSource(context, kSourceLink);  // another device answers at the address
     return FailAfterClose(context, "checking identity over Ethernet", nullptr);
   }
 
   StreamResult stream;
   int status = StreamTest(tcp, kEthernetStreamSeconds, &stream);
+  MeasureStream(context, stream);
   if (status != kStreamPassed) {
     QXM_Close(tcp);
     FailStream(context, status, stream);
@@ -282,4 +320,9 @@ uint32_t EthernetTest(TestContext* context) {
   context->handle = tcp;
   context->usbHandle = 0;
   return 0;
+}
+
+void AppendStreamLimits(std::string* text) {
+  AppendLimits(text, "stream.Channel0", kStreamWindows[0], 2);
+  AppendLimits(text, "stream.Channel1", kStreamWindows[1], 2);
 }

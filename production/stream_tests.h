@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "harness/context.h"
 
@@ -43,6 +44,11 @@ const char* StreamFailureText(int status);
 enum class StreamStep { kDacCodes, kSettings, kStart, kRead, kStop, kDone };
 const char* StreamStepName(StreamStep step);
 
+constexpr float kStreamNoValue = std::numeric_limits<float>::quiet_NaN();
+
+// The windows of channels 0 and 1 in every scan, in volts.
+extern const double kStreamWindows[2][2];
+
 struct StreamResult {
   StreamStep step = StreamStep::kDacCodes;
   // The pass text, or the failure text of a judgement; empty after a link
@@ -50,6 +56,10 @@ struct StreamResult {
   // pass text stays).
   char text[kTextCapacity] = {};
   uint32_t total = 0;  // values read so far
+  // Each judged channel's lowest and highest value over the scans read,
+  // NaN before the first scan.
+  float lowest[2] = {kStreamNoValue, kStreamNoValue};
+  float highest[2] = {kStreamNoValue, kStreamNoValue};
 };
 
 // Sets the outputs, configures and starts the stream, reads and judges it for
@@ -64,3 +74,4 @@ int StreamTest(int handle, uint32_t seconds, StreamResult* result);
 // over it. A failure after the USB link closed leaves its step in the
 // context's record note.
 uint32_t EthernetTest(TestContext* context);
+void AppendStreamLimits(std::string* text);

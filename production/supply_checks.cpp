@@ -6,6 +6,7 @@
 #include "device/register_addresses.h"
 #include "device/registers.h"
 #include "harness/mask_bits.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 
 namespace {
@@ -122,7 +123,10 @@ float ExternalKelvin(float volts) {
 
 uint32_t VsAndCurrent(TestContext* context) {
   context->EL = kLevelPassed;
-  if ((context->mask & kMaskJig) == 0) return Finish(context, kLevelFatal, "Test Jig Required.");
+  if ((context->mask & kMaskJig) == 0) {
+    SetFailureSource(context, kSourceStation);
+    return Finish(context, kLevelFatal, "Test Jig Required.");
+  }
   float vs = 0.0f;
   float vi = 0.0f;
   int32_t code = SetupAndRead(context->handle, kSupplyChannel, &vs);
@@ -132,6 +136,8 @@ uint32_t VsAndCurrent(TestContext* context) {
   float is = vi / static_cast<float>(context->jigValues[kJigSenseOhms]);
   bool calibrating = (context->mask & kMaskCalibration) != 0;
   context->EL = JudgeSupply(vs, is, calibrating, context->Msg, sizeof context->Msg);
+  Measure(context, "Vs", vs, "V", calibrating ? kVsMinCalibrating : kVsMin, kVsMax);
+  Report(context, "Is", is, "A");
   return context->EL == kLevelPassed ? 0 : 1;
 }
 
@@ -147,6 +153,8 @@ uint32_t Vmux(TestContext* context) {
   float vmMinus = static_cast<float>(context->jigValues[kJigScaleVmMinus]) * a;
   float vmPlus = static_cast<float>(context->jigValues[kJigScaleVmPlus]) * b;
   context->EL = JudgeRails(vmPlus, vmMinus, context->Msg, sizeof context->Msg);
+  Measure(context, "Vm+", vmPlus, "V", kRailLow, kRailHigh);
+  Measure(context, "Vm-", vmMinus, "V", -kRailHigh, -kRailLow);
   return context->EL == kLevelPassed ? 0 : 1;
 }
 
@@ -168,5 +176,24 @@ uint32_t TemperatureSensor(TestContext* context) {
   bool calibrating = (context->mask & kMaskCalibration) != 0;
   context->EL = JudgeTemperature(tin, haveJig ? &tex : nullptr, calibrating, context->Msg,
                                  sizeof context->Msg);
+  Measure(context, "Tin", tin, "K", calibrating ? kTempLowCalibrating : kTempLow,
+          calibrating ? kTempHighCalibrating : kTempHigh);
+  if (haveJig && calibrating) {
+    Measure(context, "Tex", tex, "K", kTempLowCalibrating, kTempHighCalibrating);
+  } else if (haveJig) {
+    Report(context, "Tex", tex, "K");
+  }
   return 0;
+}
+
+void AppendSupplyLimits(std::string* text) {
+  AppendLimit(text, "supply.VsMin", kVsMin);
+  AppendLimit(text, "supply.VsMinCalibrating", kVsMinCalibrating);
+  AppendLimit(text, "supply.VsMax", kVsMax);
+  AppendLimit(text, "supply.RailLow", kRailLow);
+  AppendLimit(text, "supply.RailHigh", kRailHigh);
+  AppendLimit(text, "supply.TempLowCalibrating", kTempLowCalibrating);
+  AppendLimit(text, "supply.TempHighCalibrating", kTempHighCalibrating);
+  AppendLimit(text, "supply.TempLow", kTempLow);
+  AppendLimit(text, "supply.TempHigh", kTempHigh);
 }

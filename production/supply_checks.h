@@ -21,3 +21,5 @@ float ExternalKelvin(float volts);
 uint32_t VsAndCurrent(TestContext* context);
 uint32_t Vmux(TestContext* context);
 uint32_t TemperatureSensor(TestContext* context);
+// The limits above, for the fingerprint of the station's limits.
+void AppendSupplyLimits(std::string* text);

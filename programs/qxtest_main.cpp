@@ -1,8 +1,11 @@
 // qxtest: the station's firmware upgrade console. Opens the first device on
 // USB, asks for the path of an upgrade file and writes its image 0.
+#include <cstdio>
 #include <string>
 
 #include "base/cli.h"
+#include "platform/status.h"
+#include "station/upgrade_record.h"
 #include "upgrade/firmware_file.h"
 #include "upgrade/run_upgrade.h"
 
@@ -20,8 +23,11 @@ int main(int argc, char** argv) {
     return true;
   });
   table.Flag("--no-wait", "end without waiting for a key", cli::Set(&options.noWait, true));
+  std::string recordDir;  // empty: no record
+  table.Option("--record DIR", "after the upgrade, write its record (JSON) into DIR",
+               cli::Text(&recordDir, cli::IsNot("a folder")));
   const std::string usage =
-      "usage: qxtest [--file PATH] [--no-wait]\n"
+      "usage: qxtest [--file PATH] [--no-wait] [--record DIR]\n"
       "\n"
       "Writes image 0 of a firmware upgrade file into the first device on USB\n"
       "(QXM_USB_ENDPOINT), restarts it and shows its versions. Without options it\n"
@@ -30,5 +36,20 @@ int main(int argc, char** argv) {
       "\n" +
       table.Help();
   int status = table.Parse("qxtest", argc, argv, usage);
-  return status >= 0 ? status : QxtestEntry(options);
+  if (status >= 0) return status;
+  if (recordDir.empty()) return QxtestEntry(options);
+  // Tried before the device is touched: an upgrade must not end without its record.
+  if (!cli::RecordFolderUsable("qxtest", "--record", recordDir.c_str())) return cli::kExitUsage;
+  UpgradeOutcome outcome;
+  options.outcome = &outcome;
+  status = QxtestEntry(options);
+  std::string recordPath;
+  int osError = 0;
+  int written = WriteUpgradeRecord(recordDir, outcome, &recordPath, &osError);
+  if (written != platform::kOk) {
+    std::fprintf(stderr, "qxtest: could not write %s: %s\n", recordPath.c_str(),
+                 cli::FileReason(written, osError).c_str());
+    return cli::kExitFailed;
+  }
+  return status;
 }

@@ -12,6 +12,7 @@
 #include "device/registers.h"
 #include "harness/harness.h"
 #include "harness/mask_bits.h"
+#include "harness/measure.h"
 #include "harness/messages.h"
 #include "platform/byte_order.h"
 #include "platform/clock.h"
@@ -74,7 +75,23 @@ uint32_t FinishWithSerial(TestContext* context, uint32_t level, const char* text
 
 int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 
+// Seconds the device's clock may be off, as read and after it was set.
+constexpr int64_t kClockTolerance = 5;
+constexpr int64_t kClockSetTolerance = 3;
+
 }  // namespace
+
+uint32_t FailNoServer(TestContext* context) {
+  // The test server was not reached earlier in the run.
+  SetFailureSource(context, kSourceServer);
+  return Finish(context, kLevelFatal, kNoServerLinkText);
+}
+
+void AppendServerTestLimits(std::string* text) {
+  AppendLimit(text, "clock.Tolerance", static_cast<double>(kClockTolerance));
+  AppendLimit(text, "clock.SetTolerance", static_cast<double>(kClockSetTolerance));
+  AppendLimit(text, "jig.Type", kJigType);
+}
 
 void BuildSerialRecord(uint32_t serial, uint8_t record[12]) {
   for (int i = 0; i < 8; ++i) record[i] = kSerialRecordHeader[i];
@@ -93,6 +110,7 @@ uint32_t ConnectToServer(TestContext* context) {
   SetServer(context, link, DeleteServerLink);
   int code = link->Connect(kStationIdentity);
   if (code != kServerOk) {
+    SetFailureSource(context, kSourceServer);
     char piece[kPieceCapacity];
     TextFormat(piece, sizeof piece, "Connection Error (%i)", code);
     return Finish(context, kLevelFatal, piece);
@@ -122,6 +140,14 @@ uint32_t ReadTestJigInfo(TestContext* context) {
         static_cast<double>(GetF32BE(data, frames[1].ByteCount(), 4 + 4 * kValueFloats[i]));
   }
   uint32_t lines = frames[2].U16(0) & 31;
+  context->identity.jigRead = true;
+  Measure(context, "Jig code", context->jigCode, "", lines, lines);
+  Measure(context, "Jig type", context->jigType, "", kJigType, kJigType);
+  for (int i = 0; i < 6; ++i) {
+    char name[kPieceCapacity];
+    TextFormat(name, sizeof name, "Jig value %d", i);
+    Report(context, name, context->jigValues[i], "");
+  }
 
   if (context->jigCode != lines) {
     TextCopy(context->Msg, "Code mismatch: ");
@@ -161,11 +187,13 @@ uint32_t SerialNumber(TestContext* context) {
     return FinishWithSerial(context, kLevelWarning, "Default Serial: ", sn);
   }
   if ((context->mask & kMaskReports) == 0) {
+    SetFailureSource(context, kSourceStation);
     return Finish(context, kLevelFatal, "Must Report to Serialize");
   }
-  if (context->server == nullptr) return Finish(context, kLevelFatal, kNoServerLinkText);
+  if (context->server == nullptr) return FailNoServer(context);
   uint64_t fromServer = 0;
   code = context->server->GetSerial(&fromServer);
+  if (code != kServerOk) SetFailureSource(context, kSourceServer);
   // A garbled number is refused as a bad one: its stray characters read as
   // zeros could make it look like a valid serial.
   if (code == kServerNotHex) {
@@ -182,6 +210,7 @@ uint32_t SerialNumber(TestContext* context) {
   }
   // Judged whole: the low 32 bits of a larger value could fall in the range.
   if (fromServer < kFirstServerSerial || fromServer > kLastServerSerial) {
+    SetFailureSource(context, kSourceServer);
     return FinishWithSerial(context, kLevelFatal, "SN System Failure: ", fromServer);
   }
   sn = static_cast<uint32_t>(fromServer);
@@ -192,6 +221,7 @@ uint32_t SerialNumber(TestContext* context) {
   if (code != 0) {
     char piece[kPieceCapacity];
     TextFormat(piece, sizeof piece, "%u)", static_cast<uint32_t>(code));
+    SetFailureSource(context, kSourceLink);
     TextCopy(context->Msg, "Failed to write SN (");
     TextAppend(context->Msg, piece);
     context->EL = kLevelFatal;
@@ -213,6 +243,10 @@ uint32_t EthernetMac(TestContext* context) {
   // An erased record (all ones) is no MAC: it gets one as the default does.
   const bool erased = mac == kErasedMac;
   if (erased) TextCopy(context->recordNote, kIdentityLostNote);
+  if (!erased) {
+    context->identity.hasMac = true;
+    context->identity.mac = mac;
+  }
   if (!erased && IsGroupMac(mac)) {
     return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
   }
@@ -224,11 +258,13 @@ uint32_t EthernetMac(TestContext* context) {
     return FinishWithMac(context, kLevelWarning, "Default MAC: ", mac);
   }
   if ((context->mask & kMaskReports) == 0) {
+    SetFailureSource(context, kSourceStation);
     return Finish(context, kLevelFatal, "Must Report to Update MAC");
   }
-  if (context->server == nullptr) return Finish(context, kLevelFatal, kNoServerLinkText);
+  if (context->server == nullptr) return FailNoServer(context);
   uint64_t fromServer = 0;
   code = context->server->GetMac(&fromServer);
+  if (code != kServerOk) SetFailureSource(context, kSourceServer);
   if (code != kServerOk && code != kServerNotHex) {
     return Finish(context, kLevelFatal, "Failed to get MAC from QXTS");
   }
@@ -254,7 +290,13 @@ uint32_t EthernetMac(TestContext* context) {
              "the configuration page's update by \"Ethernet MAC\" failed after its erase: the "
              "device may no longer hold this serial number");
   }
-  if (code != 0) return FinishWithMac(context, kLevelFatal, "Write Failed: ", newMac);
+  if (code != 0) {
+    SetFailureSource(context, kSourceLink);
+    context->identity.hasMac = false;  // what the device holds now is not known
+    return FinishWithMac(context, kLevelFatal, "Write Failed: ", newMac);
+  }
+  context->identity.hasMac = true;
+  context->identity.mac = newMac;
   return FinishWithMac(context, kLevelPassed, "MAC Written: ", newMac);
 }
 
@@ -265,7 +307,10 @@ uint32_t SystemTime(TestContext* context) {
   uint32_t deviceTime = 0;
   int32_t code = ReadU32(context->handle, kRegClock, &deviceTime);
   if (code != 0) return FailComm(context, code);
-  if (context->isMax == 0) return Finish(context, kLevelPassed, "System clock:");
+  if (context->isMax == 0) {
+    Report(context, "Device clock", deviceTime, "s");
+    return Finish(context, kLevelPassed, "System clock:");
+  }
 
   int64_t hostTime = platform::WallSeconds();
   int64_t error = static_cast<int64_t>(deviceTime) - hostTime;
@@ -275,7 +320,9 @@ uint32_t SystemTime(TestContext* context) {
   TextAppend(context->Msg, piece);
 
   if ((context->mask & kMaskSetClock) == 0) {
-    if (Distance(deviceTime, hostTime) > 5) context->EL = kLevelError;
+    MeasureJudged(context, "Clock difference", static_cast<double>(error), "s", -kClockTolerance,
+                  kClockTolerance, Distance(deviceTime, hostTime) <= kClockTolerance);
+    if (Distance(deviceTime, hostTime) > kClockTolerance) context->EL = kLevelError;
     return 0;
   }
   uint32_t setTime = static_cast<uint32_t>(hostTime);
@@ -285,7 +332,12 @@ uint32_t SystemTime(TestContext* context) {
   uint32_t newTime = 0;
   code = ReadU32(context->handle, kRegClock, &newTime);
   if (code != 0) return FailComm(context, code);
-  if (Distance(newTime, hostTime) > 3) context->EL = kLevelError;
+  Report(context, "Clock difference", static_cast<double>(error), "s");
+  MeasureJudged(context, "Clock difference after set",
+                static_cast<double>(static_cast<int64_t>(newTime) - hostTime), "s",
+                -kClockSetTolerance, kClockSetTolerance,
+                Distance(newTime, hostTime) <= kClockSetTolerance);
+  if (Distance(newTime, hostTime) > kClockSetTolerance) context->EL = kLevelError;
   TextFormat(piece, sizeof piece, "Err: %" PRId64 " ",
              static_cast<int64_t>(deviceTime) - static_cast<int64_t>(setTime));
   TextCopy(context->Msg, piece);
@@ -296,7 +348,7 @@ uint32_t SystemTime(TestContext* context) {
 
 uint32_t ReportTestResults(TestContext* context) {
   context->EL = kLevelPassed;
-  if (context->server == nullptr) return Finish(context, kLevelFatal, kNoServerLinkText);
+  if (context->server == nullptr) return FailNoServer(context);
   // This test's own line is not there yet; a calibration run also leaves out
   // the line before it.
   int64_t count = static_cast<int64_t>(context->testCount) - 1;
@@ -308,7 +360,11 @@ uint32_t ReportTestResults(TestContext* context) {
   int code = (context->mask & kMaskJig) != 0
                  ? context->server->SendTestResults(context->resultLines, n, serial)
                  : context->server->SendQuickTestResults(context->resultLines, n, serial);
-  if (code != kServerOk) return FailComm(context, code);
+  if (code != kServerOk) {
+    FailComm(context, code);
+    SetFailureSource(context, kSourceServer);
+    return 1;
+  }
   char piece[kPieceCapacity];
   TextFormat(piece, sizeof piece, "Sent %i results. ", static_cast<int>(n));
   return Finish(context, kLevelPassed, piece);

@@ -40,6 +40,11 @@ uint32_t SerialNumber(TestContext* context);
 uint32_t EthernetMac(TestContext* context);
 uint32_t SystemTime(TestContext* context);
 uint32_t ReportTestResults(TestContext* context);
+// The end of a server test that found no link: Msg = kNoServerLinkText, Fatal,
+// the server named as the failure's source. Returns 1.
+uint32_t FailNoServer(TestContext* context);
+// The limits of these tests, for the fingerprint of the station's limits.
+void AppendServerTestLimits(std::string* text);
 
 // The records written into the configuration page.
 void BuildSerialRecord(uint32_t serial, uint8_t record[12]);

@@ -1,10 +1,13 @@
 #include "station/run_record.h"
 
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
 #include "base/text.h"
 #include "base/version.h"
+#include "harness/harness.h"
+#include "harness/measure.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
@@ -24,8 +27,6 @@ std::string Hex(uint32_t value) {
   TextFormat(text, sizeof text, "0x%X", static_cast<unsigned>(value));
   return text;
 }
-
-std::string Quoted(const std::string& text) { return "\"" + JsonEscape(text) + "\""; }
 
 std::string Seconds(uint64_t ms) {
   char text[kPieceCapacity];
@@ -51,16 +52,38 @@ const char* FailureType(uint32_t status) {
   }
 }
 
+std::string Number(double value) {
+  if (std::isnan(value)) return "-";
+  char text[kPieceCapacity];
+  TextFormat(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+// "measurement;TEST;NAME;VALUE;UNIT;LOW;HIGH;OUTCOME", "-" for what is not there.
+std::string MeasurementLine(const std::string& test, const Measurement& m) {
+  const char* outcome = m.outcome == kOutcomeNone   ? "-"
+                        : m.outcome == kOutcomePass ? "pass"
+                                                    : "fail";
+  return "measurement;" + test + ";" + m.name + ";" + Number(m.value) + ";" + m.unit + ";" +
+         Number(m.low) + ";" + Number(m.high) + ";" + outcome;
+}
+
+int64_t FloorSeconds(int64_t ms) { return ms >= 0 ? ms / 1000 : (ms - 999) / 1000; }
+
 }  // namespace
 
 RunRecord::RunRecord(std::string station, uint32_t mask)
-    : station_(std::move(station)), mask_(mask) {}
+    : station_(std::move(station)), mask_(mask), id_(RandomUuid()) {}
 
 void RunRecord::RunStarted(const TestRecord* list, uint32_t count, const TestContext&) {
   char host[256];
   hostName_ = platform::HostName(host, sizeof host);
-  start_ = platform::WallSeconds();
+  startMs_ = platform::WallMs();
+  endMs_ = startMs_;
+  start_ = FloorSeconds(startMs_);
   end_ = start_;
+  id_ = RandomUuid();
+  identity_ = RecordedIdentity();
   passed_ = false;
   aborted_ = false;
   tests_.clear();
@@ -80,13 +103,35 @@ void RunRecord::TestFinished(uint32_t index, const TestRecord& test, const TestC
   out.details = test.details;
   out.note = context.recordNote;
   out.durationMs = platform::TickMs() - testStartMs_;
-  serialNumber_ = context.serialNumber;
+  out.measurements = context.measurements;
+  out.cause = CauseName(test.status, context.failureSource, false);
+  Take(context);
 }
 
 void RunRecord::RunFinished(bool passed, const TestContext& context) {
-  end_ = platform::WallSeconds();
+  endMs_ = platform::WallMs();
+  if (endMs_ < startMs_) endMs_ = startMs_;  // the wall clock was set back
+  end_ = FloorSeconds(endMs_);
   passed_ = passed;
+  Take(context);
+}
+
+void RunRecord::Take(const TestContext& context) {
   serialNumber_ = context.serialNumber;
+  identity_ = context.identity;
+  isMax_ = context.isMax != 0;
+  jigType_ = context.jigType;
+  jigCode_ = context.jigCode;
+  for (int i = 0; i < 6; ++i) jigValues_[i] = context.jigValues[i];
+}
+
+const char* RunRecord::Cause() const {
+  if (aborted_) return "aborted";
+  if (passed_) return nullptr;
+  for (const RecordedTest& t : tests_) {
+    if (t.cause != nullptr) return t.cause;
+  }
+  return "station";  // failed without a test that failed: the station's own doing
 }
 
 void RunRecord::RunAborted(int, const TestContext& context) {
@@ -99,34 +144,11 @@ void RunRecord::TestUndone(uint32_t index, const char* note) {
   // What the test reported is no longer so on the device: the record does
   // not keep it as a pass.
   RecordedTest& t = tests_[index];
-  if (t.status == kLevelPassed || t.status == kLevelWarning) t.status = kLevelError;
-  t.note = t.note.empty() ? note : t.note + "; " + note;
-}
-
-std::string RunRecord::ToJson() const {
-  const char* version = StationVersionText();
-  std::string out = "{\n";
-  out += "  \"program\": \"qxstation\",\n";
-  out += "  \"version\": " + Quoted(version) + ",\n";
-  out += "  \"serialNumber\": " +
-         (serialNumber_ != 0 ? std::to_string(serialNumber_) : std::string("null")) + ",\n";
-  out += "  \"station\": " + (station_.empty() ? std::string("null") : Quoted(station_)) + ",\n";
-  out += "  \"mask\": " + Quoted(Hex(mask_)) + ",\n";
-  out += "  \"start\": " + Quoted(UtcText(start_)) + ",\n";
-  out += "  \"end\": " + Quoted(UtcText(end_)) + ",\n";
-  out += "  \"result\": " + Quoted(Result()) + ",\n";
-  out += "  \"tests\": [";
-  for (size_t i = 0; i < tests_.size(); ++i) {
-    const RecordedTest& t = tests_[i];
-    out += i == 0 ? "\n" : ",\n";
-    out += "    {\"name\": " + Quoted(t.name) + ", \"status\": " + Quoted(StatusName(t.status)) +
-           ", \"details\": " + Quoted(t.details) +
-           (t.note.empty() ? std::string() : ", \"note\": " + Quoted(t.note)) +
-           ", \"durationMs\": " + std::to_string(t.durationMs) + "}";
+  if (t.status == kLevelPassed || t.status == kLevelWarning) {
+    t.status = kLevelError;
+    t.cause = "link";  // a later page update on the link failed after its erase
   }
-  out += tests_.empty() ? "]\n" : "\n  ]\n";
-  out += "}\n";
-  return out;
+  t.note = t.note.empty() ? note : t.note + "; " + note;
 }
 
 std::string RunRecord::ToJUnit() const {
@@ -146,6 +168,8 @@ std::string RunRecord::ToJUnit() const {
         XmlEscape(t.name + ": " + (t.status == kLevelNotRun ? "not run" : StatusName(t.status)) +
                   (t.details.empty() ? "" : ": " + t.details)) +
         "\n";
+    for (const Measurement& m : t.measurements)
+      output += XmlEscape(MeasurementLine(t.name, m)) + "\n";
   }
   std::string suite = station_.empty() ? "mask-" + Hex(mask_) : station_;
   std::string stamp = UtcText(start_);
@@ -296,8 +320,11 @@ std::string UtcText(int64_t seconds) {
 
 int WriteRunRecord(const std::string& dir, const RunRecord& record, std::string* path,
                    int* osError) {
-  std::string base = dir + "/" + record.BaseName();
-  std::string json = record.ToJson();
+  return WriteRecordFile(dir + "/" + record.BaseName(), record.ToJson(), path, osError);
+}
+
+int WriteRecordFile(const std::string& base, const std::string& json, std::string* path,
+                    int* osError) {
   if (path != nullptr) *path = base + ".json";
   // Stations may share the directory and start in the same second (devices
   // that failed before their serial number was read): a name is claimed

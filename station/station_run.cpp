@@ -22,11 +22,7 @@ namespace {
 
 // Why a file operation failed, for a person: the system's own words when
 // it gave any.
-std::string Reason(int status, int osError) {
-  char text[256];
-  if (osError != 0) return platform::OsErrorText(osError, text, sizeof text);
-  return platform::StatusText(status);
-}
+std::string Reason(int status, int osError) { return cli::FileReason(status, osError); }
 
 // The names of the tests of the list that need this of the bench.
 std::string TestsThatNeed(uint32_t need, const TestRecord* list, uint32_t count) {
@@ -103,24 +99,9 @@ uint32_t PlannedTests(const StationOptions& o, TestRecord* list, uint32_t* selec
 
 bool OutputsCanBeWritten(const StationOptions& o) {
   int osError = 0;
-  if (!o.recordDir.empty()) {
-    const char* dir = o.recordDir.c_str();
-    int status = platform::MakeDirectory(dir, &osError);
-    if (status == platform::kNotRegular) {
-      std::fprintf(stderr, "qxstation: --record %s: is there, but not a folder\n", dir);
-      return false;
-    }
-    if (status != platform::kOk) {
-      std::fprintf(stderr, "qxstation: --record %s: cannot make the folder: %s\n", dir,
-                   Reason(status, osError).c_str());
-      return false;
-    }
-    status = platform::CheckFolderTakesFiles(dir, &osError);
-    if (status != platform::kOk) {
-      std::fprintf(stderr, "qxstation: --record %s: cannot write into the folder: %s\n", dir,
-                   Reason(status, osError).c_str());
-      return false;
-    }
+  if (!o.recordDir.empty() &&
+      !cli::RecordFolderUsable("qxstation", "--record", o.recordDir.c_str())) {
+    return false;
   }
   if (!o.junitFile.empty()) {
     const char* file = o.junitFile.c_str();

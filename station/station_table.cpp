@@ -2,8 +2,11 @@
 
 #include <cstring>
 
+#include "base/sha256.h"
+#include "calibration/cal_constants.h"
 #include "calibration/calibration_tests.h"
 #include "harness/mask_bits.h"
+#include "harness/measure.h"
 #include "production/counter_test.h"
 #include "production/dac_test.h"
 #include "production/dio_tests.h"
@@ -80,3 +83,24 @@ uint32_t GetTestList(TestContext* context, TestRecord* list) {
   if (context == nullptr) return 1;
   return SelectTests(kTestTable, context->mask, list, &context->testCount);
 }
+
+std::string LimitsText() {
+  std::string text;
+  AppendOpenDeviceLimits(&text);
+  AppendSupplyLimits(&text);
+  AppendLimit(&text, "firmware.Minimum", kMinimumFirmware);
+  AppendDioLimits(&text);
+  AppendDacLimits(&text);
+  AppendStreamLimits(&text);
+  AppendCounterLimits(&text);
+  AppendNoiseLimits(&text);
+  AppendAccuracyLimits(&text);
+  AppendServerTestLimits(&text);
+  for (const CalConstantDef& c : CalConstantTable) {
+    AppendLimit(&text, (std::string("cal.") + c.name + ".nominal").c_str(), c.nominal);
+    AppendLimit(&text, (std::string("cal.") + c.name + ".tolerance").c_str(), c.tolerance);
+  }
+  return text;
+}
+
+std::string LimitsFingerprint() { return Sha256Hex(LimitsText()); }

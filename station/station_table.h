@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "harness/context.h"
 #include "harness/selection.h"
@@ -42,3 +43,9 @@ const ExtraTest* FindExtraTest(const ExtraTest* table, const char* name);
 constexpr uint32_t kNeedsMeter = 1;   // it reads the bench meter (COM3)
 constexpr uint32_t kNeedsServer = 2;  // it opens the connection to the test server
 uint32_t BenchNeeds(TestFunction test);
+
+// Every compiled-in limit and constant table of the tests as one canonical
+// text ("name=%.17g" a line), and its SHA-256: a record made under other
+// limits carries another fingerprint.
+std::string LimitsText();
+std::string LimitsFingerprint();

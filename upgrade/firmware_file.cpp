@@ -211,7 +211,10 @@ uint32_t CheckUpgradeFileAt(TestContext* context, const char* path) {
   context->EL = kLevelPassed;
   FirmwareFile file(path);
   ImageInfo info;
-  if (file.GetImageInfo(0, &info) != 0) context->EL = kLevelFatal;
+  if (file.GetImageInfo(0, &info) != 0) {
+    context->EL = kLevelFatal;
+    context->failureSource = kSourceStation;  // the station's upgrade file
+  }
   TextCopy(context->Msg, file.GetErrorText());
   file.Release();
   return 1;

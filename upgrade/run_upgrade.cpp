@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "device/link_errors.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/status.h"
 #include "platform/stop_request.h"
@@ -132,7 +133,12 @@ int RunUpgrade(int handle, const char* path, int32_t* result, int32_t openCode) 
     const char* name = step < kUpgradeStateCount ? UpgradeStepNames[step] : "";
     ConsoleText(name);
     previous = step;
+    const uint64_t stepStart = platform::TickMs();
     int32_t code = UpgradeStep(handle, file, &done, &progress, &total);
+    if (step < kUpgradeStateCount) {
+      run.stepReached[step] = true;
+      run.stepMs[step] += platform::TickMs() - stepStart;
+    }
     if (result != nullptr) *result = code;
     if (std::strchr(name, ':') != nullptr) {
       TextFormat(line, sizeof line, "%i / %i", progress, total);
@@ -176,6 +182,7 @@ int QxtestEntry(const QxtestOptions& options) {
     pathFits = ReadTypedPath(path, sizeof path);
     file = path;
   }
+  const int64_t startMs = platform::WallMs();
   if (pathFits) {
     // An interrupt or a terminate request stops the upgrade between steps,
     // never inside a page.
@@ -190,6 +197,17 @@ int QxtestEntry(const QxtestOptions& options) {
     ConsoleText(line);
   }
   // Stopped on request: no key to wait for.
+  if (options.outcome != nullptr) {
+    UpgradeOutcome& out = *options.outcome;
+    out.ran = pathFits;
+    out.path = file;
+    out.result = result;
+    out.startMs = startMs;
+    out.endMs = platform::WallMs();
+    out.run = CurrentUpgradeRun();
+    out.run.body = nullptr;
+    out.run.header = nullptr;
+  }
   if (result == kUpgradeInterrupted) return 1;
   if (!options.noWait) {
     ConsoleText("Press any key");

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "upgrade/upgrade_sequencer.h"
 
@@ -40,9 +41,21 @@ void TrimTypedPath(char* path);
 
 // How qxtest runs: the dialogue by default; with a path, no prompt; with
 // noWait, no final key.
+struct UpgradeOutcome;
 struct QxtestOptions {
   const char* path = nullptr;
   bool noWait = false;
+  UpgradeOutcome* outcome = nullptr;  // when given, filled at the end for the record
+};
+
+// What an upgrade did, for its record.
+struct UpgradeOutcome {
+  bool ran = false;     // false: the typed path was refused, nothing was tried
+  std::string path;     // the upgrade file as given
+  int32_t result = -1;  // 0 completed, the failing step's code, or kUpgradeInterrupted
+  int64_t startMs = 0;  // wall milliseconds, UTC
+  int64_t endMs = 0;
+  UpgradeRun run;  // the sequencer's state at the end (its pointers cleared)
 };
 
 // The process entry: opens the first device on USB, asks for the path (unless

@@ -18,7 +18,7 @@ namespace {
 UpgradeRun g_run;
 
 // Reads the firmware and bootloader versions in one exchange and prints them.
-int32_t ReadVersions(int handle, float* bootloader) {
+int32_t ReadVersions(int handle, float* bootloader, float* firmware) {
   FeedbackFrame frames[2] = {
       FeedbackFrame(FrameDirection::Read, kRegFirmwareVersion, 2, FrameDataType::F32),
       FeedbackFrame(FrameDirection::Read, kRegBootloaderVersion, 2, FrameDataType::F32),
@@ -30,6 +30,7 @@ int32_t ReadVersions(int handle, float* bootloader) {
              static_cast<double>(frames[0].F32(0)), static_cast<double>(frames[1].F32(0)));
   ConsoleText(line);
   *bootloader = frames[1].F32(0);
+  *firmware = frames[0].F32(0);
   return 0;
 }
 
@@ -51,8 +52,9 @@ int32_t WriteImagePage(int handle, const uint8_t* body, uint32_t bodyBytes, uint
 
 int32_t StepCheckingDevice(int handle, UpgradeRun& run) {
   float bootloader = 0.0f;
-  int32_t code = ReadVersions(handle, &bootloader);
+  int32_t code = ReadVersions(handle, &bootloader, &run.firmwareBefore);
   if (code != 0) return code;
+  run.bootloaderBefore = bootloader;
   run.bootloaderVersion = bootloader;
   run.waitSeconds = static_cast<double>(run.bootloaderVersion) >= kQuickBootloaderVersion
                         ? kQuickRestartSeconds
@@ -130,15 +132,14 @@ int32_t StepWaiting(UpgradeRun& run, int* progress, int* total) {
   return 0;
 }
 
-int32_t StepFinalCheck(int handle, int* done) {
+int32_t StepFinalCheck(int handle, UpgradeRun& run, int* done) {
   QXM_Close(handle);
   // A device not back yet is reported by the open's own code, not by the
   // read on a handle that does not exist.
   int reopened = 0;
   int32_t code = QXM_Open("z5 device type", "usb", "any identifier", &reopened);
   if (code != 0) return code;
-  float bootloader = 0.0f;
-  code = ReadVersions(reopened, &bootloader);
+  code = ReadVersions(reopened, &run.bootloaderAfter, &run.firmwareAfter);
   // The caller holds only the handle closed above: the new connection is this
   // step's own, and nothing would close it later.
   QXM_Close(reopened);
@@ -193,6 +194,7 @@ int32_t UpgradeStep(int handle, FirmwareFile& file, int* done, int* progress, in
       return StepWriting(handle, run, progress, total);
     case WritingInfoPage: {
       int32_t code = WriteInfoPage(handle, run.header);
+      run.infoPageWritten = code == 0;
       run.state = Restarting;
       return code;
     }
@@ -206,7 +208,7 @@ int32_t UpgradeStep(int handle, FirmwareFile& file, int* done, int* progress, in
     case Waiting:
       return StepWaiting(run, progress, total);
     case FinalCheck:
-      return StepFinalCheck(handle, done);
+      return StepFinalCheck(handle, run, done);
   }
   // Not a state of the sequence: nothing to do, and nothing done.
   return kUpgradeWrongDevice;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "device/register_addresses.h"
 #include "upgrade/firmware_file.h"
@@ -40,6 +41,8 @@ constexpr uint32_t kIntendedDeviceCode = 100017001;
 // and the refusals after it (base/status_codes.h); each has its own console
 // line. None of them reaches the flash.
 
+constexpr float kUnreadVersion = std::numeric_limits<float>::quiet_NaN();
+
 // The sequencer's state, one per process.
 struct UpgradeRun {
   UpgradeState state = CheckingDevice;
@@ -57,6 +60,16 @@ struct UpgradeRun {
   // Monotonic milliseconds at the restart: a wall clock set back during the
   // wait cannot stretch it past waitSeconds + 1 seconds.
   uint64_t restartTick = 0;
+  // For the upgrade's record: the versions read before and after (NaN until
+  // read), whether the info page was written, and the milliseconds spent in
+  // each step (0 for a step not reached).
+  float firmwareBefore = kUnreadVersion;
+  float bootloaderBefore = kUnreadVersion;
+  float firmwareAfter = kUnreadVersion;
+  float bootloaderAfter = kUnreadVersion;
+  bool infoPageWritten = false;
+  bool stepReached[kUpgradeStateCount] = {};
+  uint64_t stepMs[kUpgradeStateCount] = {};
 };
 
 UpgradeRun& CurrentUpgradeRun();

@@ -27,6 +27,13 @@ class WindowsClock : public Clock {
   // steps would let a 2 ms wait see no time pass.
   uint64_t TickMs() override { return CounterIn(1000u); }
   int64_t WallSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
+  int64_t WallMs() override {
+    // 100 ns steps since 1601-01-01.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000u) - 11644473600000LL;
+  }
   // Sleep(0xFFFFFFFF) is INFINITE: the longest wait is 2^31-1 ms.
   void SleepMs(uint32_t ms) override { Sleep(static_cast<DWORD>(OsWaitMs(ms))); }
 };

@@ -7,10 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "harness/harness.h"
+#include "harness/measure.h"
 #include "platform/clock.h"
 #include "platform/stop_request.h"
 #include "station/run_record.h"
@@ -25,6 +27,8 @@ platform::FakeClock* g_clock = nullptr;
 uint32_t PassIn250(TestContext* c) {
   g_clock->Advance(250);
   c->serialNumber = 470010042;
+  Measure(c, "Vs", 5.0360000133514404, "V", 4.7, 5.5);
+  Report(c, "Is", 0.1, "A");
   c->EL = kLevelPassed;
   TextCopy(c->Msg, "Serial Number: 470010042");
   return 0;
@@ -39,6 +43,7 @@ uint32_t WarnWithAwkwardText(TestContext* c) {
 }
 
 uint32_t FatalAtOnce(TestContext* c) {
+  SetFailureSource(c, kSourceServer);
   c->EL = kLevelFatal;
   TextCopy(c->Msg, "Comm Error: (1000)");
   return 1;
@@ -113,28 +118,41 @@ TEST_F(RunRecordTest, ARunIsRecordedAsJsonAndJUnitWithoutChangingTheReport) {
   EXPECT_EQ(plain.all, recorded.all) << "a record must not change the console";
   EXPECT_EQ(std::string::npos, recorded.all.find("step")) << "a record note is the record's only";
 
-  EXPECT_EQ(
-      "{\n"
-      "  \"program\": \"qxstation\",\n"
-      "  \"version\": \"0.12\",\n"
-      "  \"serialNumber\": 470010042,\n"
-      "  \"station\": \"calibration\",\n"
-      "  \"mask\": \"0x711E0\",\n"
-      "  \"start\": \"2024-02-29T23:59:58Z\",\n"
-      "  \"end\": \"2024-03-01T00:00:00Z\",\n"
-      "  \"result\": \"failed\",\n"
-      "  \"tests\": [\n"
-      "    {\"name\": \"Serial Number\", \"status\": \"Passed\", \"details\": "
-      "\"Serial Number: 470010042\", \"durationMs\": 250},\n"
-      "    {\"name\": \"Odd <Text>\", \"status\": \"Warning\", \"details\": "
-      "\"a \\\"b\\\" <c> & d\\\\e\\tf\\u0001g\\u00e9\", \"note\": \"step \\\"x\\\"\", "
-      "\"durationMs\": 1750},\n"
-      "    {\"name\": \"Fatal One\", \"status\": \"Fatal\", \"details\": \"Comm Error: (1000)\", "
-      "\"durationMs\": 0},\n"
-      "    {\"name\": \"Never Run\", \"status\": \"-\", \"details\": \"\", \"durationMs\": 0}\n"
-      "  ]\n"
-      "}\n",
-      record.ToJson());
+  // Field by field: the document's order and layout are the library's.
+  const nlohmann::json json = nlohmann::json::parse(record.ToJson());
+  EXPECT_EQ(nlohmann::json::parse(R"({"name": "qxtest-record", "version": 2})"), json["schema"]);
+  for (const auto& [field, value] :
+       std::vector<std::pair<const char*, nlohmann::json>>{{"program", "qxstation"},
+                                                           {"version", "0.12"},
+                                                           {"station", "calibration"},
+                                                           {"mask", "0x711E0"},
+                                                           {"start", "2024-02-29T23:59:58.000Z"},
+                                                           {"end", "2024-03-01T00:00:00.000Z"},
+                                                           {"result", "failed"},
+                                                           {"cause", "device"},
+                                                           {"id", record.id()},
+                                                           {"limits", LimitsFingerprint()}}) {
+    EXPECT_EQ(value, json[field]) << field;
+  }
+  EXPECT_EQ(470010042, json["device"]["serialNumber"]);
+  EXPECT_TRUE(json["jig"]["values"].is_null()) << "no jig was read";
+  const nlohmann::json& tests = json["tests"];
+  ASSERT_EQ(4u, tests.size());
+  EXPECT_EQ(nlohmann::json::parse(R"([
+    {"name": "Vs", "value": 5.0360000133514404, "unit": "V", "low": 4.7, "high": 5.5,
+     "outcome": "pass"},
+    {"name": "Is", "value": 0.1, "unit": "A", "low": null, "high": null, "outcome": null}])"),
+            tests[0]["measurements"]);
+  EXPECT_EQ(250, tests[0]["durationMs"]);
+  EXPECT_TRUE(tests[0]["cause"].is_null());
+  EXPECT_EQ("a \"b\" <c> & d\\e\tf\x01g\xC3\xA9", tests[1]["details"]) << "Latin-1 as UTF-8";
+  EXPECT_EQ("step \"x\"", tests[1]["note"]);
+  EXPECT_EQ("device", tests[1]["cause"]) << "a warning without another source is the device's";
+  EXPECT_EQ("server", tests[2]["cause"]);
+  EXPECT_EQ(nlohmann::json::parse(R"({"name": "Never Run", "status": "-", "details": "",
+      "durationMs": 0, "cause": null, "measurements": []})"),
+            tests[3]);
+  EXPECT_NE(record.id(), RunRecord("", 0).id()) << "every record its own id";
 
   std::string xml = record.ToJUnit();
   for (const char* piece : {
@@ -147,7 +165,9 @@ TEST_F(RunRecordTest, ARunIsRecordedAsJsonAndJUnitWithoutChangingTheReport) {
            "<failure type=\"Fatal\" message=\"Comm Error: (1000)\">",
            "<property name=\"serialNumber\" value=\"470010042\"/>",
            "<property name=\"notRun\" value=\"1\"/>",
-           "<system-out>Serial Number: Passed: Serial Number: 470010042\nOdd &lt;Text&gt;: "
+           "<system-out>Serial Number: Passed: Serial Number: 470010042\n"
+           "measurement;Serial Number;Vs;5.0360000133514404;V;4.7000000000000002;5.5;pass\n"
+           "measurement;Serial Number;Is;0.10000000000000001;A;-;-;-\nOdd &lt;Text&gt;: "
            "Warning: a &quot;b&quot;",
            "Fatal One: Fatal: Comm Error: (1000)\nNever Run: not run\n</system-out>\n"
            "    <system-err></system-err>\n  </testsuite>\n</testsuites>\n",
@@ -174,15 +194,17 @@ TEST_F(RunRecordTest, AStoppedRunIsRecordedAsAborted) {
   EXPECT_EQ(1, g_releases);
   EXPECT_EQ(kLevelNotRun, harness.list()[2].status);
   EXPECT_NE(std::string::npos, shown.all.rfind("Overall Result:           ** Aborted **\r\n"));
-  const std::string json = record.ToJson();
-  for (const char* piece :
-       {"\"result\": \"aborted\"",
-        "{\"name\": \"Serial Number\", \"status\": \"Error\", \"details\": \"Serial Number: "
-        "470010042\", \"note\": \"page erased\"",
-        "\"note\": \"the run was stopped on request (terminate)\"",
-        "{\"name\": \"Never Run\", \"status\": \"-\""}) {
-    EXPECT_NE(std::string::npos, json.find(piece)) << piece << "\n" << json;
-  }
+  const nlohmann::json json = nlohmann::json::parse(record.ToJson());
+  EXPECT_EQ("aborted", json["result"]);
+  EXPECT_EQ("aborted", json["cause"]);
+  const nlohmann::json& tests = json["tests"];
+  ASSERT_EQ(3u, tests.size());
+  EXPECT_EQ("Error", tests[0]["status"]);
+  EXPECT_EQ("link", tests[0]["cause"]) << "undone by a later page update";
+  EXPECT_EQ("page erased", tests[0]["note"]);
+  EXPECT_EQ("the run was stopped on request (terminate)", tests[1]["note"]);
+  EXPECT_EQ("aborted", tests[1]["cause"]);
+  EXPECT_EQ("-", tests[2]["status"]);
   const std::string xml = record.ToJUnit();
   EXPECT_NE(std::string::npos, xml.find("<property name=\"result\" value=\"aborted\"/>")) << xml;
   EXPECT_NE(std::string::npos, xml.find("<property name=\"notRun\" value=\"1\"/>")) << xml;
@@ -221,6 +243,8 @@ TEST(UtcTextTest, SecondsBecomeCivilDates) {
   EXPECT_EQ("2000-02-29T12:34:56Z", UtcText(951827696));
   EXPECT_EQ("2100-03-01T00:00:00Z", UtcText(4107542400));
   EXPECT_EQ("1969-12-31T23:59:59Z", UtcText(-1));
+  EXPECT_EQ("2000-02-29T12:34:56.007Z", UtcMsText(951827696007));
+  EXPECT_EQ("1969-12-31T23:59:59.999Z", UtcMsText(-1));
 }
 
 TEST(StationsTest, NamedStationsAndTheListsThatAreRefused) {
