@@ -103,9 +103,8 @@ else
   }
   image="$work/Z5_firmware_1.25.bin"
   "$bin/qxfwpack" -o "$image" --generate 50000 --seed 7 --fw-version 1.25 >/dev/null
-  # The upgrade leaves a record once qxtest takes --record.
-  upgrade_record=()
-  "$bin/qxtest" --help 2>/dev/null | grep -q -- '--record' && upgrade_record=(--record "$records")
+  # Each upgrade leaves its record beside the stations'.
+  upgrade_record=(--record "$records")
 
   # One device's road; the devices go at once, as the stations of a line do.
   road() {
