@@ -392,14 +392,8 @@ void Clear(Record* r) {
   r->upgrade.steps = std::move(steps);
 }
 
-bool ReadRecord(const element& root, Record* r, std::string* reason) {
-  Checker c(reason);
-  Clear(r);
-  object o;
-  if (root.get_object().get(o)) {
-    *reason = "not a JSON object";
-    return false;
-  }
+// The record's "schema" object: this reader's name and version.
+bool ReadSchema(Checker& c, object& o) {
   static const Path schemaAt{nullptr, "schema"};
   object schema;
   Text schemaName;
@@ -418,6 +412,35 @@ bool ReadRecord(const element& root, Record* r, std::string* reason) {
                   "is " + std::to_string(schemaVersion) + ", this reader reads version 2");
   }
   if (!c.OnlyFields(schema, schemaAt, {"name", "version"})) return false;
+
+  return true;
+}
+
+// The record's tests, each in its own row.
+bool ReadTests(Checker& c, object& o, Record* r) {
+  static const Path testsAt{nullptr, "tests"};
+  array tests;
+  if (!c.Array(o, testsAt, &tests)) return false;
+  size_t index = 0;
+  for (element item : tests) {
+    Path at{&testsAt, {}, index++};
+    object t;
+    if (item.get_object().get(t)) return c.Fail(at, "not an object");
+    r->tests.emplace_back();
+    if (!ReadTest(c, t, at, r)) return false;
+  }
+  return true;
+}
+
+bool ReadRecord(const element& root, Record* r, std::string* reason) {
+  Checker c(reason);
+  Clear(r);
+  object o;
+  if (root.get_object().get(o)) {
+    *reason = "not a JSON object";
+    return false;
+  }
+  if (!ReadSchema(c, o)) return false;
 
   using P = Path;
   if (!c.String(o, P{nullptr, "id"}, &r->id)) return false;
@@ -456,17 +479,7 @@ bool ReadRecord(const element& root, Record* r, std::string* reason) {
     if (hasUpgrade) return c.Fail(P{nullptr, "upgrade"}, "present in a station record");
   }
 
-  static const Path testsAt{nullptr, "tests"};
-  array tests;
-  if (!c.Array(o, testsAt, &tests)) return false;
-  size_t index = 0;
-  for (element item : tests) {
-    Path at{&testsAt, {}, index++};
-    object t;
-    if (item.get_object().get(t)) return c.Fail(at, "not an object");
-    r->tests.emplace_back();
-    if (!ReadTest(c, t, at, r)) return false;
-  }
+  if (!ReadTests(c, o, r)) return false;
   if (upgrade) {
     r->hasUpgrade = true;
     if (!ReadUpgrade(c, o, P{nullptr, "upgrade"}, &r->upgrade)) return false;

@@ -23,8 +23,9 @@ std::string Outcome(const MeasurementSpec& m) {
 
 }  // namespace
 
-std::string RecordJson(const RunSpec& r) {
-  bool upgrade = r.upgrade.has_value();
+namespace {
+
+Json TestsJson(const RunSpec& r) {
   Json tests = Json::array();
   for (const TestSpec& t : r.tests) {
     Json ms = Json::array();
@@ -44,9 +45,10 @@ std::string RecordJson(const RunSpec& r) {
                      {"cause", Nullable(t.cause)},
                      {"measurements", ms}});
   }
-  Json jig = {{"type", nullptr}, {"code", nullptr}, {"values", nullptr}};
-  if (r.jig)
-    jig = {{"type", 3}, {"code", 17}, {"values", {5.012, 2.4981, 0.99976, 1.0, 0.0, 10.0}}};
+  return tests;
+}
+
+Json DeviceJson(const RunSpec& r, bool upgrade) {
   std::optional<std::string> mac, name;
   if (r.serialNumber) {
     char text[24];
@@ -63,6 +65,33 @@ std::string RecordJson(const RunSpec& r) {
                  {"edition", r.edition},
                  {"firmware", r.firmware},
                  {"bootloader", "0.8900"}};
+  return device;
+}
+
+Json UpgradeJson(const RunSpec& r) {
+  const UpgradeSpec& u = *r.upgrade;
+  bool passed = r.result == "passed";
+  Json steps = Json::array();
+  for (const auto& s : u.steps) steps.push_back({{"name", s.first}, {"durationMs", s.second}});
+  return {{"image", {{"name", u.imageName}, {"size", u.imageSize}, {"sha256", u.sha256}}},
+          {"before", {{"firmware", u.firmwareBefore}, {"bootloader", u.bootloader}}},
+          {"after",
+           {{"firmware", passed ? Json(u.firmwareAfter) : Json(nullptr)},
+            {"bootloader", passed ? Json(u.bootloader) : Json(nullptr)}}},
+          {"pagesWritten", u.pagesWritten},
+          {"code", Nullable(u.code)},
+          {"steps", steps}};
+}
+
+}  // namespace
+
+std::string RecordJson(const RunSpec& r) {
+  bool upgrade = r.upgrade.has_value();
+  Json tests = TestsJson(r);
+  Json jig = {{"type", nullptr}, {"code", nullptr}, {"values", nullptr}};
+  if (r.jig)
+    jig = {{"type", 3}, {"code", 17}, {"values", {5.012, 2.4981, 0.99976, 1.0, 0.0, 10.0}}};
+  Json device = DeviceJson(r, upgrade);
   Json out = {
       {"schema", {{"name", "qxtest-record"}, {"version", 2}}},
       {"id", r.id},
@@ -80,21 +109,7 @@ std::string RecordJson(const RunSpec& r) {
       {"jig", upgrade ? Json{{"type", nullptr}, {"code", nullptr}, {"values", nullptr}} : jig},
       {"limits", upgrade ? Json(nullptr) : Json("3f2a9c41d07e5b18")},
       {"tests", tests}};
-  if (upgrade) {
-    const UpgradeSpec& u = *r.upgrade;
-    bool passed = r.result == "passed";
-    Json steps = Json::array();
-    for (const auto& s : u.steps) steps.push_back({{"name", s.first}, {"durationMs", s.second}});
-    out["upgrade"] = {
-        {"image", {{"name", u.imageName}, {"size", u.imageSize}, {"sha256", u.sha256}}},
-        {"before", {{"firmware", u.firmwareBefore}, {"bootloader", u.bootloader}}},
-        {"after",
-         {{"firmware", passed ? Json(u.firmwareAfter) : Json(nullptr)},
-          {"bootloader", passed ? Json(u.bootloader) : Json(nullptr)}}},
-        {"pagesWritten", u.pagesWritten},
-        {"code", Nullable(u.code)},
-        {"steps", steps}};
-  }
+  if (upgrade) out["upgrade"] = UpgradeJson(r);
   return out.dump(2) + "\n";
 }
 

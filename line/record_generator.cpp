@@ -110,6 +110,203 @@ std::string LineGenerator::NewId() {
   return text;
 }
 
+bool LineGenerator::BoardMeasurements(const std::string& name, TestSpec* spec,
+                                      const TestContextSpec& x) {
+  TestSpec& t = *spec;
+  auto& ms = t.measurements;
+  if (name == "Open Quenlox") {
+    t.details = "Opened Z5-Max";
+    return true;
+  }
+  if (name == "Read Test Jig Info") {
+    const double jig[] = {5.012, 2.4981, 0.99976, 1.0, 0.0, 10.0};
+    for (int k = 0; k < 6; ++k)
+      ms.push_back(M("Jig value " + std::to_string(k), jig[k], "V", {}, {}));
+    t.details = "Jig 3, code 17";
+    return true;
+  }
+  if (name == "Serial Number") {
+    t.details = "SN: " + std::to_string(x.serial);
+    return true;
+  }
+  if (name == "Vs and Current") {
+    // The supply reading climbs as the jig's contacts wear.
+    double vs = Normal(5.03 + 0.00002 * x.runIndex, 0.012), is = Normal(0.144, 0.002);
+    ms.push_back(M("Vs", vs, "V", 4.7, 5.5));
+    ms.push_back(M("Is", is, "A", {}, 0.25));
+    ms.push_back(M("V3.3", Normal(3.30, 0.01), "V", 3.2, 3.4));
+    ms.push_back(M("Vref", Normal(2.5015, 0.0025), "V", 2.49, 2.51));  // marginal
+    char text[64];
+    std::snprintf(text, sizeof text, "Vs: %.3fV, Is: %.3fA", vs, is);
+    t.details = text;
+    return true;
+  }
+  if (name == "Vmux") {
+    for (int k = 0; k < 8; ++k) {
+      double nominal = 0.25 + 0.5 * k;
+      ms.push_back(M("Vmux " + std::to_string(k), Normal(nominal, 0.003), "V", nominal - 0.05,
+                     nominal + 0.05));
+    }
+    return true;
+  }
+  return false;
+}
+
+bool LineGenerator::ClockAndFirmwareMeasurements(const std::string& name, TestSpec* spec,
+                                                 const TestContextSpec&) {
+  TestSpec& t = *spec;
+  auto& ms = t.measurements;
+  if (name == "System Time") {
+    ms.push_back(M("Clock difference", Normal(0, 0.3), "s", -2.0, 2.0));
+    return true;
+  }
+  if (name == "Firmware Version") {
+    ms.push_back(M("Firmware", 1.03, "", 1.02, {}));
+    t.details = "Firmware Version: 1.0300";
+    return true;
+  }
+  if (name == "Temperature Sensor") {
+    ms.push_back(M("Temperature", Normal(24.5, 1.2), "C", 15.0, 45.0));
+    ms.push_back(M("Board temperature", Normal(31, 1.5), "C", {}, {}));
+    return true;
+  }
+  return false;
+}
+
+bool LineGenerator::DioMeasurements(const std::string& name, TestSpec* spec,
+                                    const TestContextSpec&) {
+  TestSpec& t = *spec;
+  auto& ms = t.measurements;
+  if (name == "DIO Short Test" || name == "DIO Jig Test") {
+    bool jigTest = name == "DIO Jig Test";
+    size_t count = jigTest ? 4 : 8;
+    for (size_t k = 0; k < count; ++k) {
+      double p = jigTest ? kJigPatterns[k] : kShortPatterns[k];
+      std::string prefix = (jigTest ? "DIO jig " : "DIO short ") + std::to_string(k);
+      ms.push_back(M(prefix + " written", p, "", {}, {}));
+      ms.push_back(M(prefix + " expected", p, "", {}, {}));
+      ms.push_back(M(prefix + " read", p, "", p, p));
+    }
+    if (jigTest) {
+      ms.push_back(M("Counter 0 rate", Normal(1000, 0.8), "Hz", 995.0, 1005.0));
+      ms.push_back(M("Counter 1 rate", Normal(1000, 0.8), "Hz", 995.0, 1005.0));
+    }
+    return true;
+  }
+  return false;
+}
+
+bool LineGenerator::DacMeasurements(const std::string& name, TestSpec* spec,
+                                    const TestContextSpec& x) {
+  TestSpec& t = *spec;
+  auto& ms = t.measurements;
+  if (name == "DAC Test") {
+    for (int dac = 0; dac < 2; ++dac) {
+      for (int k = 1; k <= 8; ++k) {
+        double level = 0.5 * k;
+        char label[32];
+        std::snprintf(label, sizeof label, "DAC%d %.1fV", dac, level);
+        double value = Normal(level, 0.002);
+        if (x.event == kDeviceFault && dac == 1 && k == 5) value = 2.431;
+        ms.push_back(M(label, value, "V", level - 0.05, level + 0.05));
+      }
+    }
+    if (x.event == kDeviceFault) {
+      t.status = "Error";
+      t.cause = "device";
+      t.details = "DAC1 at 2.5V read 2.431V";
+    }
+    return true;
+  }
+  return false;
+}
+
+bool LineGenerator::StreamMeasurements(const std::string& name, TestSpec* spec,
+                                       const TestContextSpec&) {
+  TestSpec& t = *spec;
+  auto& ms = t.measurements;
+  if (name == "Ethernet test") {
+    ms.push_back(M("Stream scans", std::round(Normal(5000, 3)), "", 4990.0, {}));
+    for (int c = 0; c < 4; ++c) {
+      std::string ch = "AIN" + std::to_string(c);
+      ms.push_back(M(ch + " min", Normal(-0.002, 0.0005), "V", -0.01, 0.01));
+      ms.push_back(M(ch + " max", Normal(0.002, 0.0005), "V", -0.01, 0.01));
+    }
+    return true;
+  }
+  if (name == "AIn Noise 16-bit counts") {
+    for (const char* range : kRanges) {
+      ms.push_back(M(std::string(range) + " noise mean", Normal(32768, 1), "counts", {}, {}));
+      ms.push_back(
+          M(std::string(range) + " noise p2p", std::fabs(Normal(2.0, 0.4)), "counts", 0.0, 4.0));
+    }
+    return true;
+  }
+  return false;
+}
+
+bool LineGenerator::CalibrateMeasurements(const std::string& name, TestSpec* spec,
+                                          const TestContextSpec& x) {
+  TestSpec& t = *spec;
+  auto& ms = t.measurements;
+  if (name == "Calibrate") {
+    for (const Constant& c : kConstants) {
+      double spread = c.tolerance / 8;
+      bool nominal = std::string(c.name).rfind("Temp ", 0) == 0;  // taken as nominal
+      double factor =
+          nominal ? 0 : (x.outlier && c.name[0] == 'H' ? c.tolerance * 0.7 : Normal(0, spread));
+      double band = std::fabs(c.nominal) * c.tolerance;
+      ms.push_back(M(c.name, c.nominal * (1 + factor), "", c.nominal - band, c.nominal + band));
+    }
+    for (const char* range : kRanges) {
+      ms.push_back(M(std::string("Accuracy ") + range, Normal(0, 0.0005), "V", -0.002, 0.002));
+    }
+    t.details = "Calibration record written";
+    return true;
+  }
+  return false;
+}
+
+void LineGenerator::StopTest(TestSpec* spec, int event) {
+  TestSpec& t = *spec;
+  if (event == kAbort) {
+    t.status = "Running";
+    t.cause = "aborted";
+  } else if (event == kNoSerial) {
+    t.status = "Fatal";
+    t.cause = "server";
+    t.details = "Server not reachable (10061)";
+  } else {
+    t.status = "Fatal";
+    t.cause = "link";
+    t.details = "Comm Error: (-5)";
+  }
+}
+
+void LineGenerator::SetResult(RunSpec* spec, int event) {
+  RunSpec& run = *spec;
+  switch (event) {
+    case kPass:
+      run.result = "passed";
+      break;
+    case kAbort:
+      run.result = "aborted";
+      run.cause = "aborted";
+      break;
+    case kDeviceFault:
+      run.result = "failed";
+      run.cause = "device";
+      break;
+    case kLink:
+      run.result = "failed";
+      run.cause = "link";
+      break;
+    default:
+      run.result = "failed";
+      run.cause = "server";
+  }
+}
+
 RunSpec LineGenerator::StationRun(const std::string& station, int64_t serial, int event,
                                   uint32_t runIndex) {
   bool calibration = station == "calibration";
@@ -145,137 +342,20 @@ RunSpec LineGenerator::StationRun(const std::string& station, int64_t serial, in
     t.durationMs = plan[i]->durationMs + static_cast<int64_t>(Uniform() * 40);
     at += t.durationMs;
     if (i == stopAt) {
-      if (event == kAbort) {
-        t.status = "Running";
-        t.cause = "aborted";
-      } else if (event == kNoSerial) {
-        t.status = "Fatal";
-        t.cause = "server";
-        t.details = "Server not reachable (10061)";
-      } else {
-        t.status = "Fatal";
-        t.cause = "link";
-        t.details = "Comm Error: (-5)";
-      }
+      StopTest(&t, event);
       run.tests.push_back(t);
       continue;
     }
     std::string name = t.name;
-    auto& ms = t.measurements;
-    if (name == "Open Quenlox") {
-      t.details = "Opened Z5-Max";
-    } else if (name == "Read Test Jig Info") {
-      const double jig[] = {5.012, 2.4981, 0.99976, 1.0, 0.0, 10.0};
-      for (int k = 0; k < 6; ++k)
-        ms.push_back(M("Jig value " + std::to_string(k), jig[k], "V", {}, {}));
-      t.details = "Jig 3, code 17";
-    } else if (name == "Serial Number") {
-      t.details = "SN: " + std::to_string(serial);
-    } else if (name == "Vs and Current") {
-      // The supply reading climbs as the jig's contacts wear.
-      double vs = Normal(5.03 + 0.00002 * runIndex, 0.012), is = Normal(0.144, 0.002);
-      ms.push_back(M("Vs", vs, "V", 4.7, 5.5));
-      ms.push_back(M("Is", is, "A", {}, 0.25));
-      ms.push_back(M("V3.3", Normal(3.30, 0.01), "V", 3.2, 3.4));
-      ms.push_back(M("Vref", Normal(2.5015, 0.0025), "V", 2.49, 2.51));  // marginal
-      char text[64];
-      std::snprintf(text, sizeof text, "Vs: %.3fV, Is: %.3fA", vs, is);
-      t.details = text;
-    } else if (name == "Vmux") {
-      for (int k = 0; k < 8; ++k) {
-        double nominal = 0.25 + 0.5 * k;
-        ms.push_back(M("Vmux " + std::to_string(k), Normal(nominal, 0.003), "V", nominal - 0.05,
-                       nominal + 0.05));
-      }
-    } else if (name == "System Time") {
-      ms.push_back(M("Clock difference", Normal(0, 0.3), "s", -2.0, 2.0));
-    } else if (name == "Firmware Version") {
-      ms.push_back(M("Firmware", 1.03, "", 1.02, {}));
-      t.details = "Firmware Version: 1.0300";
-    } else if (name == "Temperature Sensor") {
-      ms.push_back(M("Temperature", Normal(24.5, 1.2), "C", 15.0, 45.0));
-      ms.push_back(M("Board temperature", Normal(31, 1.5), "C", {}, {}));
-    } else if (name == "DIO Short Test" || name == "DIO Jig Test") {
-      bool jigTest = name == "DIO Jig Test";
-      size_t count = jigTest ? 4 : 8;
-      for (size_t k = 0; k < count; ++k) {
-        double p = jigTest ? kJigPatterns[k] : kShortPatterns[k];
-        std::string prefix = (jigTest ? "DIO jig " : "DIO short ") + std::to_string(k);
-        ms.push_back(M(prefix + " written", p, "", {}, {}));
-        ms.push_back(M(prefix + " expected", p, "", {}, {}));
-        ms.push_back(M(prefix + " read", p, "", p, p));
-      }
-      if (jigTest) {
-        ms.push_back(M("Counter 0 rate", Normal(1000, 0.8), "Hz", 995.0, 1005.0));
-        ms.push_back(M("Counter 1 rate", Normal(1000, 0.8), "Hz", 995.0, 1005.0));
-      }
-    } else if (name == "DAC Test") {
-      for (int dac = 0; dac < 2; ++dac) {
-        for (int k = 1; k <= 8; ++k) {
-          double level = 0.5 * k;
-          char label[32];
-          std::snprintf(label, sizeof label, "DAC%d %.1fV", dac, level);
-          double value = Normal(level, 0.002);
-          if (event == kDeviceFault && dac == 1 && k == 5) value = 2.431;
-          ms.push_back(M(label, value, "V", level - 0.05, level + 0.05));
-        }
-      }
-      if (event == kDeviceFault) {
-        t.status = "Error";
-        t.cause = "device";
-        t.details = "DAC1 at 2.5V read 2.431V";
-      }
-    } else if (name == "Ethernet test") {
-      ms.push_back(M("Stream scans", std::round(Normal(5000, 3)), "", 4990.0, {}));
-      for (int c = 0; c < 4; ++c) {
-        std::string ch = "AIN" + std::to_string(c);
-        ms.push_back(M(ch + " min", Normal(-0.002, 0.0005), "V", -0.01, 0.01));
-        ms.push_back(M(ch + " max", Normal(0.002, 0.0005), "V", -0.01, 0.01));
-      }
-    } else if (name == "AIn Noise 16-bit counts") {
-      for (const char* range : kRanges) {
-        ms.push_back(M(std::string(range) + " noise mean", Normal(32768, 1), "counts", {}, {}));
-        ms.push_back(
-            M(std::string(range) + " noise p2p", std::fabs(Normal(2.0, 0.4)), "counts", 0.0, 4.0));
-      }
-    } else if (name == "Calibrate") {
-      for (const Constant& c : kConstants) {
-        double spread = c.tolerance / 8;
-        bool nominal = std::string(c.name).rfind("Temp ", 0) == 0;  // taken as nominal
-        double factor =
-            nominal ? 0 : (outlier && c.name[0] == 'H' ? c.tolerance * 0.7 : Normal(0, spread));
-        double band = std::fabs(c.nominal) * c.tolerance;
-        ms.push_back(M(c.name, c.nominal * (1 + factor), "", c.nominal - band, c.nominal + band));
-      }
-      for (const char* range : kRanges) {
-        ms.push_back(M(std::string("Accuracy ") + range, Normal(0, 0.0005), "V", -0.002, 0.002));
-      }
-      t.details = "Calibration record written";
-    }
+    const TestContextSpec x{serial, event, runIndex, outlier};
+    BoardMeasurements(name, &t, x) || ClockAndFirmwareMeasurements(name, &t, x) ||
+        DioMeasurements(name, &t, x) || DacMeasurements(name, &t, x) ||
+        StreamMeasurements(name, &t, x) || CalibrateMeasurements(name, &t, x);
     run.tests.push_back(t);
   }
   run.endMs = at;
   clockMs_ = at + 20000 + static_cast<int64_t>(Uniform() * 10000);
-  switch (event) {
-    case kPass:
-      run.result = "passed";
-      break;
-    case kAbort:
-      run.result = "aborted";
-      run.cause = "aborted";
-      break;
-    case kDeviceFault:
-      run.result = "failed";
-      run.cause = "device";
-      break;
-    case kLink:
-      run.result = "failed";
-      run.cause = "link";
-      break;
-    default:
-      run.result = "failed";
-      run.cause = "server";
-  }
+  SetResult(&run, event);
   return run;
 }
 

@@ -41,6 +41,23 @@ class LineGenerator {
  private:
   void PlanDevice();
   RunSpec StationRun(const std::string& station, int64_t serial, int fault, uint32_t runIndex);
+  // What a test's measurements depend on besides the test.
+  struct TestContextSpec {
+    int64_t serial;
+    int event;
+    uint32_t runIndex;
+    bool outlier;
+  };
+  // Each fills the test named when it is one of its own; false otherwise.
+  bool BoardMeasurements(const std::string& name, TestSpec* t, const TestContextSpec& x);
+  bool ClockAndFirmwareMeasurements(const std::string& name, TestSpec* t, const TestContextSpec& x);
+  bool DioMeasurements(const std::string& name, TestSpec* t, const TestContextSpec& x);
+  bool DacMeasurements(const std::string& name, TestSpec* t, const TestContextSpec& x);
+  bool StreamMeasurements(const std::string& name, TestSpec* t, const TestContextSpec& x);
+  bool CalibrateMeasurements(const std::string& name, TestSpec* t, const TestContextSpec& x);
+  // The test where the run stopped: lost link, interrupt or no server.
+  void StopTest(TestSpec* t, int event);
+  void SetResult(RunSpec* run, int event);
   double Normal(double mean, double sigma);
   double Uniform() { return std::uniform_real_distribution<double>(0, 1)(rng_); }
   std::string NewId();

@@ -168,31 +168,13 @@ uint32_t ReadTestJigInfo(TestContext* context) {
   return context->EL == kLevelPassed ? 0 : 1;
 }
 
-uint32_t SerialNumber(TestContext* context) {
-  context->EL = kLevelPassed;
-  uint32_t sn = 0;
-  int32_t code = ReadU32(context->handle, kRegSerialNumber, &sn);
-  if (code != 0) return FailComm(context, code);
-  context->serialNumber = static_cast<int64_t>(sn);
-  if (sn == kNoSerial) TextCopy(context->recordNote, kIdentityLostNote);
+namespace {
 
-  if (sn >= kFirstRealSerial && sn != kNoSerial) {
-    return FinishWithSerial(context, kLevelPassed, "Serial Number: ", sn);
-  }
-  if (sn != kDefaultSerial && sn != kNoSerial) {
-    return FinishWithSerial(context, kLevelFatal, "SN System Failure: ", sn);
-  }
-  // The factory default, or no serial number at all.
-  if ((context->mask & kMaskMaySerialize) == 0) {
-    return FinishWithSerial(context, kLevelWarning, "Default Serial: ", sn);
-  }
-  if ((context->mask & kMaskReports) == 0) {
-    SetFailureSource(context, kSourceStation);
-    return Finish(context, kLevelFatal, "Must Report to Serialize");
-  }
+// A new serial number from the test server, written into the device.
+uint32_t SerialFromServer(TestContext* context) {
   if (context->server == nullptr) return FailNoServer(context);
   uint64_t fromServer = 0;
-  code = context->server->GetSerial(&fromServer);
+  int32_t code = context->server->GetSerial(&fromServer);
   if (code != kServerOk) SetFailureSource(context, kSourceServer);
   // A garbled number is refused as a bad one: its stray characters read as
   // zeros could make it look like a valid serial.
@@ -213,7 +195,7 @@ uint32_t SerialNumber(TestContext* context) {
     SetFailureSource(context, kSourceServer);
     return FinishWithSerial(context, kLevelFatal, "SN System Failure: ", fromServer);
   }
-  sn = static_cast<uint32_t>(fromServer);
+  const uint32_t sn = static_cast<uint32_t>(fromServer);
   uint8_t record[kSerialRecordSize];
   BuildSerialRecord(sn, record);
   code = WriteFlashBytes(context->handle, kConfigPageKey, kConfigPageBase + kSerialRecordOffset,
@@ -231,39 +213,11 @@ uint32_t SerialNumber(TestContext* context) {
   return FinishWithSerial(context, kLevelPassed, "New Serial: ", sn);
 }
 
-uint32_t EthernetMac(TestContext* context) {
-  context->EL = kLevelPassed;
-  FeedbackFrame frame(FrameDirection::Read, kRegMac, 3, FrameDataType::Bytes);
-  int32_t code = FeedbackExchange(context->handle, 1, &frame);
-  if (code != 0) return FailComm(context, code);
-  uint64_t mac = MacFromBytes(frame.Bytes());
-
-  // A group address (broadcast included: an erased MAC record reads all
-  // ones) is no device's own, however it compares with the default.
-  // An erased record (all ones) is no MAC: it gets one as the default does.
-  const bool erased = mac == kErasedMac;
-  if (erased) TextCopy(context->recordNote, kIdentityLostNote);
-  if (!erased) {
-    context->identity.hasMac = true;
-    context->identity.mac = mac;
-  }
-  if (!erased && IsGroupMac(mac)) {
-    return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
-  }
-  if (!erased && mac > kDefaultMac) return FinishWithMac(context, kLevelPassed, "MAC: ", mac);
-  if (!erased && mac != kDefaultMac) {
-    return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
-  }
-  if ((context->mask & kMaskMayUpdateMac) == 0) {
-    return FinishWithMac(context, kLevelWarning, "Default MAC: ", mac);
-  }
-  if ((context->mask & kMaskReports) == 0) {
-    SetFailureSource(context, kSourceStation);
-    return Finish(context, kLevelFatal, "Must Report to Update MAC");
-  }
+// A new MAC from the test server, written into the device.
+uint32_t MacFromServer(TestContext* context) {
   if (context->server == nullptr) return FailNoServer(context);
   uint64_t fromServer = 0;
-  code = context->server->GetMac(&fromServer);
+  int32_t code = context->server->GetMac(&fromServer);
   if (code != kServerOk) SetFailureSource(context, kSourceServer);
   if (code != kServerOk && code != kServerNotHex) {
     return Finish(context, kLevelFatal, "Failed to get MAC from QXTS");
@@ -298,6 +252,66 @@ uint32_t EthernetMac(TestContext* context) {
   context->identity.hasMac = true;
   context->identity.mac = newMac;
   return FinishWithMac(context, kLevelPassed, "MAC Written: ", newMac);
+}
+
+}  // namespace
+
+uint32_t SerialNumber(TestContext* context) {
+  context->EL = kLevelPassed;
+  uint32_t sn = 0;
+  int32_t code = ReadU32(context->handle, kRegSerialNumber, &sn);
+  if (code != 0) return FailComm(context, code);
+  context->serialNumber = static_cast<int64_t>(sn);
+  if (sn == kNoSerial) TextCopy(context->recordNote, kIdentityLostNote);
+
+  if (sn >= kFirstRealSerial && sn != kNoSerial) {
+    return FinishWithSerial(context, kLevelPassed, "Serial Number: ", sn);
+  }
+  if (sn != kDefaultSerial && sn != kNoSerial) {
+    return FinishWithSerial(context, kLevelFatal, "SN System Failure: ", sn);
+  }
+  // The factory default, or no serial number at all.
+  if ((context->mask & kMaskMaySerialize) == 0) {
+    return FinishWithSerial(context, kLevelWarning, "Default Serial: ", sn);
+  }
+  if ((context->mask & kMaskReports) == 0) {
+    SetFailureSource(context, kSourceStation);
+    return Finish(context, kLevelFatal, "Must Report to Serialize");
+  }
+  return SerialFromServer(context);
+}
+
+uint32_t EthernetMac(TestContext* context) {
+  context->EL = kLevelPassed;
+  FeedbackFrame frame(FrameDirection::Read, kRegMac, 3, FrameDataType::Bytes);
+  int32_t code = FeedbackExchange(context->handle, 1, &frame);
+  if (code != 0) return FailComm(context, code);
+  uint64_t mac = MacFromBytes(frame.Bytes());
+
+  // A group address (broadcast included: an erased MAC record reads all
+  // ones) is no device's own, however it compares with the default.
+  // An erased record (all ones) is no MAC: it gets one as the default does.
+  const bool erased = mac == kErasedMac;
+  if (erased) TextCopy(context->recordNote, kIdentityLostNote);
+  if (!erased) {
+    context->identity.hasMac = true;
+    context->identity.mac = mac;
+  }
+  if (!erased && IsGroupMac(mac)) {
+    return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
+  }
+  if (!erased && mac > kDefaultMac) return FinishWithMac(context, kLevelPassed, "MAC: ", mac);
+  if (!erased && mac != kDefaultMac) {
+    return FinishWithMac(context, kLevelFatal, "MAC system failure: ", mac);
+  }
+  if ((context->mask & kMaskMayUpdateMac) == 0) {
+    return FinishWithMac(context, kLevelWarning, "Default MAC: ", mac);
+  }
+  if ((context->mask & kMaskReports) == 0) {
+    SetFailureSource(context, kSourceStation);
+    return Finish(context, kLevelFatal, "Must Report to Update MAC");
+  }
+  return MacFromServer(context);
 }
 
 uint32_t SystemTime(TestContext* context) {
