@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "base/utc_time.h"
 #include "platform/file_system.h"
 #include "platform/status.h"
 
@@ -590,26 +591,6 @@ bool ParseUtcMs(std::string_view t, int64_t* ms) {
   return true;
 }
 
-std::string FormatUtcMs(int64_t ms) {
-  int64_t days = ms >= 0 ? ms / 86400000 : (ms - 86399999) / 86400000;
-  int64_t rest = ms - days * 86400000;
-  // civil_from_days
-  int64_t z = days + 719468;
-  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  int64_t doe = z - era * 146097;
-  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  int64_t y = yoe + era * 400;
-  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  int64_t mp = (5 * doy + 2) / 153;
-  int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  int64_t m = mp + (mp < 10 ? 3 : -9);
-  y += m <= 2;
-  char text[96];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
-                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
-                static_cast<long long>(rest / 3600000), static_cast<long long>(rest / 60000 % 60),
-                static_cast<long long>(rest / 1000 % 60), static_cast<long long>(rest % 1000));
-  return text;
-}
+std::string FormatUtcMs(int64_t ms) { return UtcMsText(ms); }
 
 }  // namespace line

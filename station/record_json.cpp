@@ -57,15 +57,6 @@ std::string Utf8Text(const std::string& text) {
   return out;
 }
 
-std::string UtcMsText(int64_t ms) {
-  int64_t seconds = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
-  char fraction[8];
-  TextFormat(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms - seconds * 1000));
-  std::string text = UtcText(seconds);
-  text.pop_back();
-  return text + fraction;
-}
-
 std::string RandomUuid() {
   std::random_device random;
   uint8_t bytes[16];

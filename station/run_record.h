@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/utc_time.h"
 #include "harness/run_observer.h"
 
 struct RecordedTest {
@@ -80,10 +81,6 @@ class RunRecord : public RunObserver {
 // cannot carry become U+FFFD.
 std::string JsonEscape(const std::string& text);
 std::string XmlEscape(const std::string& text);
-// Seconds since 1970 as "YYYY-MM-DDTHH:MM:SSZ".
-std::string UtcText(int64_t seconds);
-// Milliseconds since 1970 as "YYYY-MM-DDTHH:MM:SS.mmmZ".
-std::string UtcMsText(int64_t ms);
 // A random UUID (version 4), lower-case.
 std::string RandomUuid();
 // "0.12 <revision>": the station's version and the source revision of the build.
