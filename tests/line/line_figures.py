@@ -71,9 +71,34 @@ def pareto(records):
     return out
 
 
+def alarms(values, mean, sigma):
+    """The Western Electric rules against the series' own mean and sigma."""
+    if not sigma:
+        return []
+    z = [(v - mean) / sigma for v in values]
+
+    def side(k, limit):  # 1 above, -1 below, 0 within `limit` sigma
+        return 1 if z[k] > limit else (-1 if z[k] < -limit else 0)
+
+    found = []
+    for i in range(len(values)):
+        if side(i, 3):
+            found.append({"rule": 1, "index": i})
+        for rule, window, need, limit in ((2, 3, 2, 2), (3, 5, 4, 1)):
+            s = side(i, limit)
+            if s and sum(1 for k in range(max(0, i - window + 1), i + 1)
+                         if side(k, limit) == s) >= need:
+                found.append({"rule": rule, "index": i})
+        last8 = values[i - 7:i + 1] if i >= 7 else []
+        if last8 and (all(v > mean for v in last8) or all(v < mean for v in last8)):
+            found.append({"rule": 4, "index": i})
+    return found
+
+
 def stats(records):
     series = collections.defaultdict(list)
-    for r in sorted(records, key=lambda r: r["start"]):
+    # Time order: the run's start, then its id, then the place in the record.
+    for r in sorted(records, key=lambda r: (r["start"], r["id"])):
         for t in r["tests"]:
             for m in t["measurements"]:
                 if m["low"] is not None or m["high"] is not None:
@@ -88,8 +113,13 @@ def stats(records):
         cpk = min(sides) / (3 * sigma) if sigma else None
         outside = sum(1 for v in values
                       if (low is not None and v < low) or (high is not None and v > high))
+        ci = None
+        if cpk is not None:
+            half = 1.96 * math.sqrt(1 / (9 * n) + cpk * cpk / (2 * (n - 1)))
+            ci = [cpk - half, cpk + half]
         out[(name, low, high)] = {"n": n, "mean": mean, "sigma": sigma, "min": min(values),
-                                  "max": max(values), "cpk": cpk, "outside": outside}
+                                  "max": max(values), "cpk": cpk, "cpk_ci95": ci,
+                                  "outside": outside, "alarms": alarms(values, mean, sigma)}
     return out
 
 
@@ -130,7 +160,14 @@ def main(argv):
             problems.append(f"stats: {g['name']} {g['low']}..{g['high']} not in the records")
             continue
         for key, value in w.items():
-            if not (g[key] == value if key in ("n", "outside") else close(g[key], value)):
+            if key == "cpk_ci95":
+                same = (g[key] is None) == (value is None) and (
+                    value is None or all(close(a, b) for a, b in zip(g[key], value)))
+            elif key in ("n", "outside", "alarms"):
+                same = g[key] == value
+            else:
+                same = close(g[key], value)
+            if not same:
                 problems.append(f"stats {g['name']} {key}: {g[key]} != {value}")
     for key in want_stats:
         problems.append(f"stats: {key} missing")
