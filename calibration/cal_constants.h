@@ -7,30 +7,8 @@
 #include <cstdint>
 
 #include "base/text.h"
+#include "calibration/table/cal_constant_table.h"
 #include "harness/context.h"
-
-constexpr size_t kCalConstantCount = 41;
-// HS constant of range r and kind k: 4r + k; HR: kCalHrFirst + 4r + k.
-constexpr size_t kCalHrFirst = 16;
-constexpr size_t kCalHrEnd = 32;
-constexpr size_t kCalDac0Slope = 32;
-constexpr size_t kCalDac0Offset = 33;
-constexpr size_t kCalDac1Slope = 34;
-constexpr size_t kCalDac1Offset = 35;
-constexpr size_t kCalTempSlope = 36;
-constexpr size_t kCalTempOffset = 37;
-constexpr size_t kCalSource10uA = 38;
-constexpr size_t kCalSource200uA = 39;
-constexpr size_t kCalBiasCurrent = 40;
-
-struct CalConstantDef {
-  char name[kTextCapacity];
-  double nominal;
-  double tolerance;  // largest accepted ConstantDeviation
-};
-
-// In record order.
-extern const CalConstantDef CalConstantTable[kCalConstantCount];
 
 // What the last "Calibrate" of this process computed (0 where nothing was).
 extern float CalConstants[kCalConstantCount];
@@ -66,5 +44,3 @@ int ErasedCalibrationPiece(const uint8_t* record);
 // accepts and its verdict.
 void MeasureConstants(TestContext* context, const float* values, bool hasHighRes,
                       const char* prefix);
-// The window of ConstantAccepted for constant index: *low..*high.
-void ConstantWindow(size_t index, double* low, double* high);

@@ -3,62 +3,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "calibration/table/cal_constant_table.h"
+
 namespace line {
 
 namespace {
 
 enum Event { kPass, kDeviceFault, kLink, kAbort, kNoSerial };
-
-struct Constant {
-  const char* name;
-  double nominal;
-  double tolerance;  // relative
-};
-
-// The calibration's constants with their nominal values and tolerances.
-const Constant kConstants[] = {
-    {"HS 10.0V PSlope", 0.00031580578, 0.05},
-    {"HS 10.0V NSlope", -0.0003158058, 0.05},
-    {"HS 10.0V Center", 33523.0, 0.05},
-    {"HS 10.0V Offset", -10.586956522, 0.05},
-    {"HS 1.00V PSlope", 3.1580578e-05, 0.05},
-    {"HS 1.00V NSlope", -3.15806e-05, 0.05},
-    {"HS 1.00V Center", 33523.0, 0.05},
-    {"HS 1.00V Offset", -1.0586956522, 0.05},
-    {"HS 0.10V PSlope", 3.158058e-06, 0.05},
-    {"HS 0.10V NSlope", -3.1581e-06, 0.05},
-    {"HS 0.10V Center", 33523.0, 0.05},
-    {"HS 0.10V Offset", -0.1058695652, 0.05},
-    {"HS 0.01V PSlope", 3.15806e-07, 0.05},
-    {"HS 0.01V NSlope", -3.158e-07, 0.05},
-    {"HS 0.01V Center", 33523.0, 0.05},
-    {"HS 0.01V Offset", -0.0105869565, 0.05},
-    {"HR 10.0V PSlope", 0.00031580578, 0.5},
-    {"HR 10.0V NSlope", -0.0003158058, 0.5},
-    {"HR 10.0V Center", 33523.0, 0.5},
-    {"HR 10.0V Offset", -10.586956522, 0.5},
-    {"HR 1.00V PSlope", 3.1580578e-05, 0.5},
-    {"HR 1.00V NSlope", -3.15806e-05, 0.5},
-    {"HR 1.00V Center", 33523.0, 0.5},
-    {"HR 1.00V Offset", -1.0586956522, 0.5},
-    {"HR 0.10V PSlope", 3.158058e-06, 0.5},
-    {"HR 0.10V NSlope", -3.1581e-06, 0.5},
-    {"HR 0.10V Center", 33523.0, 0.5},
-    {"HR 0.10V Offset", -0.1058695652, 0.5},
-    {"HR 0.01V PSlope", 3.15806e-07, 0.5},
-    {"HR 0.01V NSlope", -3.158e-07, 0.5},
-    {"HR 0.01V Center", 33523.0, 0.5},
-    {"HR 0.01V Offset", -0.0105869565, 0.5},
-    {"DAC0 Slope", 13200.0, 0.05},
-    {"DAC0 Offset", 100.0, 0.02},
-    {"DAC1 Slope", 13200.0, 0.05},
-    {"DAC1 Offset", 100.0, 0.02},
-    {"Temp Slope", -92.379, 0.01},
-    {"Temp Offset", 465.129215, 0.01},
-    {"IS 10uA", 1e-05, 0.015},
-    {"IS 200uA", 0.0002, 0.015},
-    {"I Bias", 2e-08, 1.0},
-};
 
 const char* const kRanges[] = {"HS 10.0V", "HS 1.00V", "HS 0.10V", "HS 0.01V",
                                "HR 10.0V", "HR 1.00V", "HR 0.10V", "HR 0.01V"};
@@ -250,13 +201,16 @@ bool LineGenerator::CalibrateMeasurements(const std::string& name, TestSpec* spe
   TestSpec& t = *spec;
   auto& ms = t.measurements;
   if (name == "Calibrate") {
-    for (const Constant& c : kConstants) {
+    // The station's own table and windows, so the made-up records carry its limits.
+    for (size_t i = 0; i < kCalConstantCount; ++i) {
+      const CalConstantDef& c = CalConstantTable[i];
       double spread = c.tolerance / 8;
       bool nominal = std::string(c.name).rfind("Temp ", 0) == 0;  // taken as nominal
       double factor =
           nominal ? 0 : (x.outlier && c.name[0] == 'H' ? c.tolerance * 0.7 : Normal(0, spread));
-      double band = std::fabs(c.nominal) * c.tolerance;
-      ms.push_back(M(c.name, c.nominal * (1 + factor), "", c.nominal - band, c.nominal + band));
+      double low = 0, high = 0;
+      ConstantWindow(i, &low, &high);
+      ms.push_back(M(c.name, c.nominal * (1 + factor), "", low, high));
     }
     for (const char* range : kRanges) {
       ms.push_back(M(std::string("Accuracy ") + range, Normal(0, 0.0005), "V", -0.002, 0.002));

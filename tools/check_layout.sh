@@ -18,7 +18,8 @@
 #   fwpack/       upgrade files for tools and tests: upgrade/ and below
 #   programs/     every *_main.cpp: any library
 # Beside them the bench, sim/: base/ qxm/ platform/ (with platform/host/),
-# and the line tool, line/: base/ platform/ (with platform/host/).
+# and the line tool, line/: base/ platform/ (with platform/host/) and the
+# calibration constants' table, calibration/table/.
 # Besides:
 #   - platform/host/ (pseudo-terminal, signals, listener, Poll) is the
 #     bench's and the tests': no floor of the station includes it;
@@ -99,7 +100,7 @@ floors=(
   "station|calibration production upgrade server instruments harness device base qxm platform"
   "fwpack|upgrade harness device base qxm platform"
   "sim|base qxm platform"
-  "line|base platform"
+  "line|base platform calibration/table/cal_constant_table.h"
 )
 for entry in "${floors[@]}"; do
   IFS='|' read -r folder allowed <<<"$entry"
